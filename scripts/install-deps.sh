@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing need.
+# Only packages that are missing are installed, so a second run is quick.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config clang-format
+  libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libopencv-objdetect-dev
+  libopencv-dev opencv-data
+  qt6-base-dev qt6-base-dev-tools
+  libinih-dev nlohmann-json3-dev libcli11-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  fonts-wqy-microhei
+  xvfb xauth x11-apps imagemagick libimage-exiftool-perl
+  clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
