@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds the picture generator in build-pictures/ and regenerates:
+#   data/tips/state{1,3,4,6,7,8,9}.jpg
+#   app/resources/background.png, open.png, save.png, exit.png
+#   app/resources/icon16.png, icon32.png, icon48.png
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+build="$root/build-pictures"
+
+cmake -S "$root/tools/pictures" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j1
+
+QT_QPA_PLATFORM=offscreen "$build/make_pictures" "$root"
