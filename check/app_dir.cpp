@@ -1,0 +1,26 @@
+#include "check/app_dir.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace vrel {
+
+std::string DirectoryOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+const std::string& AppDir() {
+    static const std::string dir = [] {
+        std::error_code ec;
+        const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+        return ec ? std::string() : DirectoryOf(exe.string());
+    }();
+    return dir;
+}
+
+std::string AppPath(const std::string& name) {
+    return AppDir() + name;
+}
+
+} // namespace vrel

@@ -1,0 +1,100 @@
+#pragma once
+
+#include "check/background.h"
+#include "check/face.h"
+#include "check/settings.h"
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace vrel {
+
+enum class CheckVerdict {
+    Cancelled,
+    NotJpeg,
+    PassedByMarker,
+    PassedByBypass,
+    FileSizeOutOfRange,
+    PixelSizeOutOfRange,
+    BackgroundRejected,
+    FaceCountWrong,
+    PlacementWrong,
+    NotCentred,
+    Passed,
+};
+
+inline constexpr const char* kFailText = "审核不通过";
+inline constexpr const char* kPassText = "审核通过，保存后退出";
+
+// The 16 bytes appended to a saved photo: a file ending in them passes at once.
+inline constexpr unsigned char kPassMarker[16] = {0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F,
+                                                  0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0E, 0x09};
+
+const char* VerdictName(CheckVerdict verdict);
+bool IsPass(CheckVerdict verdict);
+// The info-line text of a verdict; empty for Cancelled (the line keeps its text).
+std::string InfoText(CheckVerdict verdict);
+// The tip picture of a failing verdict, relative to the data directory ("tips/state6.jpg").
+std::optional<std::string> TipPicture(CheckVerdict verdict);
+
+// What the review measured on its way to the verdict, for reports.
+struct ReviewMeasures {
+    std::optional<uint64_t> file_size;
+    std::optional<int> width; // of the photo as decoded (or as its header declares)
+    std::optional<int> height;
+    bool marked = false;
+    std::optional<BackgroundPixel> background_pixel; // first pixel that failed
+    std::optional<int> faces;
+    std::optional<cv::Rect> face;
+    std::optional<float> ratio_y;
+    std::optional<float> ratio_x;
+    std::optional<int32_t> centre_diff;
+};
+
+struct ReviewResult {
+    CheckVerdict verdict = CheckVerdict::NotJpeg;
+    ReviewMeasures measures;
+    std::string error;    // plain reason where the file could not be read or decoded
+    cv::Mat result_image; // the photo kept after a pass; empty otherwise
+    cv::Mat normalised;   // the normalised photo, when the review got that far
+    std::string Info() const { return InfoText(verdict); }
+    std::optional<std::string> Tip() const { return TipPicture(verdict); }
+};
+
+struct ReviewOptions {
+    // Load the face detector once and keep it for every review (batch use). Off: the cascade
+    // file is read anew for each review.
+    bool reuse_detector = false;
+};
+
+// Reviews photo files against one set of settings. data_dir holds tips/ and the cascade file
+// and ends in '/'.
+class PhotoReviewer {
+public:
+    PhotoReviewer(const CheckSettings& settings, std::string data_dir, ReviewOptions options = {});
+    ~PhotoReviewer();
+    PhotoReviewer(const PhotoReviewer&) = delete;
+    PhotoReviewer& operator=(const PhotoReviewer&) = delete;
+
+    ReviewResult Review(const std::string& path);
+    // The tip picture of a failing verdict, decoded; empty when there is none or it is missing.
+    cv::Mat LoadTipPicture(CheckVerdict verdict) const;
+
+    const CheckSettings& Settings() const { return settings_; }
+    const std::string& DataDir() const { return data_dir_; }
+    std::string CascadePath() const { return data_dir_ + kCascadeFileName; }
+
+private:
+    FacePlacement CheckFaces(const cv::Mat& photo);
+
+    CheckSettings settings_;
+    std::string data_dir_;
+    ReviewOptions options_;
+    std::unique_ptr<FaceDetector> detector_;
+};
+
+} // namespace vrel

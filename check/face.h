@@ -1,0 +1,54 @@
+#pragma once
+
+#include "check/settings.h"
+
+#include <opencv2/core.hpp>
+#include <opencv2/objdetect.hpp>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vrel {
+
+enum class FaceCheckOutcome { Pass, FaceCountWrong, PlacementWrong, NotCentred };
+
+inline constexpr const char* kCascadeFileName = "haarcascade_frontalface_alt2.xml";
+
+// Share of the photo's height below the line 0.75 h under the face's (truncated) centre.
+float VerticalFaceRatio(int y, int h, int dst_height);
+// Share of the photo's width that the face rectangle does not cover.
+float HorizontalFaceRatio(int w, int dst_width);
+// Left margin minus right margin of the face in the normalised photo.
+int32_t CentreDifference(int x, int w, int dst_width);
+
+struct FacePlacement {
+    FaceCheckOutcome outcome = FaceCheckOutcome::FaceCountWrong;
+    std::vector<cv::Rect> faces; // everything the detector reported
+    // Measured only when exactly one face was found.
+    std::optional<float> ratio_y;
+    std::optional<float> ratio_x;
+    std::optional<int32_t> centre_diff; // only when the ratios held
+};
+
+// Judges what the detector found against the ratio and centring rules.
+FacePlacement JudgeFaces(std::vector<cv::Rect> faces, const CheckSettings& settings);
+
+// The frontal-face detector with the review's parameters. An empty detector (missing or
+// unreadable cascade file) finds no face.
+class FaceDetector {
+public:
+    explicit FaceDetector(const std::string& cascade_path);
+    bool Loaded() const { return !classifier_.empty(); }
+    // Detects faces in a CV_8UC3 blue-green-red photo.
+    std::vector<cv::Rect> Detect(const cv::Mat& photo, const CheckSettings& settings);
+
+private:
+    cv::CascadeClassifier classifier_;
+};
+
+// Loads the cascade from cascade_path for this call alone, detects and judges.
+FacePlacement CheckFacePlacement(const cv::Mat& photo, const CheckSettings& settings,
+                                 const std::string& cascade_path);
+
+} // namespace vrel

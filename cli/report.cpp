@@ -1,0 +1,85 @@
+#include "cli/report.h"
+
+#include <charconv>
+#include <cstdlib>
+
+namespace vrel {
+
+PhotoRecord MakeRecord(const std::string& path, const ReviewResult& result) {
+    PhotoRecord r;
+    r.path = path;
+    r.verdict = result.verdict;
+    r.measures = result.measures;
+    r.error = result.error;
+    return r;
+}
+
+nlohmann::json FloatJson(float value) {
+    char buffer[32];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+    return std::strtod(std::string(buffer, end).c_str(), nullptr);
+}
+
+nlohmann::ordered_json RecordToJson(const PhotoRecord& record) {
+    const ReviewMeasures& m = record.measures;
+    nlohmann::ordered_json j;
+    j["path"] = record.path;
+    j["verdict"] = VerdictName(record.verdict);
+    j["info"] = InfoText(record.verdict);
+    const auto tip = TipPicture(record.verdict);
+    j["tip"] = tip ? nlohmann::json(*tip) : nlohmann::json(nullptr);
+    j["marked"] = m.marked;
+    if (m.file_size) {
+        j["file_size"] = *m.file_size;
+    }
+    if (m.width) {
+        j["width"] = *m.width;
+    }
+    if (m.height) {
+        j["height"] = *m.height;
+    }
+    if (m.background_pixel) {
+        const BackgroundPixel& p = *m.background_pixel;
+        j["background_pixel"] = {{"strip", p.strip == Strip::Left ? "left" : "right"},
+                                 {"row", p.row},
+                                 {"col", p.col},
+                                 {"hue", p.hue},
+                                 {"saturation", FloatJson(p.saturation)},
+                                 {"value", FloatJson(p.value)}};
+    }
+    if (m.faces) {
+        j["faces"] = *m.faces;
+    }
+    if (m.face) {
+        j["face"] = {
+            {"x", m.face->x}, {"y", m.face->y}, {"w", m.face->width}, {"h", m.face->height}};
+    }
+    if (m.ratio_y) {
+        j["ratio_y"] = FloatJson(*m.ratio_y);
+    }
+    if (m.ratio_x) {
+        j["ratio_x"] = FloatJson(*m.ratio_x);
+    }
+    if (m.centre_diff) {
+        j["centre_diff"] = *m.centre_diff;
+    }
+    if (!record.error.empty()) {
+        j["error"] = record.error;
+    }
+    if (record.saved) {
+        j["saved"] = *record.saved;
+    }
+    if (record.quality) {
+        j["quality"] = *record.quality;
+    }
+    if (record.save_error) {
+        j["save_error"] = *record.save_error;
+    }
+    return j;
+}
+
+std::string RecordToText(const PhotoRecord& record) {
+    return record.path + "\t" + VerdictName(record.verdict) + "\t" + InfoText(record.verdict);
+}
+
+} // namespace vrel

@@ -1,0 +1,182 @@
+#include "output/photo_writer.h"
+
+#include "check/check_run.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+namespace vrel {
+namespace {
+
+int64_t KilobytesToBytes(int32_t kb) {
+    return int64_t{kb} * 1024;
+}
+
+bool Encode(const cv::Mat& image, int quality, std::vector<unsigned char>& out) {
+    out.clear();
+    try {
+        return cv::imencode(".jpg", image, out, {cv::IMWRITE_JPEG_QUALITY, quality}) &&
+               !out.empty();
+    } catch (const cv::Exception&) {
+        return false;
+    }
+}
+
+} // namespace
+
+std::string SaveOutcome::Message() const {
+    switch (status) {
+    case SaveStatus::Saved:
+        return std::string();
+    case SaveStatus::TooLarge:
+        return kTooLargeMessage;
+    case SaveStatus::WriteFailed:
+        return kWriteFailedMessage;
+    }
+    return kWriteFailedMessage;
+}
+
+LadderResult RunQualityLadder(const JpegEncoder& encoder, const CheckSettings& settings) {
+    LadderResult r;
+    const int64_t max_bytes = KilobytesToBytes(settings.pic_out_max_size);
+    const int64_t min_bytes = KilobytesToBytes(settings.pic_out_min_size);
+    auto encode = [&](int quality) {
+        r.quality = quality;
+        if (!encoder(quality, r.jpeg) || r.jpeg.empty()) {
+            r.reason = "the JPEG encoder failed at quality " + std::to_string(quality);
+            return false;
+        }
+        return true;
+    };
+    auto too_big = [&] { return static_cast<int64_t>(r.jpeg.size()) > max_bytes; };
+
+    if (!encode(85)) {
+        return r;
+    }
+    if (too_big()) {
+        for (int quality : {75, 60}) {
+            if (!encode(quality)) {
+                return r;
+            }
+            if (!too_big()) {
+                r.status = SaveStatus::Saved;
+                return r;
+            }
+        }
+        r.status = SaveStatus::TooLarge;
+        r.reason = "larger than pic_out_max_size even at quality 60";
+        return r;
+    }
+    if (static_cast<int64_t>(r.jpeg.size()) < min_bytes && !encode(95)) {
+        return r;
+    }
+    r.status = SaveStatus::Saved;
+    return r;
+}
+
+LadderResult EncodeWithinLimits(const cv::Mat& image, const CheckSettings& settings) {
+    if (image.empty()) {
+        LadderResult r;
+        r.reason = "no photo to save";
+        return r;
+    }
+    return RunQualityLadder(
+        [&](int quality, std::vector<unsigned char>& out) { return Encode(image, quality, out); },
+        settings);
+}
+
+std::optional<std::vector<unsigned char>> MarkEncodedPhoto(std::vector<unsigned char> jpeg) {
+    static const unsigned char kStart[4] = {0xFF, 0xD8, 0xFF, 0xE0};
+    static const unsigned char kJfif[5] = {'J', 'F', 'I', 'F', 0};
+    if (jpeg.size() < 18 || std::memcmp(jpeg.data(), kStart, 4) != 0 ||
+        std::memcmp(jpeg.data() + 6, kJfif, 5) != 0) {
+        return std::nullopt;
+    }
+    // Units: dots per inch; horizontal and vertical density 300, big-endian.
+    static const unsigned char kDensity[5] = {0x01, 0x01, 0x2C, 0x01, 0x2C};
+    std::memcpy(jpeg.data() + 13, kDensity, sizeof kDensity);
+    jpeg.insert(jpeg.end(), std::begin(kPassMarker), std::end(kPassMarker));
+    return jpeg;
+}
+
+std::string WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& bytes) {
+    static std::atomic<unsigned> counter{0};
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = path + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) {
+            return std::string("cannot create a file beside ") + path + ": " + std::strerror(errno);
+        }
+    }
+    if (fd < 0) {
+        return "cannot find a free temporary name beside " + path;
+    }
+    auto fail = [&](const char* what) {
+        const std::string reason = std::string(what) + ": " + std::strerror(errno);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        ::unlink(temp.c_str());
+        return reason;
+    };
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return fail("cannot write the file");
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::fsync(fd) != 0) {
+        return fail("cannot flush the file");
+    }
+    const int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0) {
+        return fail("cannot close the file");
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        return fail("cannot put the file in place");
+    }
+    return std::string();
+}
+
+SaveOutcome SavePassedPhotoFile(const cv::Mat& image, const std::string& path,
+                                const CheckSettings& settings) {
+    SaveOutcome outcome;
+    LadderResult ladder = EncodeWithinLimits(image, settings);
+    outcome.quality = ladder.quality;
+    outcome.status = ladder.status;
+    outcome.reason = ladder.reason;
+    if (ladder.status != SaveStatus::Saved) {
+        return outcome;
+    }
+    auto marked = MarkEncodedPhoto(std::move(ladder.jpeg));
+    if (!marked) {
+        outcome.status = SaveStatus::WriteFailed;
+        outcome.reason = "the encoder did not write a JFIF header";
+        return outcome;
+    }
+    const std::string error = WriteFileAtomically(path, *marked);
+    if (!error.empty()) {
+        outcome.status = SaveStatus::WriteFailed;
+        outcome.reason = error;
+        return outcome;
+    }
+    outcome.size = marked->size();
+    return outcome;
+}
+
+} // namespace vrel

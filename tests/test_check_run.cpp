@@ -1,0 +1,343 @@
+#include "check/check_run.h"
+#include "check/jpeg_header.h"
+
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace vrel {
+namespace {
+
+using test::Bytes;
+
+Bytes Marker() {
+    return Bytes(std::begin(kPassMarker), std::end(kPassMarker));
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes SmallJpeg(int width = 48, int height = 64) {
+    return test::EncodeJpeg(cv::Mat(height, width, CV_8UC3, cv::Scalar(200, 180, 160)));
+}
+
+// Where the frame header's height and width bytes lie in an encoded JPEG.
+size_t FrameSizeOffset(const Bytes& jpeg) {
+    for (size_t i = 2; i + 9 < jpeg.size(); ++i) {
+        if (jpeg[i] == 0xFF && (jpeg[i + 1] == 0xC0 || jpeg[i + 1] == 0xC2)) {
+            return i + 5;
+        }
+    }
+    return 0;
+}
+
+// Inserts an APP1 Exif segment with the given orientation after the JFIF segment.
+Bytes WithOrientation(Bytes jpeg, int orientation) {
+    const Bytes app1 = {
+        0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0,
+        'M',  'M',  0,    0x2A, 0,   0,   0,   8,   0, 1,
+        0x01, 0x12, 0,    3,    0,   0,   0,   1,   0, static_cast<unsigned char>(orientation),
+        0,    0,    0,    0,    0,   0};
+    const size_t after_app0 = 4 + ((jpeg[4] << 8) | jpeg[5]);
+    jpeg.insert(jpeg.begin() + static_cast<long>(after_app0), app1.begin(), app1.end());
+    return jpeg;
+}
+
+class CheckRun : public ::testing::Test {
+protected:
+    ReviewResult Review(const Bytes& bytes, const CheckSettings& settings = CheckSettings{}) {
+        const std::string path = dir_.File("photo.jpg");
+        test::WriteBytes(path, bytes);
+        PhotoReviewer reviewer(settings, test::AppDataDir());
+        return reviewer.Review(path);
+    }
+    test::TempDir dir_;
+};
+
+struct SignatureCase {
+    const char* what;
+    Bytes bytes;
+    CheckVerdict verdict;
+};
+
+class Signature : public CheckRun, public ::testing::WithParamInterface<SignatureCase> {};
+
+TEST_P(Signature, DecidesBeforeAnythingElse) {
+    for (int cast : {0, 1}) {
+        CheckSettings s;
+        s.cast = cast;
+        const ReviewResult r = Review(GetParam().bytes, s);
+        EXPECT_EQ(r.verdict, GetParam().verdict) << GetParam().what << ", cast " << cast;
+        EXPECT_TRUE(r.result_image.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Signature,
+    ::testing::Values(SignatureCase{"empty file", {}, CheckVerdict::NotJpeg},
+                      SignatureCase{"one byte", {0xFF}, CheckVerdict::NotJpeg},
+                      SignatureCase{"FF D9", {0xFF, 0xD9, 0xFF, 0xE0}, CheckVerdict::NotJpeg},
+                      SignatureCase{"D8 FF", {0xD8, 0xFF, 0xFF, 0xE0}, CheckVerdict::NotJpeg},
+                      SignatureCase{"PNG", {0x89, 'P', 'N', 'G', 13, 10}, CheckVerdict::NotJpeg},
+                      SignatureCase{"marker without a signature", Concat({0x00, 0x00}, Marker()),
+                                    CheckVerdict::NotJpeg}));
+
+TEST_F(CheckRun, MarkedFilePassesAtOnceAtItsDecodedSize) {
+    for (int cast : {0, 1, 2}) {
+        CheckSettings s;
+        s.cast = cast;
+        const ReviewResult r = Review(Concat(SmallJpeg(40, 30), Marker()), s);
+        EXPECT_EQ(r.verdict, CheckVerdict::PassedByMarker);
+        EXPECT_TRUE(r.measures.marked);
+        EXPECT_EQ(r.result_image.size(), cv::Size(40, 30));
+        EXPECT_EQ(r.Info(), kPassText);
+        EXPECT_FALSE(r.Tip().has_value());
+    }
+}
+
+TEST_F(CheckRun, EveryWrongMarkerByteMeansUnmarked) {
+    for (size_t i = 0; i < 16; ++i) {
+        Bytes marker = Marker();
+        marker[i] ^= 0x01;
+        const ReviewResult r = Review(Concat(SmallJpeg(), marker));
+        EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange) << "byte " << i;
+        EXPECT_FALSE(r.measures.marked);
+    }
+}
+
+TEST_F(CheckRun, UndecodableMarkedOrBypassedFileKeepsNothing) {
+    const Bytes garbage = {0xFF, 0xD8, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    ReviewResult r = Review(Concat({0xFF, 0xD8}, Marker()));
+    EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange);
+    EXPECT_TRUE(r.result_image.empty());
+    EXPECT_FALSE(r.error.empty());
+    CheckSettings cast;
+    cast.cast = 1;
+    r = Review(garbage, cast);
+    EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange);
+    EXPECT_TRUE(r.result_image.empty());
+}
+
+TEST_F(CheckRun, CastOneNormalisesAnyJpegCastTwoChecks) {
+    CheckSettings s;
+    s.cast = 1;
+    s.pic_max_size = 0; // would reject every file if it were checked
+    ReviewResult r = Review(SmallJpeg(), s);
+    EXPECT_EQ(r.verdict, CheckVerdict::PassedByBypass);
+    EXPECT_EQ(r.result_image.size(), cv::Size(480, 640));
+    s.cast = 2;
+    r = Review(SmallJpeg(), s);
+    EXPECT_EQ(r.verdict, CheckVerdict::FileSizeOutOfRange);
+    EXPECT_TRUE(r.result_image.empty());
+}
+
+struct SizeCase {
+    int32_t min_kb, max_kb;
+    size_t bytes;
+    CheckVerdict verdict; // PixelSizeOutOfRange: the size test passed
+};
+
+class FileSize : public CheckRun, public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(FileSize, LimitsAreInclusive) {
+    Bytes file = SmallJpeg();
+    ASSERT_LE(file.size(), GetParam().bytes);
+    file.resize(GetParam().bytes, 0); // trailing bytes after the image are ignored by decoders
+    CheckSettings s;
+    s.pic_min_size = GetParam().min_kb;
+    s.pic_max_size = GetParam().max_kb;
+    const ReviewResult r = Review(file, s);
+    EXPECT_EQ(r.verdict, GetParam().verdict);
+    EXPECT_EQ(r.measures.file_size, GetParam().bytes);
+}
+
+constexpr auto kSizeOk = CheckVerdict::PixelSizeOutOfRange;
+constexpr auto kSizeBad = CheckVerdict::FileSizeOutOfRange;
+INSTANTIATE_TEST_SUITE_P(
+    Table, FileSize,
+    ::testing::Values(SizeCase{2, -1, 2048, kSizeOk}, SizeCase{2, -1, 2047, kSizeBad},
+                      SizeCase{0, 3, 3072, kSizeOk}, SizeCase{0, 3, 3073, kSizeBad},
+                      SizeCase{0, -5, 100000, kSizeOk}, SizeCase{0, 0, 1200, kSizeBad},
+                      // limits too large for 32 bits do not wrap
+                      SizeCase{0, 3000000, 5000, kSizeOk}, SizeCase{2097152, -1, 5000, kSizeBad}));
+
+struct PixelCase {
+    int width, height;
+    CheckVerdict verdict; // BackgroundRejected: the pixel test passed
+};
+
+class PixelSize : public CheckRun, public ::testing::WithParamInterface<PixelCase> {};
+
+TEST_P(PixelSize, LimitsAndRatio) {
+    const auto [width, height, verdict] = GetParam();
+    const ReviewResult r = Review(SmallJpeg(width, height));
+    EXPECT_EQ(r.verdict, verdict) << width << " x " << height;
+    EXPECT_EQ(r.measures.width, width);
+    EXPECT_EQ(r.measures.height, height);
+    if (verdict == CheckVerdict::BackgroundRejected) {
+        EXPECT_EQ(r.normalised.size(), cv::Size(480, 640));
+    }
+}
+
+constexpr auto kPixelOk = CheckVerdict::BackgroundRejected;
+constexpr auto kPixelBad = CheckVerdict::PixelSizeOutOfRange;
+INSTANTIATE_TEST_SUITE_P(
+    Table, PixelSize,
+    ::testing::Values(PixelCase{480, 640, kPixelOk}, PixelCase{479, 640, kPixelBad},
+                      PixelCase{480, 639, kPixelBad}, PixelCase{960, 1280, kPixelOk},
+                      PixelCase{640, 640, kPixelBad},                                // ratio 1
+                      PixelCase{480, 960, kPixelBad},                                // ratio 2
+                      PixelCase{480, 959, kPixelOk}, PixelCase{800, 640, kPixelBad}, // landscape
+                      PixelCase{4800, 6400, kPixelOk}, PixelCase{4801, 6400, kPixelBad}));
+
+TEST_F(CheckRun, UndecodableContentIsPixelSizeOutOfRange) {
+    Bytes file = {0xFF, 0xD8};
+    file.resize(3000, 0x42);
+    const ReviewResult r = Review(file);
+    EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange);
+    EXPECT_FALSE(r.error.empty());
+}
+
+TEST_F(CheckRun, HugeDeclaredSizeIsRejectedFromTheHeader) {
+    Bytes file = SmallJpeg();
+    const size_t at = FrameSizeOffset(file);
+    ASSERT_NE(at, 0u);
+    file[at] = 0xEA; // height 60000
+    file[at + 1] = 0x60;
+    file[at + 2] = 0xEA; // width 60000
+    file[at + 3] = 0x60;
+    const ReviewResult r = Review(file);
+    EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange);
+    EXPECT_EQ(r.measures.width, 60000);
+    EXPECT_EQ(r.measures.height, 60000);
+}
+
+TEST_F(CheckRun, OrientationTurnsThePhotoUprightInHeaderAndDecoder) {
+    // Stored landscape, tagged to be turned a quarter: a portrait to the operator.
+    const Bytes file = WithOrientation(SmallJpeg(800, 600), 6);
+    const std::string path = dir_.File("turned.jpg");
+    test::WriteBytes(path, file);
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    const auto header = ReadJpegHeader(f);
+    std::fclose(f);
+    ASSERT_TRUE(header.has_value());
+    EXPECT_EQ(header->orientation, 6);
+    EXPECT_EQ(header->UprightWidth(), 600);
+    EXPECT_EQ(header->UprightHeight(), 800);
+    EXPECT_EQ(cv::imread(path).size(), cv::Size(600, 800));
+    const ReviewResult r = Review(file);
+    EXPECT_EQ(r.verdict, CheckVerdict::BackgroundRejected);
+    EXPECT_EQ(r.measures.width, 600);
+}
+
+TEST_F(CheckRun, UnreadablePathsAreNotJpegWithAReason) {
+    PhotoReviewer reviewer(CheckSettings{}, test::AppDataDir());
+    for (const std::string& path : {dir_.File("vanished.jpg"), dir_.Path()}) {
+        const ReviewResult r = reviewer.Review(path);
+        EXPECT_EQ(r.verdict, CheckVerdict::NotJpeg) << path;
+        EXPECT_FALSE(r.error.empty()) << path;
+    }
+}
+
+TEST_F(CheckRun, NonPositiveNormalisedSizeIsRejectedWithoutCrash) {
+    for (auto [w, h] : {std::pair{0, 640}, std::pair{480, -1}}) {
+        CheckSettings s;
+        s.dst_width = w;
+        s.dst_height = h;
+        ReviewResult r = Review(SmallJpeg(480, 640), s);
+        EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange);
+        EXPECT_FALSE(r.error.empty());
+        s.cast = 1;
+        r = Review(SmallJpeg(480, 640), s);
+        EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange);
+        EXPECT_TRUE(r.result_image.empty());
+    }
+}
+
+TEST(CheckVerdicts, InfoTextAndTipPicture) {
+    struct Row {
+        CheckVerdict verdict;
+        const char* tip;
+    };
+    const Row rows[] = {
+        {CheckVerdict::NotJpeg, "tips/state1.jpg"},
+        {CheckVerdict::FileSizeOutOfRange, "tips/state3.jpg"},
+        {CheckVerdict::PixelSizeOutOfRange, "tips/state4.jpg"},
+        {CheckVerdict::BackgroundRejected, "tips/state6.jpg"},
+        {CheckVerdict::FaceCountWrong, "tips/state7.jpg"},
+        {CheckVerdict::PlacementWrong, "tips/state8.jpg"},
+        {CheckVerdict::NotCentred, "tips/state9.jpg"},
+        {CheckVerdict::PassedByMarker, nullptr},
+        {CheckVerdict::PassedByBypass, nullptr},
+        {CheckVerdict::Passed, nullptr},
+    };
+    PhotoReviewer reviewer(CheckSettings{}, test::AppDataDir());
+    for (const Row& row : rows) {
+        const auto tip = TipPicture(row.verdict);
+        if (row.tip == nullptr) {
+            EXPECT_FALSE(tip.has_value());
+            EXPECT_EQ(InfoText(row.verdict), "审核通过，保存后退出");
+        } else {
+            EXPECT_EQ(tip, row.tip);
+            EXPECT_EQ(InfoText(row.verdict), "审核不通过");
+            EXPECT_FALSE(reviewer.LoadTipPicture(row.verdict).empty()) << row.tip;
+        }
+    }
+}
+
+struct SampleCase {
+    const char* file;
+    CheckVerdict verdict;
+};
+
+class Samples : public ::testing::TestWithParam<SampleCase> {};
+
+TEST_P(Samples, ShippedSettingsGiveTheNamedVerdict) {
+    PhotoReviewer reviewer(test::ShippedSettings(), test::AppDataDir());
+    const ReviewResult r = reviewer.Review(test::SamplePath(GetParam().file));
+    EXPECT_EQ(r.verdict, GetParam().verdict) << GetParam().file;
+    EXPECT_EQ(r.result_image.empty(), !IsPass(r.verdict));
+    if (r.verdict == CheckVerdict::Passed) {
+        EXPECT_EQ(r.result_image.size(), cv::Size(480, 640));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RealPortraits, Samples,
+    ::testing::Values(SampleCase{"passed-grey-600x800.jpg", CheckVerdict::Passed},
+                      SampleCase{"passed-white-1200x1600.jpg", CheckVerdict::Passed},
+                      SampleCase{"passed-by-marker.jpg", CheckVerdict::PassedByMarker},
+                      SampleCase{"not-jpeg.jpg", CheckVerdict::NotJpeg},
+                      SampleCase{"file-size-out-of-range.jpg", CheckVerdict::FileSizeOutOfRange},
+                      SampleCase{"pixel-size-out-of-range.jpg", CheckVerdict::PixelSizeOutOfRange},
+                      SampleCase{"background-rejected.jpg", CheckVerdict::BackgroundRejected},
+                      SampleCase{"face-count-wrong.jpg", CheckVerdict::FaceCountWrong},
+                      SampleCase{"placement-wrong.jpg", CheckVerdict::PlacementWrong},
+                      SampleCase{"not-centred.jpg", CheckVerdict::NotCentred}));
+
+TEST(CheckRunCascade, MissingCascadeEndsFaceCountWrong) {
+    test::TempDir empty;
+    PhotoReviewer reviewer(test::ShippedSettings(), empty.Path());
+    EXPECT_EQ(reviewer.Review(test::SamplePath("passed-grey-600x800.jpg")).verdict,
+              CheckVerdict::FaceCountWrong);
+}
+
+TEST(CheckRunTruncated, TruncatedPhotoIsReviewedWithoutCrash) {
+    // A real portrait cut off in the middle of its data.
+    const Bytes whole = test::ReadBytes(test::SamplePath("passed-grey-600x800.jpg"));
+    test::TempDir dir;
+    const std::string path = dir.File("cut.jpg");
+    test::WriteBytes(path,
+                     Bytes(whole.begin(), whole.begin() + static_cast<long>(whole.size() / 2)));
+    PhotoReviewer reviewer(test::ShippedSettings(), test::AppDataDir());
+    const ReviewResult r = reviewer.Review(path);
+    EXPECT_NE(r.verdict, CheckVerdict::NotJpeg);
+    EXPECT_EQ(r.measures.width, 600);
+}
+
+} // namespace
+} // namespace vrel

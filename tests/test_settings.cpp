@@ -1,0 +1,107 @@
+#include "check/settings.h"
+
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+namespace vrel {
+namespace {
+
+TEST(SettingsParser, EmptyTextGivesTableDefaults) {
+    const CheckSettings s = ParseCheckSettings("");
+    const CheckSettings d;
+    EXPECT_EQ(s.min_width, 480);
+    EXPECT_EQ(s.max_width, 4800);
+    EXPECT_EQ(s.min_height, 640);
+    EXPECT_EQ(s.max_height, 6400);
+    EXPECT_EQ(s.pic_min_size, 0);
+    EXPECT_EQ(s.pic_max_size, -1);
+    EXPECT_EQ(s.pic_out_min_size, 20);
+    EXPECT_EQ(s.pic_out_max_size, 39);
+    EXPECT_EQ(s.dst_width, 480);
+    EXPECT_EQ(s.dst_height, 640);
+    EXPECT_EQ(s.face_left_right_dif, 10);
+    EXPECT_EQ(s.jc_row, 138);
+    EXPECT_EQ(s.jc_col, 15);
+    EXPECT_EQ(s.jc_precision, 5);
+    EXPECT_EQ(s.cast, 0);
+    EXPECT_EQ(s.bgc, 0);
+    for (float f : {s.ratio_y_min, s.ratio_y_max, s.ratio_x_min, s.ratio_x_max, s.s_min, s.i_min,
+                    s.i_max, s.blue_h_min, s.blue_h_max, s.blue_s_min, s.blue_s_max}) {
+        EXPECT_EQ(f, 0.0f);
+    }
+}
+
+TEST(SettingsParser, OtherSectionsAreIgnoredAndNamesMatchInAnyCase) {
+    const CheckSettings s = ParseCheckSettings("[other]\nmin_width=1\n"
+                                               "[ZPSHCS]\nMin_Width = 500\nS_MIN=0.25\n"
+                                               "min_width=600\n");
+    EXPECT_EQ(s.min_width, 500); // the first occurrence wins
+    EXPECT_EQ(s.s_min, 0.25f);
+}
+
+struct IntCase {
+    const char* text;
+    int32_t expected;
+};
+
+class IntValues : public ::testing::TestWithParam<IntCase> {};
+
+TEST_P(IntValues, SignAndLeadingDigits) {
+    const IntCase& c = GetParam();
+    EXPECT_EQ(ParseCheckSettings(std::string("[zpshcs]\npic_max_size=") + c.text).pic_max_size,
+              c.expected)
+        << c.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, IntValues,
+                         ::testing::Values(IntCase{"-5", -5}, IntCase{"12abc", 12},
+                                           IntCase{"+7", 7}, IntCase{"abc", -1}, IntCase{"", -1},
+                                           IntCase{"-", -1}, IntCase{"0", 0},
+                                           IntCase{"3000000", 3000000},
+                                           IntCase{"99999999999", 2147483647},
+                                           IntCase{"-99999999999", -2147483647 - 1}));
+
+struct FloatCase {
+    const char* text;
+    float expected;
+};
+
+class FloatValues : public ::testing::TestWithParam<FloatCase> {};
+
+TEST_P(FloatValues, DecimalNumberAtTheStartOfNineteenCharacters) {
+    const FloatCase& c = GetParam();
+    EXPECT_EQ(ParseCheckSettings(std::string("[zpshcs]\nratio_y_min=") + c.text).ratio_y_min,
+              c.expected)
+        << c.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FloatValues,
+    ::testing::Values(FloatCase{"0.35abc", 0.35f}, FloatCase{"abc", 0.0f}, FloatCase{"", 0.0f},
+                      FloatCase{"-0.5", -0.5f}, FloatCase{".5", 0.5f}, FloatCase{"5.", 5.0f},
+                      FloatCase{"1e-1", 0.1f}, FloatCase{"2e", 2.0f}, FloatCase{"+0.25", 0.25f},
+                      // the 20th character and beyond are not read
+                      FloatCase{"0.12345678901234567890", 0.123456789012345678f},
+                      FloatCase{"0000000000000000001", 1.0f},
+                      FloatCase{"00000000000000000001", 0.0f}, FloatCase{"0x10", 0.0f},
+                      FloatCase{"inf", 0.0f}));
+
+TEST(SettingsFile, MissingFileIsReported) {
+    test::TempDir dir;
+    EXPECT_FALSE(ReadCheckSettingsFile(dir.File("setting.vr")).has_value());
+}
+
+TEST(SettingsFile, ShippedFileSetsEveryThreshold) {
+    const auto s = ReadCheckSettingsFile(VREL_SOURCE_DIR "/data/setting.vr");
+    ASSERT_TRUE(s.has_value());
+    EXPECT_LT(s->ratio_y_min, s->ratio_y_max);
+    EXPECT_LT(s->ratio_x_min, s->ratio_x_max);
+    EXPECT_GT(s->s_min, 0.0f);
+    EXPECT_LT(s->i_max, 1.0f);
+    EXPECT_LE(s->jc_row, s->dst_height);
+    EXPECT_LE(s->jc_col, s->dst_width);
+}
+
+} // namespace
+} // namespace vrel

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "check/settings.h"
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace vrel::test {
+
+using Bytes = std::vector<unsigned char>;
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "vrel-test-XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ec);
+        std::filesystem::remove_all(path_, ec);
+    }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+inline void WriteBytes(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+inline Bytes ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline Bytes EncodeJpeg(const cv::Mat& image, int quality = 90) {
+    Bytes out;
+    cv::imencode(".jpg", image, out, {cv::IMWRITE_JPEG_QUALITY, quality});
+    return out;
+}
+
+// The settings shipped in data/setting.vr.
+inline CheckSettings ShippedSettings() {
+    auto s = ReadCheckSettingsFile(VREL_SOURCE_DIR "/data/setting.vr");
+    return s ? *s : CheckSettings{};
+}
+
+inline std::string AppDataDir() {
+    return VREL_APP_DIR "/";
+}
+inline std::string SamplePath(const std::string& name) {
+    return VREL_SOURCE_DIR "/samples/" + name;
+}
+
+} // namespace vrel::test
