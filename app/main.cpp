@@ -1,0 +1,20 @@
+// VrelPictureCheck: the desktop tool with which an operator reviews registration photos.
+#include "app/platform.h"
+#include "app/vrel_app.h"
+
+#include <QApplication>
+#include <QIcon>
+
+vrel::CVrelPictureCheckApp theApp(vrel::DesktopPlatform());
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("VrelPictureCheck"));
+    QApplication::setApplicationVersion(QStringLiteral("2.5.2"));
+    QIcon icon;
+    for (int size : {16, 32, 48}) {
+        icon.addFile(QStringLiteral(":/pictures/icon%1.png").arg(size), QSize(size, size));
+    }
+    QApplication::setWindowIcon(icon);
+    return theApp.InitInstance();
+}

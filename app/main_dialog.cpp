@@ -1,0 +1,282 @@
+#include "app/main_dialog.h"
+
+#include "app/platform.h"
+#include "output/photo_writer.h"
+#include "view/photo_view.h"
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFrame>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMimeData>
+#include <QPainter>
+#include <QPushButton>
+#include <QShortcut>
+#include <QUrl>
+
+#include <cmath>
+
+// The pictures are compiled into a static library, whose resources are registered by hand.
+static void InitPictureResources() {
+    Q_INIT_RESOURCE(resources);
+}
+
+namespace vrel {
+
+cv::Mat ResultImage;
+cv::Mat WorkImage;
+CheckSettings Settings;
+
+QRect DialogUnitsToPixels(int x, int y, int width, int height) {
+    auto horizontal = [](int du) { return static_cast<int>(std::lround(du * 701.0 / 401.0)); };
+    auto vertical = [](int du) { return static_cast<int>(std::lround(du * 488.0 / 277.0)); };
+    return QRect(horizontal(x), vertical(y), horizontal(width), vertical(height));
+}
+
+PictureButton::PictureButton(const QString& text, const QString& picture, QWidget* parent)
+    : QAbstractButton(parent), picture_(picture) {
+    setText(text);
+    setAccessibleName(text);
+    setCursor(Qt::PointingHandCursor);
+}
+
+void PictureButton::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRect face = isDown() ? rect().translated(1, 1) : rect();
+    painter.drawPixmap(face, picture_);
+    if (isDown()) {
+        painter.fillRect(face, QColor(0, 0, 0, 40));
+    } else if (hovered_) {
+        painter.fillRect(face, QColor(255, 255, 255, 36));
+    }
+    if (hasFocus()) {
+        QPen pen(QColor(255, 255, 255, 200), 1, Qt::DotLine);
+        painter.setPen(pen);
+        painter.drawRoundedRect(QRectF(rect()).adjusted(5.5, 5.5, -6.5, -6.5), 6, 6);
+    }
+}
+
+void PictureButton::keyPressEvent(QKeyEvent* event) {
+    // Enter presses the button that has the focus, as in a dialog.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        animateClick();
+        return;
+    }
+    QAbstractButton::keyPressEvent(event);
+}
+
+void PictureButton::enterEvent(QEnterEvent* event) {
+    hovered_ = true;
+    update();
+    QAbstractButton::enterEvent(event);
+}
+
+void PictureButton::leaveEvent(QEvent* event) {
+    hovered_ = false;
+    update();
+    QAbstractButton::leaveEvent(event);
+}
+
+CVrelPictureCheckDlg::CVrelPictureCheckDlg(Platform& platform, QWidget* parent)
+    : QDialog(parent, Qt::Window | Qt::FramelessWindowHint), platform_(platform) {
+    InitPictureResources();
+    setWindowIcon(QApplication::windowIcon());
+    LoadCheckSettings();
+
+    setWindowTitle(QStringLiteral("VrelPictureCheck"));
+    setFixedSize(701, 488);
+    setAcceptDrops(true);
+    background_ = QPixmap(QStringLiteral(":/pictures/background.png"));
+
+    // In template order, which is the tab order.
+    open_ = new PictureButton(QStringLiteral("打开"), QStringLiteral(":/pictures/open.png"), this);
+    open_->setGeometry(DialogUnitsToPixels(269, 95, 113, 37));
+    exit_ = new PictureButton(QStringLiteral("退出"), QStringLiteral(":/pictures/exit.png"), this);
+    exit_->setGeometry(DialogUnitsToPixels(271, 210, 113, 36));
+    exit_->setFocusPolicy(Qt::ClickFocus); // no tab stop
+    save_ = new PictureButton(QStringLiteral("保存"), QStringLiteral(":/pictures/save.png"), this);
+    save_->setGeometry(DialogUnitsToPixels(271, 154, 112, 35));
+
+    photo_frame_ = new QFrame(this);
+    photo_frame_->setGeometry(DialogUnitsToPixels(148, 99, 99, 129));
+    photo_frame_->setAutoFillBackground(true);
+    QPalette white = photo_frame_->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    photo_frame_->setPalette(white);
+
+    auto* version = new QLabel(QStringLiteral(" 版本号：v2.5.2"), this);
+    version->setGeometry(DialogUnitsToPixels(340, 263, 55, 11));
+    version->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+
+    info_ = new QLabel(QStringLiteral("信息提示区"), this);
+    info_->setGeometry(DialogUnitsToPixels(148, 232, 99, 12));
+    info_->setAlignment(Qt::AlignCenter);
+
+    setTabOrder(open_, exit_);
+    setTabOrder(exit_, save_);
+    open_->setFocus();
+
+    connect(exit_, &QAbstractButton::clicked, this, &CVrelPictureCheckDlg::ExitApplication);
+    connect(open_, &QAbstractButton::clicked, this, &CVrelPictureCheckDlg::OpenAndCheckPhoto);
+    connect(save_, &QAbstractButton::clicked, this, &CVrelPictureCheckDlg::SavePassedPhoto);
+
+    // A caption-less window has no system menu of its own: Alt+Space and a right click open
+    // one with the About item.
+    auto* menu_key = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
+    connect(menu_key, &QShortcut::activated, this,
+            [this] { ShowSystemMenu(mapToGlobal(QPoint(0, 0))); });
+}
+
+CVrelPictureCheckDlg::~CVrelPictureCheckDlg() = default;
+
+void CVrelPictureCheckDlg::LoadCheckSettings() {
+    const auto settings = ReadCheckSettingsFile(platform_.AppDirectory() + kSettingsFileName);
+    if (!settings) {
+        platform_.MessageBox(nullptr, QString::fromUtf8(kMissingSettingsMessage));
+        platform_.ExitProcess(0);
+        return;
+    }
+    Settings = *settings;
+}
+
+void CVrelPictureCheckDlg::ShowSystemMenu(const QPoint& where) {
+    QMenu menu(this);
+    QAction* close = menu.addAction(QStringLiteral("关闭(&C)"));
+    close->setData(kSysCommandClose);
+    menu.addSeparator();
+    QAction* about = menu.addAction(QString::fromUtf8(kAboutMenuText));
+    about->setData(kSysMenuAbout);
+    if (QAction* chosen = menu.exec(where)) {
+        OnSysCommand(chosen->data().toInt());
+    }
+}
+
+void CVrelPictureCheckDlg::OnSysCommand(int command) {
+    if ((command & 0xFFF0) == kSysMenuAbout) {
+        CAboutDlg about(this);
+        platform_.RunModal(about);
+        return;
+    }
+    // What the window would do with the command by itself.
+    if ((command & 0xFFF0) == kSysCommandClose) {
+        reject();
+    }
+}
+
+void CVrelPictureCheckDlg::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawPixmap(rect(), background_);
+}
+
+void CVrelPictureCheckDlg::contextMenuEvent(QContextMenuEvent* event) {
+    ShowSystemMenu(event->globalPos());
+}
+
+void CVrelPictureCheckDlg::PreparePhotoView() {
+    if (view_ == nullptr) {
+        view_ = new PhotoView(photo_frame_);
+    }
+    view_->setGeometry(photo_frame_->contentsRect());
+    photo_frame_->hide();
+}
+
+void CVrelPictureCheckDlg::ShowInPhotoView(const cv::Mat& image) {
+    view_->SetImage(image);
+    view_->show();
+    photo_frame_->show();
+}
+
+void CVrelPictureCheckDlg::OpenAndCheckPhoto() {
+    ResultImage.release();
+    PreparePhotoView();
+    const auto path = platform_.OpenFileName(this, QString::fromUtf8(kOpenFilter));
+    if (!path) {
+        return; // cancelled: the info line keeps its text and the frame stays hidden
+    }
+    CheckPhotoFile(*path);
+}
+
+void CVrelPictureCheckDlg::CheckPhotoFile(const QString& path) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    // One review per click, with the face detector read anew, as the desktop tool always has.
+    PhotoReviewer reviewer(Settings, platform_.AppDirectory());
+    const ReviewResult result = reviewer.Review(QFile::encodeName(path).toStdString());
+    info_->setText(QString::fromStdString(result.Info()));
+    if (IsPass(result.verdict)) {
+        WorkImage = result.result_image;
+        ShowInPhotoView(WorkImage);
+        ResultImage = WorkImage;
+        WorkImage.release();
+    } else {
+        WorkImage = reviewer.LoadTipPicture(result.verdict);
+        ShowInPhotoView(WorkImage);
+    }
+    QApplication::restoreOverrideCursor();
+}
+
+void CVrelPictureCheckDlg::SavePassedPhoto() {
+    if (ResultImage.empty()) {
+        return;
+    }
+    const auto path = platform_.SaveFileName(this, QString::fromUtf8(kSaveInitialName),
+                                             QStringLiteral("jpg"), QString::fromUtf8(kSaveFilter));
+    if (!path) {
+        return;
+    }
+    const SaveOutcome outcome =
+        SavePassedPhotoFile(ResultImage, QFile::encodeName(*path).toStdString(), Settings);
+    if (outcome.status != SaveStatus::Saved) {
+        platform_.MessageBox(this, QString::fromStdString(outcome.Message()));
+    }
+}
+
+void CVrelPictureCheckDlg::ExitApplication() {
+    platform_.ExitProcess(0);
+}
+
+void CVrelPictureCheckDlg::dragEnterEvent(QDragEnterEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.size() == 1 && urls.front().isLocalFile()) {
+        event->acceptProposedAction();
+    }
+}
+
+void CVrelPictureCheckDlg::dropEvent(QDropEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.size() != 1 || !urls.front().isLocalFile()) {
+        return;
+    }
+    event->acceptProposedAction();
+    ResultImage.release();
+    PreparePhotoView();
+    CheckPhotoFile(urls.front().toLocalFile());
+}
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(QStringLiteral("关于 VrelPictureCheck"));
+    const QRect box = DialogUnitsToPixels(0, 0, 170, 62);
+    setFixedSize(box.width(), box.height());
+
+    auto* icon = new QLabel(this);
+    icon->setPixmap(QPixmap(QStringLiteral(":/pictures/icon32.png")));
+    icon->setGeometry(DialogUnitsToPixels(14, 14, 20, 20));
+    auto* name = new QLabel(QStringLiteral("VrelPictureCheck，5.0 版"), this);
+    name->setTextFormat(Qt::PlainText);
+    name->setGeometry(DialogUnitsToPixels(42, 12, 120, 10));
+    auto* second = new QLabel(QStringLiteral("报名照片审核工具"), this);
+    second->setGeometry(DialogUnitsToPixels(42, 24, 120, 10));
+    auto* ok = new QPushButton(QStringLiteral("确定"), this);
+    ok->setGeometry(DialogUnitsToPixels(113, 41, 50, 14));
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+} // namespace vrel

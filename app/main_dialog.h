@@ -1,0 +1,110 @@
+#pragma once
+
+#include "check/check_run.h"
+#include "check/settings.h"
+
+#include <QAbstractButton>
+#include <QDialog>
+#include <QPixmap>
+#include <QRect>
+
+#include <opencv2/core.hpp>
+
+class QFrame;
+class QLabel;
+
+namespace vrel {
+
+class Platform;
+class PhotoView;
+
+// The photo kept after a pass until the next Open; read by Save.
+extern cv::Mat ResultImage;
+// The image the check run shows: the photo, the normalised photo or a tip picture.
+extern cv::Mat WorkImage;
+// The settings read once at start-up.
+extern CheckSettings Settings;
+
+inline constexpr int kSysMenuAbout = 16;
+inline constexpr int kSysCommandClose = 0xF060;
+inline constexpr const char* kAboutMenuText = "关于 VrelPictureCheck(&A)...";
+inline constexpr const char* kOpenFilter = "JPEG Files (*.jpg *.jpeg *.jfif)";
+inline constexpr const char* kSaveFilter = "JPEG (*.jpg *.jpeg *.jpe *.jfif)";
+inline constexpr const char* kSaveInitialName = "报名照片";
+
+// The dialog is laid out in dialog units: 401 x 277 of them make the 701 x 488 pixels of the
+// background picture.
+QRect DialogUnitsToPixels(int x, int y, int width, int height);
+
+// A push button that shows a picture stretched over its face.
+class PictureButton : public QAbstractButton {
+    Q_OBJECT
+public:
+    PictureButton(const QString& text, const QString& picture, QWidget* parent);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void enterEvent(QEnterEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+
+private:
+    QPixmap picture_;
+    bool hovered_ = false;
+};
+
+// The main window: a caption-less dialog with the background picture, the Open, Save and Exit
+// picture buttons, the photo frame and the info line.
+class CVrelPictureCheckDlg : public QDialog {
+    Q_OBJECT
+public:
+    // Reads the settings; when setting.vr is missing, shows the message and ends the process
+    // through the platform before any window is shown.
+    explicit CVrelPictureCheckDlg(Platform& platform, QWidget* parent = nullptr);
+    ~CVrelPictureCheckDlg() override;
+
+    void OnSysCommand(int command);
+    void OpenAndCheckPhoto();
+    void SavePassedPhoto();
+    void ExitApplication();
+    // Reviews one file as Open does after its dialog.
+    void CheckPhotoFile(const QString& path);
+
+    // For tests and screenshots.
+    QLabel* InfoLine() const { return info_; }
+    QFrame* PhotoFrame() const { return photo_frame_; }
+    PhotoView* View() const { return view_; }
+    QAbstractButton* OpenButton() const { return open_; }
+    QAbstractButton* SaveButton() const { return save_; }
+    QAbstractButton* ExitButton() const { return exit_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void LoadCheckSettings();
+    void ShowSystemMenu(const QPoint& where);
+    void PreparePhotoView();
+    void ShowInPhotoView(const cv::Mat& image);
+
+    Platform& platform_;
+    QPixmap background_;
+    PictureButton* open_ = nullptr;
+    PictureButton* exit_ = nullptr;
+    PictureButton* save_ = nullptr;
+    QFrame* photo_frame_ = nullptr;
+    QLabel* info_ = nullptr;
+    PhotoView* view_ = nullptr;
+};
+
+// The About box.
+class CAboutDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CAboutDlg(QWidget* parent = nullptr);
+};
+
+} // namespace vrel

@@ -1,0 +1,272 @@
+// The desktop dialog's flows, headless, with the file dialogs and message boxes scripted.
+#include "app/main_dialog.h"
+#include "app/platform.h"
+#include "view/photo_view.h"
+
+#include "test_support.h"
+
+#include <QFrame>
+#include <QLabel>
+#include <QMimeData>
+#include <QUrl>
+#include <QtTest>
+
+#include <deque>
+#include <filesystem>
+
+namespace vrel {
+namespace {
+
+struct ExitCalled {
+    int status;
+};
+
+class ScriptedPlatform : public Platform {
+public:
+    std::deque<std::optional<QString>> open_answers;
+    std::deque<std::optional<QString>> save_answers;
+    QStringList messages;
+    QStringList modal_titles;
+    int save_dialogs = 0;
+    QString save_initial_name, save_suffix;
+    std::string app_dir = test::AppDataDir();
+
+    std::optional<QString> OpenFileName(QWidget*, const QString&) override {
+        auto answer = open_answers.front();
+        open_answers.pop_front();
+        return answer;
+    }
+    std::optional<QString> SaveFileName(QWidget*, const QString& initial_name,
+                                        const QString& suffix, const QString&) override {
+        ++save_dialogs;
+        save_initial_name = initial_name;
+        save_suffix = suffix;
+        auto answer = save_answers.front();
+        save_answers.pop_front();
+        return answer;
+    }
+    void MessageBox(QWidget*, const QString& text) override { messages << text; }
+    int RunModal(QDialog& dialog) override {
+        modal_titles << dialog.windowTitle();
+        return QDialog::Accepted;
+    }
+    void ExitProcess(int status) override { throw ExitCalled{status}; }
+    std::string AppDirectory() override { return app_dir; }
+};
+
+QString Sample(const char* name) {
+    return QString::fromStdString(test::SamplePath(name));
+}
+
+QWidget* NextTabStop(QWidget* from) {
+    QWidget* next = from->nextInFocusChain();
+    while (next != from && !(next->focusPolicy() & Qt::TabFocus)) {
+        next = next->nextInFocusChain();
+    }
+    return next;
+}
+
+const QString kPass = QStringLiteral("审核通过，保存后退出");
+const QString kFail = QStringLiteral("审核不通过");
+
+class MainDialogTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() {
+        ResultImage.release();
+        WorkImage.release();
+    }
+
+    void layoutFollowsTheTemplate() {
+        QCOMPARE(DialogUnitsToPixels(0, 0, 401, 277), QRect(0, 0, 701, 488));
+        ScriptedPlatform platform;
+        CVrelPictureCheckDlg dialog(platform);
+        QCOMPARE(dialog.size(), QSize(701, 488));
+        QVERIFY(dialog.windowFlags() & Qt::FramelessWindowHint);
+        QCOMPARE(dialog.PhotoFrame()->geometry(), QRect(259, 174, 173, 227));
+        QCOMPARE(dialog.InfoLine()->geometry(), QRect(259, 409, 173, 21));
+        QCOMPARE(dialog.InfoLine()->text(), QStringLiteral("信息提示区"));
+        QCOMPARE(dialog.OpenButton()->geometry(), QRect(470, 167, 198, 65));
+        // Template order Open, Exit, Save; Exit is no tab stop.
+        QCOMPARE(NextTabStop(dialog.OpenButton()), dialog.SaveButton());
+        QCOMPARE(NextTabStop(dialog.SaveButton()), dialog.OpenButton());
+        QCOMPARE(dialog.ExitButton()->focusPolicy(), Qt::ClickFocus);
+    }
+
+    void passThenSaveWritesAMarkedPhoto() {
+        test::TempDir out;
+        ScriptedPlatform platform;
+        platform.open_answers = {Sample("passed-grey-600x800.jpg")};
+        const QString target = QString::fromStdString(out.File("报名照片.jpg"));
+        platform.save_answers = {target};
+        CVrelPictureCheckDlg dialog(platform);
+        dialog.OpenAndCheckPhoto();
+        QCOMPARE(dialog.InfoLine()->text(), kPass);
+        QCOMPARE(ResultImage.cols, 480);
+        QCOMPARE(ResultImage.rows, 640);
+        QVERIFY(WorkImage.empty());
+        QVERIFY(!dialog.PhotoFrame()->isHidden());
+        QCOMPARE(dialog.View()->Image().size(), QSize(480, 640));
+        QCOMPARE(dialog.View()->geometry(), dialog.PhotoFrame()->contentsRect());
+
+        dialog.SavePassedPhoto();
+        QCOMPARE(platform.save_initial_name, QStringLiteral("报名照片"));
+        QCOMPARE(platform.save_suffix, QStringLiteral("jpg"));
+        QVERIFY(platform.messages.isEmpty());
+        PhotoReviewer reviewer(Settings, test::AppDataDir());
+        QCOMPARE(reviewer.Review(out.File("报名照片.jpg")).verdict, CheckVerdict::PassedByMarker);
+        QVERIFY(!ResultImage.empty()); // the same photo can be saved again
+    }
+
+    void failuresShowTheirTipAndSaveDoesNothing_data() {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("verdict");
+        QTest::newRow("not jpeg") << Sample("not-jpeg.jpg") << int(CheckVerdict::NotJpeg);
+        QTest::newRow("file size")
+            << Sample("file-size-out-of-range.jpg") << int(CheckVerdict::FileSizeOutOfRange);
+        QTest::newRow("pixel size")
+            << Sample("pixel-size-out-of-range.jpg") << int(CheckVerdict::PixelSizeOutOfRange);
+        QTest::newRow("background")
+            << Sample("background-rejected.jpg") << int(CheckVerdict::BackgroundRejected);
+        QTest::newRow("face count")
+            << Sample("face-count-wrong.jpg") << int(CheckVerdict::FaceCountWrong);
+        QTest::newRow("placement")
+            << Sample("placement-wrong.jpg") << int(CheckVerdict::PlacementWrong);
+        QTest::newRow("not centred") << Sample("not-centred.jpg") << int(CheckVerdict::NotCentred);
+        QTest::newRow("vanished") << QStringLiteral("/no/such/photo.jpg")
+                                  << int(CheckVerdict::NotJpeg);
+    }
+
+    void failuresShowTheirTipAndSaveDoesNothing() {
+        QFETCH(QString, file);
+        QFETCH(int, verdict);
+        ScriptedPlatform platform;
+        platform.open_answers = {file};
+        CVrelPictureCheckDlg dialog(platform);
+        dialog.OpenAndCheckPhoto();
+        QCOMPARE(dialog.InfoLine()->text(), kFail);
+        QVERIFY(ResultImage.empty());
+        PhotoReviewer reviewer(Settings, test::AppDataDir());
+        const QImage tip = ToQImage(reviewer.LoadTipPicture(static_cast<CheckVerdict>(verdict)));
+        QVERIFY(!tip.isNull());
+        QCOMPARE(dialog.View()->Image(), tip);
+        QVERIFY(!dialog.PhotoFrame()->isHidden());
+        dialog.SavePassedPhoto();
+        QCOMPARE(platform.save_dialogs, 0);
+    }
+
+    void cancelledOpenAfterAPassKeepsTheTextAndDropsThePhoto() {
+        ScriptedPlatform platform;
+        platform.open_answers = {Sample("passed-grey-600x800.jpg"), std::nullopt};
+        CVrelPictureCheckDlg dialog(platform);
+        dialog.OpenAndCheckPhoto();
+        QVERIFY(!ResultImage.empty());
+        dialog.OpenAndCheckPhoto();
+        QCOMPARE(dialog.InfoLine()->text(), kPass);
+        QVERIFY(dialog.PhotoFrame()->isHidden());
+        QVERIFY(ResultImage.empty());
+        dialog.SavePassedPhoto();
+        QCOMPARE(platform.save_dialogs, 0);
+    }
+
+    void missingTipPictureShowsAnEmptyFrame() {
+        test::TempDir dir;
+        std::filesystem::copy_file(test::AppDataDir() + "setting.vr", dir.File("setting.vr"));
+        ScriptedPlatform platform;
+        platform.app_dir = dir.Path() + "/";
+        platform.open_answers = {Sample("not-jpeg.jpg")};
+        CVrelPictureCheckDlg dialog(platform);
+        dialog.OpenAndCheckPhoto();
+        QCOMPARE(dialog.InfoLine()->text(), kFail);
+        QVERIFY(dialog.View()->Image().isNull());
+        QVERIFY(!dialog.PhotoFrame()->isHidden());
+    }
+
+    void missingSettingsShowsTheMessageAndEndsWithZero() {
+        test::TempDir empty;
+        ScriptedPlatform platform;
+        platform.app_dir = empty.Path() + "/";
+        int status = -1;
+        try {
+            CVrelPictureCheckDlg dialog(platform);
+            QFAIL("the dialog was built without settings");
+        } catch (const ExitCalled& exit) {
+            status = exit.status;
+        }
+        QCOMPARE(status, 0);
+        QCOMPARE(platform.messages,
+                 QStringList{QStringLiteral("setting配置文件丢失！请重新下载程序")});
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            QVERIFY(!widget->isVisible());
+        }
+    }
+
+    void saveFailuresShowTheirMessage() {
+        test::TempDir dir;
+        std::filesystem::copy(test::AppDataDir(), dir.Path(),
+                              std::filesystem::copy_options::recursive);
+        test::WriteBytes(dir.File("setting.vr"), {});
+        // Defaults: the ratio bounds reject every face, so pass by the bypass instead.
+        const std::string settings = "[zpshcs]\ncast=1\npic_out_max_size=1\n";
+        test::WriteBytes(dir.File("setting.vr"), test::Bytes(settings.begin(), settings.end()));
+        ScriptedPlatform platform;
+        platform.app_dir = dir.Path() + "/";
+        platform.open_answers = {Sample("passed-grey-600x800.jpg")};
+        platform.save_answers = {QString::fromStdString(dir.File("big.jpg")),
+                                 QStringLiteral("/no/such/folder/photo.jpg")};
+        CVrelPictureCheckDlg dialog(platform);
+        dialog.OpenAndCheckPhoto();
+        QCOMPARE(dialog.InfoLine()->text(), kPass);
+        dialog.SavePassedPhoto();
+        QCOMPARE(platform.messages.value(0), QStringLiteral("原始文件太大，请重新选取!"));
+        QVERIFY(!std::filesystem::exists(dir.File("big.jpg")));
+        Settings.pic_out_max_size = 1000;
+        dialog.SavePassedPhoto();
+        QCOMPARE(platform.messages.value(1), QStringLiteral("读取文件大小错误!写文件失败!"));
+    }
+
+    void aboutOpensForItsCommandsOnly() {
+        ScriptedPlatform platform;
+        CVrelPictureCheckDlg dialog(platform);
+        for (int command = 16; command <= 31; ++command) {
+            dialog.OnSysCommand(command);
+        }
+        QCOMPARE(platform.modal_titles.size(), 16);
+        QCOMPARE(platform.modal_titles.front(), QStringLiteral("关于 VrelPictureCheck"));
+        dialog.OnSysCommand(0xF060);
+        dialog.OnSysCommand(32);
+        QCOMPARE(platform.modal_titles.size(), 16);
+    }
+
+    void exitWithAnUnsavedPassEndsWithZero() {
+        ScriptedPlatform platform;
+        platform.open_answers = {Sample("passed-grey-600x800.jpg")};
+        CVrelPictureCheckDlg dialog(platform);
+        dialog.OpenAndCheckPhoto();
+        int status = -1;
+        try {
+            dialog.ExitApplication();
+        } catch (const ExitCalled& exit) {
+            status = exit.status;
+        }
+        QCOMPARE(status, 0);
+        QVERIFY(platform.messages.isEmpty());
+    }
+
+    void droppedFileIsReviewedLikeAnOpenedOne() {
+        ScriptedPlatform platform;
+        CVrelPictureCheckDlg dialog(platform);
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(Sample("passed-grey-600x800.jpg"))});
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        static_cast<QObject&>(dialog).event(&drop);
+        QCOMPARE(dialog.InfoLine()->text(), kPass);
+        QVERIFY(!ResultImage.empty());
+    }
+};
+
+} // namespace
+} // namespace vrel
+
+QTEST_MAIN(vrel::MainDialogTest)
+#include "test_main_dialog.moc"

@@ -1,0 +1,68 @@
+// Shows the main dialog on the screen, reviews one photo as if it had been opened, and saves a
+// grab of the screen area the dialog covers. Run under an X server (for example Xvfb):
+//   vrel_screenshot PHOTO OUT.png
+//   vrel_screenshot --about OUT.png   (the About box alone)
+#include "app/main_dialog.h"
+#include "app/platform.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QScreen>
+#include <QThread>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+class ScriptedPlatform : public vrel::Platform {
+public:
+    explicit ScriptedPlatform(QString photo) : photo_(std::move(photo)) {}
+    std::optional<QString> OpenFileName(QWidget*, const QString&) override { return photo_; }
+    std::optional<QString> SaveFileName(QWidget*, const QString&, const QString&,
+                                        const QString&) override {
+        return std::nullopt;
+    }
+    void MessageBox(QWidget*, const QString& text) override {
+        std::fprintf(stderr, "%s\n", text.toUtf8().constData());
+    }
+    int RunModal(QDialog&) override { return QDialog::Rejected; }
+    void ExitProcess(int status) override { std::exit(status); }
+
+private:
+    QString photo_;
+};
+
+void Settle() {
+    for (int i = 0; i < 20; ++i) {
+        QApplication::processEvents();
+        QThread::msleep(25);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: vrel_screenshot PHOTO OUT.png\n");
+        return 2;
+    }
+    ScriptedPlatform platform(QString::fromLocal8Bit(argv[1]));
+    if (QString::fromLocal8Bit(argv[1]) == QStringLiteral("--about")) {
+        vrel::CAboutDlg about;
+        about.show();
+        Settle();
+        return about.grab().save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
+    }
+    vrel::CVrelPictureCheckDlg dialog(platform);
+    dialog.move(20, 20);
+    dialog.show();
+    Settle();
+    dialog.OpenAndCheckPhoto();
+    Settle();
+    const QRect area = dialog.frameGeometry();
+    const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(),
+                                                                      area.width(), area.height());
+    return shot.save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
+}
