@@ -3,6 +3,7 @@
 #   data/tips/state{1,3,4,6,7,8,9}.jpg
 #   app/resources/background.png, open.png, save.png, exit.png
 #   app/resources/icon16.png, icon32.png, icon48.png
+#   data/labels/*.png (verdict labels for vrel-check --annotate)
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"

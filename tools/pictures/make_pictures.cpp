@@ -3,8 +3,9 @@
 //   make_pictures <repository root>
 //
 // writes data/tips/state*.jpg (the rejection tips shown in the photo frame),
-// app/resources/background.png (the main window), the three button pictures
-// and the application icon in three sizes. Everything is drawn with QPainter
+// app/resources/background.png (the main window), the three button pictures,
+// the application icon in three sizes and data/labels/*.png (the verdict
+// labels the command line pastes under an annotated photo). Everything is drawn with QPainter
 // from shapes and text, so the output only depends on the Qt version and the
 // "WenQuanYi Micro Hei" font. Layout problems (text wider than its box, text
 // over the places where widgets sit) are reported and make the run fail.
@@ -1032,6 +1033,82 @@ QImage renderBackground() {
 }
 
 // ---------------------------------------------------------------------------
+// Verdict labels (480 x 44, transparent around a semi-opaque bar). The command
+// line pastes one of them under the photo it annotates; OpenCV cannot draw
+// Chinese text itself.
+
+struct Label {
+    QString file;
+    QString text;
+    bool ok;
+};
+
+QImage renderLabel(const Label& label) {
+    const int W = 480, H = 44;
+    QImage img(W, H, QImage::Format_ARGB32_Premultiplied);
+    img.fill(Qt::transparent);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setRenderHint(QPainter::TextAntialiasing);
+
+    const QColor base = label.ok ? kGreen : kRed;
+    auto withAlpha = [](QColor c, int alpha) {
+        c.setAlpha(alpha);
+        return c;
+    };
+
+    // bar: soft shadow (only outside the bar, so the bar keeps its opacity),
+    // slightly lighter at the top, thin darker rim
+    const QRectF bar(4.5, 3.5, W - 9, H - 9);
+    const double radius = 10;
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0, 0, 0, 40));
+    p.drawPath(roundedRect(bar.translated(0, 1.5), radius).subtracted(roundedRect(bar, radius)));
+    p.setBrush(vertical(bar, withAlpha(base.lighter(118), 220), withAlpha(base, 220)));
+    p.setPen(QPen(withAlpha(base.darker(135), 235), 1));
+    p.drawPath(roundedRect(bar, radius));
+
+    // symbol and text are centred together; the symbol sits left of the text
+    const double badgeD = 24, gap = 10, pad = 12;
+    const QFont f = fitFont(label.text, 24, true, bar.width() - 2 * pad - badgeD - gap, 22,
+                            label.file);
+    const double tw = textWidth(f, label.text);
+    const double left = bar.center().x() - (badgeD + gap + tw) / 2;
+    const QPointF c(left + badgeD / 2, bar.center().y());
+    const double r = badgeD / 2;
+
+    // white disc with the check mark or cross cut in the bar colour
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0, 0, 0, 50));
+    p.drawEllipse(c + QPointF(0, 1), r, r);
+    p.setBrush(Qt::white);
+    p.drawEllipse(c, r, r);
+    p.setPen(QPen(base, 3.2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(Qt::NoBrush);
+    if (label.ok) {
+        QPainterPath check;
+        check.moveTo(c + QPointF(-r * 0.46, r * 0.02));
+        check.lineTo(c + QPointF(-r * 0.14, r * 0.34));
+        check.lineTo(c + QPointF(r * 0.46, -r * 0.30));
+        p.drawPath(check);
+    } else {
+        const double d = r * 0.36;
+        p.drawLine(c + QPointF(-d, -d), c + QPointF(d, d));
+        p.drawLine(c + QPointF(d, -d), c + QPointF(-d, d));
+    }
+
+    const QRectF textBox(left + badgeD + gap, bar.top(), tw + 1, bar.height());
+    drawLine(p, textBox.translated(0, 1), label.text, f, QColor(0, 0, 0, 80),
+             Qt::AlignLeft | Qt::AlignVCenter, label.file);
+    const QRectF ink = drawLine(p, textBox, label.text, f, Qt::white,
+                                Qt::AlignLeft | Qt::AlignVCenter, label.file);
+    if (ink.left() < bar.left() + pad - 0.5 || ink.right() > bar.right() - pad + 0.5)
+        problem(label.file + ": text runs into the rounded ends of the bar");
+    p.end();
+    return img;
+}
+
+// ---------------------------------------------------------------------------
 
 bool save(const QImage& img, const QString& path, const char* format, int quality = -1) {
     if (!img.save(path, format, quality)) {
@@ -1059,7 +1136,8 @@ int main(int argc, char** argv) {
     }
     const QString tips = root.filePath("data/tips");
     const QString res = root.filePath("app/resources");
-    if (!QDir().mkpath(tips) || !QDir().mkpath(res)) {
+    const QString labels = root.filePath("data/labels");
+    if (!QDir().mkpath(tips) || !QDir().mkpath(res) || !QDir().mkpath(labels)) {
         std::fprintf(stderr, "make_pictures: cannot create the output folders\n");
         return 1;
     }
@@ -1110,6 +1188,17 @@ int main(int argc, char** argv) {
          res + "/exit.png", "PNG");
     for (int size : {16, 32, 48})
         save(renderIcon(size), res + QString("/icon%1.png").arg(size), "PNG");
+
+    const std::vector<Label> verdicts = {
+        {"Passed.png", QStringLiteral("审核通过"), true},
+        {"PassedByBypass.png", QStringLiteral("免检通过"), true},
+        {"BackgroundRejected.png", QStringLiteral("审核不通过：背景颜色不符合要求"), false},
+        {"FaceCountWrong.png", QStringLiteral("审核不通过：未检测到唯一人脸"), false},
+        {"PlacementWrong.png", QStringLiteral("审核不通过：人脸大小或位置不符合要求"), false},
+        {"NotCentred.png", QStringLiteral("审核不通过：人脸未居中"), false},
+    };
+    for (const Label& label : verdicts)
+        save(renderLabel(label), labels + "/" + label.file, "PNG");
 
     if (!g_problems.isEmpty()) {
         std::fprintf(stderr, "make_pictures: %d layout problem(s)\n", int(g_problems.size()));
