@@ -42,7 +42,8 @@ bool BackgroundPixelPasses(int hue, int saturation_byte, int value_byte,
     return s < settings.s_min && v > settings.i_max;
 }
 
-BackgroundOutcome CheckBackground(const cv::Mat& photo, const CheckSettings& settings) {
+BackgroundOutcome CheckBackground(const cv::Mat& photo, const CheckSettings& settings,
+                                  bool whole_image) {
     CV_Assert(photo.type() == CV_8UC3);
     BackgroundOutcome outcome;
     const StripRegion region = SampledStrips(photo.size(), settings);
@@ -57,19 +58,33 @@ BackgroundOutcome CheckBackground(const cv::Mat& photo, const CheckSettings& set
     const StripRange strips[] = {{Strip::Left, region.left_begin, region.left_end},
                                  {Strip::Right, region.right_begin, region.right_end}};
 
-    // Only the strips are converted: both conversions work pixel by pixel, so the bytes are
-    // the same as those of a whole-photo conversion.
+    // The photo stores blue first; taking it as red only swaps the HSV hue, which is not
+    // used, and leaves saturation and value as they are.
+    auto convert = [](const cv::Mat& area, cv::Mat& hsi, cv::Mat& hsv) {
+        hsi.create(area.size(), CV_8UC3);
+        ConvertToHsi(area, hsi);
+        cv::cvtColor(area, hsv, cv::COLOR_RGB2HSV);
+    };
+    cv::Mat whole_hsi, whole_hsv;
+    if (whole_image) {
+        convert(photo, whole_hsi, whole_hsv);
+    }
+
+    // Both conversions work pixel by pixel, so converting only a strip gives the bytes that a
+    // whole-photo conversion has there.
     for (const StripRange& strip : strips) {
         if (strip.end <= strip.begin) {
             continue;
         }
-        const cv::Mat area = photo(cv::Range(0, region.rows), cv::Range(strip.begin, strip.end));
-        cv::Mat hsi(area.size(), CV_8UC3);
-        ConvertToHsi(area, hsi);
-        cv::Mat hsv;
-        // The photo stores blue first; taking it as red only swaps the HSV hue, which is not
-        // used, and leaves saturation and value as they are.
-        cv::cvtColor(area, hsv, cv::COLOR_RGB2HSV);
+        const cv::Range rows(0, region.rows), cols(strip.begin, strip.end);
+        const cv::Mat area = photo(rows, cols);
+        cv::Mat hsi, hsv;
+        if (whole_image) {
+            hsi = whole_hsi(rows, cols);
+            hsv = whole_hsv(rows, cols);
+        } else {
+            convert(area, hsi, hsv);
+        }
         for (int row = 0; row < area.rows; ++row) {
             const uint8_t* h = hsi.ptr<uint8_t>(row);
             const uint8_t* sv = hsv.ptr<uint8_t>(row);

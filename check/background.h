@@ -44,7 +44,9 @@ bool BackgroundPixelPasses(int hue, int saturation_byte, int value_byte,
 
 // Decides whether the two top strips of the normalised photo (CV_8UC3, blue-green-red) are
 // white, or blue where bgc allows it. Stops at the first pixel that fails; an empty region
-// fails.
-BackgroundOutcome CheckBackground(const cv::Mat& photo, const CheckSettings& settings);
+// fails. Only the strips are converted to HSI and HSV; with whole_image set, the whole photo
+// is (the same bytes, more work).
+BackgroundOutcome CheckBackground(const cv::Mat& photo, const CheckSettings& settings,
+                                  bool whole_image = false);
 
 } // namespace vrel

@@ -33,6 +33,10 @@ cv::Mat Decode(const std::string& path) {
     }
 }
 
+// The largest photo that is decoded at all, whatever the settings: a marked or bypassed file
+// is accepted at any size, and a small file can declare a size that would take gigabytes.
+constexpr int64_t kMaxDecodedPixels = int64_t{64} * 1000 * 1000;
+
 bool PixelSizeAccepted(int cols, int rows, const CheckSettings& s) {
     const float ratio = static_cast<float>(static_cast<double>(rows) / cols);
     return s.min_width <= cols && cols <= s.max_width && s.min_height <= rows &&
@@ -123,6 +127,44 @@ cv::Mat PhotoReviewer::LoadTipPicture(CheckVerdict verdict) const {
     return tip ? Decode(data_dir_ + *tip) : cv::Mat();
 }
 
+cv::Mat PhotoReviewer::DecodeFile(std::FILE* file, uint64_t length, const std::string& path) {
+    // Files too large to hold in memory whole are decoded from the file itself.
+    constexpr uint64_t kBufferLimit = uint64_t{256} << 20;
+    if (!options_.reuse_buffers || length > kBufferLimit) {
+        return Decode(path);
+    }
+    file_buffer_.resize(static_cast<size_t>(length));
+    if (std::fseek(file, 0, SEEK_SET) != 0 ||
+        std::fread(file_buffer_.data(), 1, file_buffer_.size(), file) != file_buffer_.size()) {
+        return cv::Mat();
+    }
+    // From memory the decoder leaves the rows after a premature end unwritten, where from the
+    // file it fills them in; a photo that does not end in its end-of-image marker (before a
+    // pass marker, if any) is therefore decoded from the file.
+    size_t end = file_buffer_.size();
+    if (end >= sizeof kPassMarker && std::memcmp(file_buffer_.data() + end - sizeof kPassMarker,
+                                                 kPassMarker, sizeof kPassMarker) == 0) {
+        end -= sizeof kPassMarker;
+    }
+    if (end < 4 || file_buffer_[end - 2] != 0xFF || file_buffer_[end - 1] != 0xD9) {
+        return Decode(path);
+    }
+    try {
+        // The kept image is refilled in place when the next photo has its size; once it has
+        // been handed on, it is left to its new owner.
+        if (decoded_.u != nullptr && decoded_.u->refcount > 1) {
+            decoded_ = cv::Mat();
+        }
+        cv::imdecode(file_buffer_, cv::IMREAD_COLOR, &decoded_);
+    } catch (const cv::Exception&) {
+        decoded_ = cv::Mat();
+    }
+    if (decoded_.empty()) {
+        decoded_ = cv::Mat();
+    }
+    return decoded_;
+}
+
 FacePlacement PhotoReviewer::CheckFaces(const cv::Mat& photo) {
     if (!options_.reuse_detector) {
         return CheckFacePlacement(photo, settings_, CascadePath());
@@ -192,15 +234,36 @@ ReviewResult PhotoReviewer::Review(const std::string& path) {
         res.error = "dst_width and dst_height must be positive to normalise the photo";
         return Reject(std::move(res), CheckVerdict::PixelSizeOutOfRange);
     };
+    // Marked and bypassed files skip the pixel-size test, but are not decoded beyond the
+    // ceiling either.
+    auto too_large_to_decode = [&](ReviewResult& res) {
+        const auto header = ReadJpegHeader(file.get());
+        if (!header) {
+            res.error = "the photo's content cannot be decoded";
+            return true;
+        }
+        if (int64_t{header->width} * header->height > kMaxDecodedPixels) {
+            res.measures.width = header->UprightWidth();
+            res.measures.height = header->UprightHeight();
+            res.error = "the photo declares more pixels than are decoded (" +
+                        std::to_string(header->width) + " x " + std::to_string(header->height) +
+                        ")";
+            return true;
+        }
+        return false;
+    };
     auto normalise = [&](const cv::Mat& source) {
         cv::Mat work;
         cv::resize(source, work, cv::Size(s.dst_width, s.dst_height), 0, 0, cv::INTER_LINEAR);
         return work;
     };
 
-    if (m.marked) {
+    if (m.marked && !options_.ignore_marker) {
+        if (too_large_to_decode(r)) {
+            return Reject(std::move(r), CheckVerdict::PixelSizeOutOfRange);
+        }
+        cv::Mat photo = DecodeFile(file.get(), length, path);
         file.reset();
-        cv::Mat photo = Decode(path);
         if (photo.empty()) {
             return undecodable(std::move(r));
         }
@@ -210,8 +273,11 @@ ReviewResult PhotoReviewer::Review(const std::string& path) {
     }
 
     if (s.cast == 1) {
+        if (too_large_to_decode(r)) {
+            return Reject(std::move(r), CheckVerdict::PixelSizeOutOfRange);
+        }
+        cv::Mat photo = DecodeFile(file.get(), length, path);
         file.reset();
-        cv::Mat photo = Decode(path);
         if (photo.empty()) {
             return undecodable(std::move(r));
         }
@@ -237,17 +303,18 @@ ReviewResult PhotoReviewer::Review(const std::string& path) {
     // Pixel size from the frame header first, so that a photo declaring a huge size is never
     // decoded. The decoder turns the photo upright by its EXIF orientation; so does this.
     const auto header = ReadJpegHeader(file.get());
-    file.reset();
     if (!header) {
         return undecodable(std::move(r));
     }
-    if (!PixelSizeAccepted(header->UprightWidth(), header->UprightHeight(), s)) {
+    if (!PixelSizeAccepted(header->UprightWidth(), header->UprightHeight(), s) ||
+        int64_t{header->width} * header->height > kMaxDecodedPixels) {
         m.width = header->UprightWidth();
         m.height = header->UprightHeight();
         return Reject(std::move(r), CheckVerdict::PixelSizeOutOfRange);
     }
 
-    cv::Mat source = Decode(path);
+    cv::Mat source = DecodeFile(file.get(), length, path);
+    file.reset();
     m.width = source.cols;
     m.height = source.rows;
     if (source.empty()) {
@@ -262,7 +329,8 @@ ReviewResult PhotoReviewer::Review(const std::string& path) {
     r.normalised = normalise(source);
     source.release();
 
-    const BackgroundOutcome background = CheckBackground(r.normalised, s);
+    const BackgroundOutcome background =
+        CheckBackground(r.normalised, s, options_.whole_image_conversions);
     if (!background.passed) {
         m.background_pixel = background.failed_pixel;
         return Reject(std::move(r), CheckVerdict::BackgroundRejected);
@@ -270,6 +338,7 @@ ReviewResult PhotoReviewer::Review(const std::string& path) {
 
     const FacePlacement faces = CheckFaces(r.normalised);
     m.faces = static_cast<int>(faces.faces.size());
+    m.face_rects = faces.faces;
     if (faces.faces.size() == 1) {
         m.face = faces.faces.front();
     }

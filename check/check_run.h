@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vrel {
 
@@ -49,7 +50,8 @@ struct ReviewMeasures {
     bool marked = false;
     std::optional<BackgroundPixel> background_pixel; // first pixel that failed
     std::optional<int> faces;
-    std::optional<cv::Rect> face;
+    std::vector<cv::Rect> face_rects; // every face the detector reported
+    std::optional<cv::Rect> face;     // the one face, when there was exactly one
     std::optional<float> ratio_y;
     std::optional<float> ratio_x;
     std::optional<int32_t> centre_diff;
@@ -69,6 +71,14 @@ struct ReviewOptions {
     // Load the face detector once and keep it for every review (batch use). Off: the cascade
     // file is read anew for each review.
     bool reuse_detector = false;
+    // Read each file into a buffer kept between reviews and decode into a kept image where
+    // the size allows. Off: every photo is decoded from its file into a fresh image.
+    bool reuse_buffers = false;
+    // Review a file that ends in the pass marker with every test, as if it had none.
+    bool ignore_marker = false;
+    // Convert the whole normalised photo for the background check rather than its two strips
+    // (the same verdict; kept to compare against).
+    bool whole_image_conversions = false;
 };
 
 // Reviews photo files against one set of settings. data_dir holds tips/ and the cascade file
@@ -90,11 +100,15 @@ public:
 
 private:
     FacePlacement CheckFaces(const cv::Mat& photo);
+    // Decodes the open file (read from its start); empty when it cannot be decoded.
+    cv::Mat DecodeFile(std::FILE* file, uint64_t length, const std::string& path);
 
     CheckSettings settings_;
     std::string data_dir_;
     ReviewOptions options_;
     std::unique_ptr<FaceDetector> detector_;
+    std::vector<unsigned char> file_buffer_;
+    cv::Mat decoded_;
 };
 
 } // namespace vrel

@@ -3,7 +3,11 @@
 #include "check/check_run.h"
 #include "cli/report.h"
 
+#include <cstdint>
 #include <functional>
+#include <istream>
+#include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,27 +20,72 @@ bool HasPhotoExtension(const std::string& name);
 // A folder's photo files (not its subfolders'), sorted by name; any other path as it is.
 std::vector<std::string> ExpandPath(const std::string& path);
 
-// Chooses the file names of saved photos: DIR/<stem>.jpg, with -2, -3, ... added to a stem
+// Chooses file names in a folder: DIR/<stem><extension>, with -2, -3, ... added to a stem
 // already used in this run, so that two inputs never overwrite each other.
 class SaveNamer {
 public:
-    explicit SaveNamer(std::string dir);
+    explicit SaveNamer(std::string dir, std::string extension = ".jpg");
     std::string NameFor(const std::string& input_path);
 
 private:
     std::string dir_;
+    std::string extension_;
     std::set<std::string> used_;
 };
 
-struct BatchSettings {
-    CheckSettings check;
-    std::string data_dir;
-    std::string save_dir; // empty: passed photos are not saved
+// Where the photo paths of a batch come from, one at a time and in order.
+class PathSource {
+public:
+    virtual ~PathSource() = default;
+    virtual bool Next(std::string& path) = 0;
+    // How many paths there are in all, where that is known beforehand.
+    virtual std::optional<uint64_t> Total() const = 0;
 };
 
-// Reviews each path in turn and hands its record to the sink, in input order.
-// Returns true when every photo passed.
-bool RunBatch(const std::vector<std::string>& paths, const BatchSettings& settings,
-              const std::function<void(const PhotoRecord&)>& sink);
+class ListSource : public PathSource {
+public:
+    explicit ListSource(std::vector<std::string> paths) : paths_(std::move(paths)) {}
+    bool Next(std::string& path) override;
+    std::optional<uint64_t> Total() const override { return paths_.size(); }
+
+private:
+    std::vector<std::string> paths_;
+    size_t next_ = 0;
+};
+
+// One path per line of a stream (a trailing carriage return and empty lines are skipped).
+// Lines are read as they are needed, so a list of any length streams through.
+class LineSource : public PathSource {
+public:
+    LineSource(std::istream& in, std::optional<uint64_t> total) : in_(in), total_(total) {}
+    bool Next(std::string& path) override;
+    std::optional<uint64_t> Total() const override { return total_; }
+
+private:
+    std::istream& in_;
+    std::optional<uint64_t> total_;
+};
+
+struct BatchOptions {
+    CheckSettings check;
+    std::string data_dir;
+    std::string save_dir;     // empty: passed photos are not saved
+    std::string annotate_dir; // empty: no explanation pictures
+    int jobs = 1;
+    bool ignore_marker = false;
+};
+
+struct BatchSummary {
+    uint64_t reviewed = 0;
+    std::map<CheckVerdict, uint64_t> counts;
+    bool AllPassed() const;
+};
+
+// Reviews every path of the source with opts.jobs workers and hands each record to the sink
+// in input order; progress(done) is called after each record. At most a few records per
+// worker wait for their turn, so memory does not grow with the batch.
+BatchSummary RunBatch(PathSource& source, const BatchOptions& opts,
+                      const std::function<void(const PhotoRecord&)>& sink,
+                      const std::function<void(uint64_t)>& progress = {});
 
 } // namespace vrel

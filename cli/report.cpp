@@ -1,16 +1,22 @@
 #include "cli/report.h"
 
+#include "cli/explain.h"
+
 #include <charconv>
 #include <cstdlib>
 
 namespace vrel {
 
-PhotoRecord MakeRecord(const std::string& path, const ReviewResult& result) {
+PhotoRecord MakeRecord(const std::string& path, const ReviewResult& result,
+                       const CheckSettings& settings) {
     PhotoRecord r;
     r.path = path;
     r.verdict = result.verdict;
     r.measures = result.measures;
     r.error = result.error;
+    Explanation e = Explain(result, settings);
+    r.reason = std::move(e.text);
+    r.why = std::move(e.why);
     return r;
 }
 
@@ -63,6 +69,10 @@ nlohmann::ordered_json RecordToJson(const PhotoRecord& record) {
     if (m.centre_diff) {
         j["centre_diff"] = *m.centre_diff;
     }
+    if (!record.reason.empty()) {
+        j["reason"] = record.reason;
+        j["why"] = record.why;
+    }
     if (!record.error.empty()) {
         j["error"] = record.error;
     }
@@ -75,7 +85,59 @@ nlohmann::ordered_json RecordToJson(const PhotoRecord& record) {
     if (record.save_error) {
         j["save_error"] = *record.save_error;
     }
+    if (record.annotated) {
+        j["annotated"] = *record.annotated;
+    }
     return j;
+}
+
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (char c : text) {
+        quoted += c;
+        if (c == '"') {
+            quoted += '"';
+        }
+    }
+    return quoted + "\"";
+}
+
+std::string CsvHeader() {
+    return "path,verdict,info,tip,marked,file_size,width,height,faces,face_x,face_y,face_w,"
+           "face_h,ratio_y,ratio_x,centre_diff,reason,why,error,saved,quality,save_error,"
+           "annotated\r\n";
+}
+
+std::string RecordToCsv(const PhotoRecord& record) {
+    const nlohmann::ordered_json j = RecordToJson(record);
+    auto field = [&](const char* key) -> std::string {
+        if (!j.contains(key) || j[key].is_null()) {
+            return std::string();
+        }
+        const auto& v = j[key];
+        return CsvField(v.is_string() ? v.get<std::string>()
+                                      : v.dump(-1, ' ', false,
+                                               nlohmann::ordered_json::error_handler_t::replace));
+    };
+    auto face = [&](const char* key) -> std::string {
+        return record.measures.face ? j["face"][key].dump() : std::string();
+    };
+    std::string row;
+    for (const char* key :
+         {"path", "verdict", "info", "tip", "marked", "file_size", "width", "height", "faces"}) {
+        row += field(key) + ",";
+    }
+    for (const char* key : {"x", "y", "w", "h"}) {
+        row += face(key) + ",";
+    }
+    for (const char* key : {"ratio_y", "ratio_x", "centre_diff", "reason", "why", "error", "saved",
+                            "quality", "save_error"}) {
+        row += field(key) + ",";
+    }
+    return row + field("annotated") + "\r\n";
 }
 
 std::string RecordToText(const PhotoRecord& record) {

@@ -153,30 +153,39 @@ std::string WriteFileAtomically(const std::string& path, const std::vector<unsig
     return std::string();
 }
 
-SaveOutcome SavePassedPhotoFile(const cv::Mat& image, const std::string& path,
-                                const CheckSettings& settings) {
-    SaveOutcome outcome;
+PreparedPhoto PreparePassedPhoto(const cv::Mat& image, const CheckSettings& settings) {
+    PreparedPhoto prepared;
+    SaveOutcome& outcome = prepared.outcome;
     LadderResult ladder = EncodeWithinLimits(image, settings);
     outcome.quality = ladder.quality;
     outcome.status = ladder.status;
     outcome.reason = ladder.reason;
     if (ladder.status != SaveStatus::Saved) {
-        return outcome;
+        return prepared;
     }
     auto marked = MarkEncodedPhoto(std::move(ladder.jpeg));
     if (!marked) {
         outcome.status = SaveStatus::WriteFailed;
         outcome.reason = "the encoder did not write a JFIF header";
-        return outcome;
+        return prepared;
     }
-    const std::string error = WriteFileAtomically(path, *marked);
-    if (!error.empty()) {
-        outcome.status = SaveStatus::WriteFailed;
-        outcome.reason = error;
-        return outcome;
+    prepared.bytes = std::move(*marked);
+    outcome.size = prepared.bytes.size();
+    return prepared;
+}
+
+SaveOutcome SavePassedPhotoFile(const cv::Mat& image, const std::string& path,
+                                const CheckSettings& settings) {
+    PreparedPhoto prepared = PreparePassedPhoto(image, settings);
+    if (prepared.outcome.status == SaveStatus::Saved) {
+        const std::string error = WriteFileAtomically(path, prepared.bytes);
+        if (!error.empty()) {
+            prepared.outcome.status = SaveStatus::WriteFailed;
+            prepared.outcome.reason = error;
+            prepared.outcome.size = 0;
+        }
     }
-    outcome.size = marked->size();
-    return outcome;
+    return prepared.outcome;
 }
 
 } // namespace vrel

@@ -57,6 +57,14 @@ std::optional<std::vector<unsigned char>> MarkEncodedPhoto(std::vector<unsigned 
 // string on success, otherwise the reason.
 std::string WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& bytes);
 
+// The bytes of a saved photo, made without touching the disk; bytes is empty unless the
+// outcome is Saved.
+struct PreparedPhoto {
+    SaveOutcome outcome;
+    std::vector<unsigned char> bytes;
+};
+PreparedPhoto PreparePassedPhoto(const cv::Mat& image, const CheckSettings& settings);
+
 // Saves a passed photo as a JPEG within the output size limits, marked as passed. The file is
 // a JPEG whatever extension the name has.
 SaveOutcome SavePassedPhotoFile(const cv::Mat& image, const std::string& path,

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: once in the normal build, once more
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs what is missing, builds, and runs every test: once in the normal build, the fuzz
+# harnesses for a bounded time, and the tests once more under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -8,9 +9,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR="$root/build" "$root/scripts/build.sh"
 (cd "$root/build" && ctest --output-on-failure -j"$(nproc)")
 
+# Each fuzz harness for a bounded time (FUZZ_SECONDS, default 60), under the same sanitizers.
+"$root/scripts/fuzz.sh"
+
 BUILD_DIR="$root/build-asan" BUILD_TYPE=Debug "$root/scripts/build.sh" \
   -DVREL_SANITIZE=ON -DVREL_BUILD_BENCH=OFF
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export ASAN_OPTIONS=detect_leaks=1:suppressions=$root/tests/asan.supp
-export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp
+export ASAN_OPTIONS=detect_leaks=1
 (cd "$root/build-asan" && ctest --output-on-failure -j"$(nproc)")

@@ -216,6 +216,23 @@ TEST_F(CheckRun, HugeDeclaredSizeIsRejectedFromTheHeader) {
     EXPECT_EQ(r.measures.height, 60000);
 }
 
+TEST_F(CheckRun, MarkedOrBypassedFileDeclaringAHugeSizeIsNotDecoded) {
+    Bytes file = SmallJpeg();
+    const size_t at = FrameSizeOffset(file);
+    file[at] = file[at + 2] = 0x75; // 30000 x 30000
+    file[at + 1] = file[at + 3] = 0x30;
+    CheckSettings cast;
+    cast.cast = 1;
+    for (const auto& [bytes, settings] :
+         {std::pair{Concat(file, Marker()), CheckSettings{}}, std::pair{file, cast}}) {
+        const ReviewResult r = Review(bytes, settings);
+        EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange);
+        EXPECT_EQ(r.measures.width, 30000);
+        EXPECT_TRUE(r.result_image.empty());
+        EXPECT_FALSE(r.error.empty());
+    }
+}
+
 TEST_F(CheckRun, OrientationTurnsThePhotoUprightInHeaderAndDecoder) {
     // Stored landscape, tagged to be turned a quarter: a portrait to the operator.
     const Bytes file = WithOrientation(SmallJpeg(800, 600), 6);

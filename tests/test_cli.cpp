@@ -8,7 +8,9 @@
 
 #include <cstdio>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace vrel {
 namespace {
@@ -84,6 +86,32 @@ TEST(VrelCheck, JsonLinesInInputOrderAndExitStatus) {
     c = RunCheck(grey);
     EXPECT_EQ(c.status, 0);
     EXPECT_EQ(c.out, grey + "\tPassed\t审核通过，保存后退出\n");
+}
+
+TEST(VrelCheck, HugeDeclaredSizeNeedsLittleMemory) {
+    // A 1 KB file whose frame header declares 65000 x 65000 pixels.
+    test::Bytes file = test::EncodeJpeg(cv::Mat(64, 48, CV_8UC3, cv::Scalar(90, 120, 200)));
+    for (size_t i = 2; i + 9 < file.size(); ++i) {
+        if (file[i] == 0xFF && file[i + 1] == 0xC0) {
+            file[i + 5] = file[i + 7] = 0xFD;
+            file[i + 6] = file[i + 8] = 0xE8;
+            break;
+        }
+    }
+    file.resize(1024, 0);
+    test::TempDir dir;
+    test::WriteBytes(dir.File("huge.jpg"), file);
+    const pid_t child = fork();
+    if (child == 0) {
+        execl(VREL_CHECK_EXE, VREL_CHECK_EXE, "-q", "--json", dir.File("huge.jpg").c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    ASSERT_EQ(wait4(child, &status, 0, &usage), child);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_LT(usage.ru_maxrss, 150 * 1024) << "peak resident KB"; // far below 65000^2 x 3
 }
 
 TEST(VrelCheck, SetupErrorsExitWithTwo) {

@@ -1,0 +1,152 @@
+#include "cli/annotate.h"
+
+#include "check/background.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cstdio>
+
+namespace vrel {
+namespace {
+
+const cv::Scalar kStripColour(255, 200, 0); // light blue
+const cv::Scalar kFailColour(80, 80, 255);
+const cv::Scalar kFaceColour(60, 220, 60);
+const cv::Scalar kLineColour(0, 215, 255); // amber
+
+void Text(cv::Mat& image, const std::string& text, cv::Point at, const cv::Scalar& colour) {
+    // On a dark translucent band, so the numbers read on any backdrop.
+    int baseline = 0;
+    const cv::Size size = cv::getTextSize(text, cv::FONT_HERSHEY_SIMPLEX, 0.5, 1, &baseline);
+    const cv::Rect band =
+        cv::Rect(at.x - 4, at.y - size.height - 5, size.width + 8, size.height + baseline + 8) &
+        cv::Rect(0, 0, image.cols, image.rows);
+    cv::Mat area = image(band);
+    area.convertTo(area, -1, 0.35, 0);
+    cv::putText(image, text, at, cv::FONT_HERSHEY_SIMPLEX, 0.5, colour, 1, cv::LINE_AA);
+}
+
+std::string Fixed(double value, int decimals = 3) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+    return buffer;
+}
+
+// Blends a label with alpha onto the bottom of the picture.
+void PasteLabel(cv::Mat& image, const cv::Mat& label) {
+    if (label.empty() || label.type() != CV_8UC4 || label.cols > image.cols ||
+        label.rows > image.rows) {
+        return;
+    }
+    const int top = image.rows - label.rows - 4;
+    const int left = (image.cols - label.cols) / 2;
+    for (int y = 0; y < label.rows; ++y) {
+        const cv::Vec4b* src = label.ptr<cv::Vec4b>(y);
+        cv::Vec3b* dst = image.ptr<cv::Vec3b>(top + y) + left;
+        for (int x = 0; x < label.cols; ++x) {
+            const int a = src[x][3];
+            for (int c = 0; c < 3; ++c) {
+                dst[x][c] = static_cast<uint8_t>((src[x][c] * a + dst[x][c] * (255 - a)) / 255);
+            }
+        }
+    }
+}
+
+} // namespace
+
+VerdictLabels::VerdictLabels(const std::string& data_dir) {
+    for (CheckVerdict v :
+         {CheckVerdict::Passed, CheckVerdict::PassedByBypass, CheckVerdict::BackgroundRejected,
+          CheckVerdict::FaceCountWrong, CheckVerdict::PlacementWrong, CheckVerdict::NotCentred}) {
+        cv::Mat label =
+            cv::imread(data_dir + "labels/" + VerdictName(v) + ".png", cv::IMREAD_UNCHANGED);
+        if (label.type() == CV_8UC4) {
+            labels_[v] = label;
+        }
+    }
+}
+
+const cv::Mat& VerdictLabels::For(CheckVerdict verdict) const {
+    const auto it = labels_.find(verdict);
+    return it == labels_.end() ? none_ : it->second;
+}
+
+cv::Mat DrawExplanation(const ReviewResult& result, const CheckSettings& s,
+                        const VerdictLabels& labels) {
+    if (result.normalised.empty()) {
+        return cv::Mat();
+    }
+    cv::Mat picture = result.normalised.clone();
+    const ReviewMeasures& m = result.measures;
+
+    const StripRegion strips = SampledStrips(picture.size(), s);
+    if (!strips.Empty()) {
+        cv::rectangle(
+            picture,
+            cv::Rect(strips.left_begin, 0, strips.left_end - strips.left_begin, strips.rows),
+            kStripColour, 1);
+        if (strips.right_end > strips.right_begin) {
+            cv::rectangle(
+                picture,
+                cv::Rect(strips.right_begin, 0, strips.right_end - strips.right_begin, strips.rows),
+                kStripColour, 1);
+        }
+    }
+    int text_y = 20;
+    auto note = [&](const std::string& text, const cv::Scalar& colour) {
+        Text(picture, text, cv::Point(s.jc_col + 8, text_y), colour);
+        text_y += 22;
+    };
+    if (m.background_pixel) {
+        const BackgroundPixel& p = *m.background_pixel;
+        cv::circle(picture, cv::Point(p.col, p.row), 6, kFailColour, 2, cv::LINE_AA);
+        cv::drawMarker(picture, cv::Point(p.col, p.row), kFailColour, cv::MARKER_CROSS, 20, 1);
+        note("pixel (" + std::to_string(p.col) + "," + std::to_string(p.row) + ") hue " +
+                 std::to_string(p.hue) + " s " + Fixed(p.saturation) + " v " + Fixed(p.value),
+             kFailColour);
+        note("white: s < " + Fixed(s.s_min) + ", v > " + Fixed(s.i_max), kStripColour);
+    }
+    for (const cv::Rect& face : m.face_rects) {
+        cv::rectangle(picture, face, kFaceColour, 2);
+    }
+    if (m.faces && *m.faces != 1) {
+        note("faces: " + std::to_string(*m.faces) + " (one needed)", kFailColour);
+    }
+    if (m.face) {
+        const cv::Rect& f = *m.face;
+        // The line 0.75 h below the face's truncated centre, and the margins at its centre.
+        const int centre = static_cast<int>(f.y + 0.5 * f.height);
+        const int line = static_cast<int>(centre + 0.75 * f.height);
+        cv::line(picture, cv::Point(0, line), cv::Point(picture.cols - 1, line), kLineColour, 1,
+                 cv::LINE_AA);
+        cv::arrowedLine(picture, cv::Point(f.x, centre), cv::Point(0, centre), kLineColour, 1,
+                        cv::LINE_AA, 0, 0.03);
+        cv::arrowedLine(picture, cv::Point(f.x + f.width, centre),
+                        cv::Point(picture.cols - 1, centre), kLineColour, 1, cv::LINE_AA, 0, 0.03);
+        auto ratio = [&](const char* name, float value, float min, float max) {
+            const bool inside = min < value && value < max;
+            note(std::string(name) + " " + Fixed(value) + (inside ? " in (" : " not in (") +
+                     Fixed(min, 2) + ", " + Fixed(max, 2) + ")",
+                 inside ? kFaceColour : kFailColour);
+        };
+        if (m.ratio_y) {
+            ratio("ratio_y", *m.ratio_y, s.ratio_y_min, s.ratio_y_max);
+        }
+        if (m.ratio_x) {
+            ratio("ratio_x", *m.ratio_x, s.ratio_x_min, s.ratio_x_max);
+        }
+        if (m.centre_diff) {
+            const bool centred = result.verdict == CheckVerdict::Passed;
+            note("margins " + std::to_string(f.x) + " / " +
+                     std::to_string(s.dst_width - f.x - f.width) + ", |diff| " +
+                     std::to_string(std::abs(*m.centre_diff)) + " < " +
+                     std::to_string(s.face_left_right_dif),
+                 centred ? kFaceColour : kFailColour);
+        }
+    }
+    PasteLabel(picture, labels.For(result.verdict));
+    return picture;
+}
+
+} // namespace vrel

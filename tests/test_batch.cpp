@@ -1,0 +1,188 @@
+#include "check/check_run.h"
+#include "cli/batch.h"
+#include "cli/explain.h"
+#include "cli/progress.h"
+
+#include "test_support.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace vrel {
+namespace {
+
+using test::Bytes;
+
+// Photos of every kind: the samples, the same portraits at other sizes (twice each, so that
+// kept buffers are reused), one turned by its EXIF orientation and one cut short.
+std::vector<std::string> Corpus(const test::TempDir& dir) {
+    std::vector<std::string> files = ExpandPath(VREL_SOURCE_DIR "/samples");
+    const cv::Mat portrait = cv::imread(test::SamplePath("passed-white-1200x1600.jpg"));
+    for (cv::Size size : {cv::Size(600, 800), cv::Size(1200, 1600), cv::Size(3000, 4000)}) {
+        cv::Mat photo;
+        cv::resize(portrait, photo, size, 0, 0, cv::INTER_CUBIC);
+        const std::string path = dir.File(std::to_string(size.width) + ".jpg");
+        test::WriteBytes(path, test::EncodeJpeg(photo, 90));
+        files.push_back(path);
+        files.push_back(path);
+    }
+    Bytes landscape = test::EncodeJpeg(cv::imread(test::SamplePath("passed-grey-600x800.jpg")).t());
+    const Bytes app1 = {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0,    0,    'I', 'I',
+                        0x2A, 0,    8,    0,    0,   0,   1,   0,   0x12, 0x01, 3,   0,
+                        1,    0,    0,    0,    8,   0,   0,   0,   0,    0,    0,   0};
+    landscape.insert(landscape.begin() + 20, app1.begin(), app1.end());
+    files.push_back(dir.File("turned.jpg"));
+    test::WriteBytes(files.back(), landscape);
+    Bytes cut = test::ReadBytes(test::SamplePath("not-centred.jpg"));
+    cut.resize(cut.size() * 2 / 3);
+    files.push_back(dir.File("cut.jpg"));
+    test::WriteBytes(files.back(), cut);
+    return files;
+}
+
+void ExpectSameReview(const ReviewResult& a, const ReviewResult& b, const std::string& path) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(a.verdict, b.verdict);
+    const ReviewMeasures &x = a.measures, &y = b.measures;
+    EXPECT_EQ(x.file_size, y.file_size);
+    EXPECT_EQ(x.width, y.width);
+    EXPECT_EQ(x.height, y.height);
+    EXPECT_EQ(x.marked, y.marked);
+    ASSERT_EQ(x.background_pixel.has_value(), y.background_pixel.has_value());
+    if (x.background_pixel) {
+        EXPECT_EQ(x.background_pixel->row, y.background_pixel->row);
+        EXPECT_EQ(x.background_pixel->col, y.background_pixel->col);
+        EXPECT_EQ(x.background_pixel->hue, y.background_pixel->hue);
+        EXPECT_EQ(x.background_pixel->saturation, y.background_pixel->saturation);
+        EXPECT_EQ(x.background_pixel->value, y.background_pixel->value);
+    }
+    EXPECT_EQ(x.faces, y.faces);
+    auto sorted = [](std::vector<cv::Rect> r) {
+        std::sort(r.begin(), r.end(), [](const cv::Rect& p, const cv::Rect& q) {
+            return std::tie(p.x, p.y, p.width, p.height) < std::tie(q.x, q.y, q.width, q.height);
+        });
+        return r;
+    };
+    EXPECT_EQ(sorted(x.face_rects), sorted(y.face_rects));
+    EXPECT_EQ(x.face, y.face);
+    EXPECT_EQ(x.ratio_y, y.ratio_y);
+    EXPECT_EQ(x.ratio_x, y.ratio_x);
+    EXPECT_EQ(x.centre_diff, y.centre_diff);
+    ASSERT_EQ(a.result_image.size(), b.result_image.size());
+    EXPECT_EQ(cv::norm(a.result_image, b.result_image, cv::NORM_INF), 0.0);
+}
+
+TEST(BatchReview, SameVerdictsAndMeasuresAsTheStepByStepReview) {
+    test::TempDir dir;
+    const auto corpus = Corpus(dir);
+    ReviewOptions reference;
+    reference.whole_image_conversions = true;
+    ReviewOptions batch;
+    batch.reuse_detector = true;
+    batch.reuse_buffers = true;
+    PhotoReviewer slow(test::ShippedSettings(), test::AppDataDir(), reference);
+    PhotoReviewer fast(test::ShippedSettings(), test::AppDataDir(), batch);
+    std::vector<ReviewResult> kept; // passes hold their photo while the next ones are decoded
+    std::set<CheckVerdict> seen;
+    for (const std::string& path : corpus) {
+        const ReviewResult expected = slow.Review(path);
+        ReviewResult actual = fast.Review(path);
+        ExpectSameReview(expected, actual, path);
+        seen.insert(expected.verdict);
+        kept.push_back(std::move(actual));
+    }
+    EXPECT_GE(seen.size(), 9u);
+    // What a pass kept was not overwritten by later reviews.
+    for (size_t i = 0; i < corpus.size(); ++i) {
+        ExpectSameReview(slow.Review(corpus[i]), kept[i], corpus[i]);
+    }
+}
+
+TEST(BatchReview, IgnoreMarkerReviewsEveryTest) {
+    ReviewOptions options;
+    options.ignore_marker = true;
+    PhotoReviewer reviewer(test::ShippedSettings(), test::AppDataDir(), options);
+    const ReviewResult r = reviewer.Review(test::SamplePath("passed-by-marker.jpg"));
+    EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange);
+    EXPECT_TRUE(r.measures.marked);
+}
+
+TEST(BatchRun, RecordsComeInInputOrderWhateverTheWorkers) {
+    test::TempDir dir;
+    std::vector<std::string> paths = Corpus(dir);
+    paths.push_back(dir.File("missing.jpg"));
+    auto run = [&](int jobs) {
+        BatchOptions opts;
+        opts.check = test::ShippedSettings();
+        opts.data_dir = test::AppDataDir();
+        opts.jobs = jobs;
+        ListSource source(paths);
+        std::vector<std::string> lines;
+        const BatchSummary summary = RunBatch(
+            source, opts, [&](const PhotoRecord& r) { lines.push_back(RecordToJson(r).dump()); });
+        EXPECT_EQ(summary.reviewed, paths.size());
+        EXPECT_FALSE(summary.AllPassed());
+        return lines;
+    };
+    const auto one = run(1);
+    ASSERT_EQ(one.size(), paths.size());
+    for (size_t i = 0; i < paths.size(); ++i) {
+        EXPECT_NE(one[i].find(paths[i]), std::string::npos) << i;
+    }
+    EXPECT_EQ(run(3), one);
+}
+
+TEST(BatchPaths, ListLinesSkipBlanksAndCarriageReturns) {
+    std::istringstream in("a.jpg\r\n\nb c.jpg\n\r\nd.jpg");
+    LineSource source(in, std::nullopt);
+    std::vector<std::string> got;
+    for (std::string path; source.Next(path);) {
+        got.push_back(path);
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{"a.jpg", "b c.jpg", "d.jpg"}));
+}
+
+TEST(BatchReport, CsvFieldsAreQuotedWhereNeeded) {
+    const std::pair<const char*, const char*> table[] = {{"plain", "plain"},
+                                                         {"a,b", "\"a,b\""},
+                                                         {"say \"hi\"", "\"say \"\"hi\"\"\""},
+                                                         {"two\nlines", "\"two\nlines\""},
+                                                         {"审核不通过", "审核不通过"}};
+    for (const auto& [in, out] : table) {
+        EXPECT_EQ(CsvField(in), out);
+    }
+}
+
+TEST(BatchReport, EveryRejectionNamesItsMeasure) {
+    PhotoReviewer reviewer(test::ShippedSettings(), test::AppDataDir());
+    const std::pair<const char*, const char*> table[] = {
+        {"not-jpeg.jpg", "signature"},
+        {"file-size-out-of-range.jpg", "file_size"},
+        {"pixel-size-out-of-range.jpg", "pixel_size"},
+        {"background-rejected.jpg", "background_pixel"},
+        {"face-count-wrong.jpg", "faces"},
+        {"placement-wrong.jpg", "ratio_x"},
+        {"not-centred.jpg", "centre_diff"}};
+    for (const auto& [file, measure] : table) {
+        const Explanation e = Explain(reviewer.Review(test::SamplePath(file)), reviewer.Settings());
+        EXPECT_EQ(e.why["measure"], measure) << file;
+        EXPECT_FALSE(e.text.empty()) << file;
+    }
+    const Explanation pass =
+        Explain(reviewer.Review(test::SamplePath("passed-grey-600x800.jpg")), reviewer.Settings());
+    EXPECT_TRUE(pass.text.empty());
+    EXPECT_TRUE(pass.why.is_null());
+}
+
+TEST(BatchProgress, LineAndSummary) {
+    EXPECT_EQ(ProgressLine(50, 150, 10.0), "50/150 photos  5.0/s  00:00:20 left");
+    EXPECT_EQ(ProgressLine(7, std::nullopt, 2.0), "7 photos  3.5/s");
+    EXPECT_EQ(SummaryText(3, {{CheckVerdict::Passed, 2}, {CheckVerdict::NotJpeg, 1}}, 1.0),
+              "3 photos reviewed in 1.0 s\n  NotJpeg: 1\n  Passed: 2\n");
+}
+
+} // namespace
+} // namespace vrel
