@@ -137,7 +137,7 @@ CVrelPictureCheckDlg::CVrelPictureCheckDlg(Platform& platform, QWidget* parent)
 CVrelPictureCheckDlg::~CVrelPictureCheckDlg() = default;
 
 void CVrelPictureCheckDlg::LoadCheckSettings() {
-    const auto settings = ReadCheckSettingsFile(platform_.AppDirectory() + kSettingsFileName);
+    const auto settings = vrel::LoadCheckSettings(platform_.AppDirectory());
     if (!settings) {
         platform_.MessageBox(nullptr, QString::fromUtf8(kMissingSettingsMessage));
         platform_.ExitProcess(0);

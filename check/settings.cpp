@@ -168,6 +168,10 @@ CheckSettings ParseCheckSettings(const std::string& text) {
     return s;
 }
 
+std::optional<CheckSettings> LoadCheckSettings(const std::string& app_dir) {
+    return ReadCheckSettingsFile(app_dir + kSettingsFileName);
+}
+
 std::optional<CheckSettings> ReadCheckSettingsFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {

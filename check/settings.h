@@ -45,6 +45,10 @@ inline constexpr const char* kSettingsFileName = "setting.vr";
 // Parses the text of a settings file. Absent keys keep their defaults.
 CheckSettings ParseCheckSettings(const std::string& text);
 
+// Reads setting.vr from a folder (ending in '/'; the application directory at start-up);
+// std::nullopt when it is missing.
+std::optional<CheckSettings> LoadCheckSettings(const std::string& app_dir);
+
 // Reads a settings file; std::nullopt when no file of that path exists or it cannot be read.
 std::optional<CheckSettings> ReadCheckSettingsFile(const std::string& path);
 
