@@ -258,7 +258,10 @@ ReviewResult PhotoReviewer::Review(const std::string& path) {
         return work;
     };
 
-    if (m.marked && !options_.ignore_marker) {
+    // A marked file passes as it is, and with the bypass any JPEG passes normalised: neither is
+    // tested further, but both must decode.
+    const bool pass_marked = m.marked && !options_.ignore_marker;
+    if (pass_marked || s.cast == 1) {
         if (too_large_to_decode(r)) {
             return Reject(std::move(r), CheckVerdict::PixelSizeOutOfRange);
         }
@@ -269,20 +272,9 @@ ReviewResult PhotoReviewer::Review(const std::string& path) {
         }
         m.width = photo.cols;
         m.height = photo.rows;
-        return accept(std::move(r), CheckVerdict::PassedByMarker, &photo);
-    }
-
-    if (s.cast == 1) {
-        if (too_large_to_decode(r)) {
-            return Reject(std::move(r), CheckVerdict::PixelSizeOutOfRange);
+        if (pass_marked) {
+            return accept(std::move(r), CheckVerdict::PassedByMarker, &photo);
         }
-        cv::Mat photo = DecodeFile(file.get(), length, path);
-        file.reset();
-        if (photo.empty()) {
-            return undecodable(std::move(r));
-        }
-        m.width = photo.cols;
-        m.height = photo.rows;
         if (!dst_valid) {
             return bad_dst(std::move(r));
         }
