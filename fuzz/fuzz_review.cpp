@@ -44,10 +44,12 @@ vrel::CheckSettings Shipped(int cast) {
     return *settings;
 }
 
-// Only the detector is shared between reviews; any other option keeps its default.
-vrel::ReviewOptions Options() {
+// The detector is shared between reviews; the kept file buffer and decoded image of the batch
+// reviewer are exercised by one of the two reviewers.
+vrel::ReviewOptions Options(bool reuse_buffers) {
     vrel::ReviewOptions options;
     options.reuse_detector = true;
+    options.reuse_buffers = reuse_buffers;
     return options;
 }
 
@@ -63,8 +65,8 @@ void WriteInput(const std::string& path, const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Scratch scratch;
-    static vrel::PhotoReviewer checked(Shipped(0), VREL_APP_DIR "/", Options());
-    static vrel::PhotoReviewer bypass(Shipped(1), VREL_APP_DIR "/", Options());
+    static vrel::PhotoReviewer checked(Shipped(0), VREL_APP_DIR "/", Options(true));
+    static vrel::PhotoReviewer bypass(Shipped(1), VREL_APP_DIR "/", Options(false));
 
     WriteInput(scratch.in, data, size);
     vrel::PhotoReviewer& reviewer = size > 0 && (data[size / 2] & 1) ? bypass : checked;
