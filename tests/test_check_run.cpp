@@ -251,6 +251,23 @@ TEST_F(CheckRun, OrientationTurnsThePhotoUprightInHeaderAndDecoder) {
     EXPECT_EQ(r.measures.width, 600);
 }
 
+TEST_F(CheckRun, OnlyTheFirstApp1SegmentTurnsThePhoto) {
+    // An XMP segment before the EXIF one: the decoder does not turn the photo, nor may the
+    // header check.
+    Bytes file = WithOrientation(SmallJpeg(800, 600), 6);
+    const Bytes xmp = {0xFF, 0xE1, 0x00, 0x0A, 'h', 't', 't', 'p', ':', '/', 0, 0};
+    const size_t after_app0 = 4 + ((file[4] << 8) | file[5]);
+    file.insert(file.begin() + static_cast<long>(after_app0), xmp.begin(), xmp.end());
+    const std::string path = dir_.File("xmp.jpg");
+    test::WriteBytes(path, file);
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    const auto header = ReadJpegHeader(f);
+    std::fclose(f);
+    ASSERT_TRUE(header.has_value());
+    EXPECT_EQ(header->orientation, 1);
+    EXPECT_EQ(cv::imread(path).size(), cv::Size(800, 600));
+}
+
 TEST_F(CheckRun, UnreadablePathsAreNotJpegWithAReason) {
     PhotoReviewer reviewer(CheckSettings{}, test::AppDataDir());
     for (const std::string& path : {dir_.File("vanished.jpg"), dir_.Path()}) {
