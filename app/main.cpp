@@ -4,6 +4,8 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QTranslator>
 
 vrel::CVrelPictureCheckApp theApp(vrel::DesktopPlatform());
 
@@ -16,5 +18,11 @@ int main(int argc, char** argv) {
         icon.addFile(QStringLiteral(":/pictures/icon%1.png").arg(size), QSize(size, size));
     }
     QApplication::setWindowIcon(icon);
+    // The tool speaks Chinese throughout, the file dialogs and message box buttons included.
+    QTranslator qt_texts;
+    if (qt_texts.load(QStringLiteral("qtbase_zh_CN"),
+                      QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QApplication::installTranslator(&qt_texts);
+    }
     return theApp.InitInstance();
 }
