@@ -29,11 +29,9 @@ std::vector<std::string> Corpus(const test::TempDir& dir) {
         files.push_back(path);
         files.push_back(path);
     }
-    Bytes landscape = test::EncodeJpeg(cv::imread(test::SamplePath("passed-grey-600x800.jpg")).t());
-    const Bytes app1 = {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0,    0,    'I', 'I',
-                        0x2A, 0,    8,    0,    0,   0,   1,   0,   0x12, 0x01, 3,   0,
-                        1,    0,    0,    0,    8,   0,   0,   0,   0,    0,    0,   0};
-    landscape.insert(landscape.begin() + 20, app1.begin(), app1.end());
+    const Bytes landscape = test::InsertAfterJfif(
+        test::EncodeJpeg(cv::imread(test::SamplePath("passed-grey-600x800.jpg")).t()),
+        test::ExifOrientation(8, true));
     files.push_back(dir.File("turned.jpg"));
     test::WriteBytes(files.back(), landscape);
     Bytes cut = test::ReadBytes(test::SamplePath("not-centred.jpg"));

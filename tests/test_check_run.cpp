@@ -35,16 +35,15 @@ size_t FrameSizeOffset(const Bytes& jpeg) {
     return 0;
 }
 
-// Inserts an APP1 Exif segment with the given orientation after the JFIF segment.
-Bytes WithOrientation(Bytes jpeg, int orientation) {
-    const Bytes app1 = {
-        0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0,
-        'M',  'M',  0,    0x2A, 0,   0,   0,   8,   0, 1,
-        0x01, 0x12, 0,    3,    0,   0,   0,   1,   0, static_cast<unsigned char>(orientation),
-        0,    0,    0,    0,    0,   0};
-    const size_t after_app0 = 4 + ((jpeg[4] << 8) | jpeg[5]);
-    jpeg.insert(jpeg.begin() + static_cast<long>(after_app0), app1.begin(), app1.end());
-    return jpeg;
+Bytes WithOrientation(const Bytes& jpeg, int orientation) {
+    return test::InsertAfterJfif(jpeg, test::ExifOrientation(orientation));
+}
+
+std::optional<JpegHeader> HeaderOf(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    const auto header = ReadJpegHeader(f);
+    std::fclose(f);
+    return header;
 }
 
 class CheckRun : public ::testing::Test {
@@ -238,9 +237,7 @@ TEST_F(CheckRun, OrientationTurnsThePhotoUprightInHeaderAndDecoder) {
     const Bytes file = WithOrientation(SmallJpeg(800, 600), 6);
     const std::string path = dir_.File("turned.jpg");
     test::WriteBytes(path, file);
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    const auto header = ReadJpegHeader(f);
-    std::fclose(f);
+    const auto header = HeaderOf(path);
     ASSERT_TRUE(header.has_value());
     EXPECT_EQ(header->orientation, 6);
     EXPECT_EQ(header->UprightWidth(), 600);
@@ -254,15 +251,11 @@ TEST_F(CheckRun, OrientationTurnsThePhotoUprightInHeaderAndDecoder) {
 TEST_F(CheckRun, OnlyTheFirstApp1SegmentTurnsThePhoto) {
     // An XMP segment before the EXIF one: the decoder does not turn the photo, nor may the
     // header check.
-    Bytes file = WithOrientation(SmallJpeg(800, 600), 6);
     const Bytes xmp = {0xFF, 0xE1, 0x00, 0x0A, 'h', 't', 't', 'p', ':', '/', 0, 0};
-    const size_t after_app0 = 4 + ((file[4] << 8) | file[5]);
-    file.insert(file.begin() + static_cast<long>(after_app0), xmp.begin(), xmp.end());
+    const Bytes file = test::InsertAfterJfif(WithOrientation(SmallJpeg(800, 600), 6), xmp);
     const std::string path = dir_.File("xmp.jpg");
     test::WriteBytes(path, file);
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    const auto header = ReadJpegHeader(f);
-    std::fclose(f);
+    const auto header = HeaderOf(path);
     ASSERT_TRUE(header.has_value());
     EXPECT_EQ(header->orientation, 1);
     EXPECT_EQ(cv::imread(path).size(), cv::Size(800, 600));

@@ -54,6 +54,24 @@ inline Bytes EncodeJpeg(const cv::Mat& image, int quality = 90) {
     return out;
 }
 
+// Inserts a marker segment right after the JFIF segment that follows the start of image.
+inline Bytes InsertAfterJfif(Bytes jpeg, const Bytes& segment) {
+    const size_t after_app0 = 4 + ((jpeg[4] << 8) | jpeg[5]);
+    jpeg.insert(jpeg.begin() + static_cast<long>(after_app0), segment.begin(), segment.end());
+    return jpeg;
+}
+
+// An APP1 Exif segment holding only the orientation tag, in either byte order.
+inline Bytes ExifOrientation(int orientation, bool little_endian = false) {
+    const auto o = static_cast<unsigned char>(orientation);
+    if (little_endian) {
+        return {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 0x2A, 0, 8, 0, 0, 0,
+                1,    0,    0x12, 0x01, 3,   0,   1,   0,   0, 0, o,   0,   0,    0, 0, 0, 0, 0};
+    }
+    return {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 0x2A, 0, 0, 0, 8,
+            0,    1,    0x01, 0x12, 0,   3,   0,   0,   0, 1, 0,   o,   0, 0,    0, 0, 0, 0};
+}
+
 // The settings shipped in data/setting.vr.
 inline CheckSettings ShippedSettings() {
     auto s = ReadCheckSettingsFile(VREL_SOURCE_DIR "/data/setting.vr");
