@@ -1,6 +1,8 @@
 // VrelPictureCheck: the desktop tool with which an operator reviews registration photos.
 #include "app/platform.h"
 #include "app/vrel_app.h"
+#include "check/quiet.h"
+#include "platform/files.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -10,6 +12,8 @@
 vrel::CVrelPictureCheckApp theApp(vrel::DesktopPlatform());
 
 int main(int argc, char** argv) {
+    vrel::platform::PrepareProcess();
+    vrel::QuietImageLibrary();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("VrelPictureCheck"));
     QApplication::setApplicationVersion(QStringLiteral("2.5.2"));

@@ -69,6 +69,11 @@ void PictureButton::keyPressEvent(QKeyEvent* event) {
         animateClick();
         return;
     }
+    // Alt+Space is the window menu's key, never a click.
+    if (event->key() == Qt::Key_Space && (event->modifiers() & Qt::AltModifier)) {
+        event->ignore();
+        return;
+    }
     QAbstractButton::keyPressEvent(event);
 }
 
@@ -89,6 +94,7 @@ CVrelPictureCheckDlg::CVrelPictureCheckDlg(Platform& platform, QWidget* parent)
     InitPictureResources();
     setWindowIcon(QApplication::windowIcon());
     LoadCheckSettings();
+    CheckFaceDetector();
 
     setWindowTitle(QStringLiteral("VrelPictureCheck"));
     setFixedSize(701, 488);
@@ -137,13 +143,28 @@ CVrelPictureCheckDlg::CVrelPictureCheckDlg(Platform& platform, QWidget* parent)
 CVrelPictureCheckDlg::~CVrelPictureCheckDlg() = default;
 
 void CVrelPictureCheckDlg::LoadCheckSettings() {
-    const auto settings = vrel::LoadCheckSettings(platform_.AppDirectory());
-    if (!settings) {
-        platform_.MessageBox(nullptr, QString::fromUtf8(kMissingSettingsMessage));
-        platform_.ExitProcess(0);
+    const SettingsLoad load = LoadSettingsForReview(platform_.AppDirectory() + kSettingsFileName);
+    switch (load.fault) {
+    case SettingsFault::None:
+        Settings = load.settings;
         return;
+    case SettingsFault::Missing:
+    case SettingsFault::Unreadable:
+        platform_.MessageBox(nullptr, QString::fromUtf8(kMissingSettingsMessage));
+        break;
+    case SettingsFault::NoSection:
+    case SettingsFault::Invalid:
+        platform_.MessageBox(nullptr, QString::fromUtf8(kBadSettingsMessage) +
+                                          QString::fromStdString(load.detail));
+        break;
     }
-    Settings = *settings;
+    platform_.ExitProcess(0);
+}
+
+void CVrelPictureCheckDlg::CheckFaceDetector() {
+    if (!FaceDetector(platform_.AppDirectory() + kCascadeFileName).Loaded()) {
+        platform_.MessageBox(nullptr, QString::fromUtf8(kMissingDetectorMessage));
+    }
 }
 
 void CVrelPictureCheckDlg::ShowSystemMenu(const QPoint& where) {
@@ -162,6 +183,9 @@ void CVrelPictureCheckDlg::OnSysCommand(int command) {
     if ((command & 0xFFF0) == kSysMenuAbout) {
         CAboutDlg about(this);
         platform_.RunModal(about);
+        // Without a window manager nobody gives the focus back, and the window's keys would go
+        // nowhere.
+        activateWindow();
         return;
     }
     // What the window would do with the command by itself.
@@ -204,22 +228,55 @@ void CVrelPictureCheckDlg::OpenAndCheckPhoto() {
     CheckPhotoFile(*path);
 }
 
+namespace {
+
+// The wait cursor for as long as the review runs, however it ends.
+class WaitCursor {
+public:
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+} // namespace
+
 void CVrelPictureCheckDlg::CheckPhotoFile(const QString& path) {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
+    WaitCursor wait;
     // One review per click, with the face detector read anew, as the desktop tool always has.
     PhotoReviewer reviewer(Settings, platform_.AppDirectory());
-    const ReviewResult result = reviewer.Review(QFile::encodeName(path).toStdString());
-    info_->setText(QString::fromStdString(result.Info()));
-    if (IsPass(result.verdict)) {
-        WorkImage = result.result_image;
+    try {
+        const ReviewResult result = reviewer.Review(QFile::encodeName(path).toStdString());
+        ShowVerdict(reviewer, result.verdict, result.result_image);
+    } catch (const std::exception&) {
+        // Memory ran out while showing the verdict: the photo is not passed.
+        ResultImage.release();
+        WorkImage.release();
+        ShowVerdict(reviewer, CheckVerdict::PixelSizeOutOfRange, cv::Mat());
+    }
+}
+
+void CVrelPictureCheckDlg::ShowVerdict(const PhotoReviewer& reviewer, CheckVerdict verdict,
+                                       const cv::Mat& kept) {
+    info_->setText(QString::fromStdString(InfoText(verdict)));
+    if (IsPass(verdict)) {
+        WorkImage = kept;
         ShowInPhotoView(WorkImage);
         ResultImage = WorkImage;
         WorkImage.release();
     } else {
-        WorkImage = reviewer.LoadTipPicture(result.verdict);
+        WorkImage = reviewer.LoadTipPicture(verdict);
         ShowInPhotoView(WorkImage);
     }
-    QApplication::restoreOverrideCursor();
+}
+
+void CVrelPictureCheckDlg::keyPressEvent(QKeyEvent* event) {
+    // Alt+Space reaches the window itself when no shortcut took it (the window was not active).
+    if (event->key() == Qt::Key_Space && (event->modifiers() & Qt::AltModifier)) {
+        ShowSystemMenu(mapToGlobal(QPoint(0, 0)));
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void CVrelPictureCheckDlg::SavePassedPhoto() {

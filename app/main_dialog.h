@@ -31,6 +31,10 @@ inline constexpr const char* kAboutMenuText = "关于 VrelPictureCheck(&A)...";
 inline constexpr const char* kOpenFilter = "JPEG Files (*.jpg *.jpeg *.jfif)";
 inline constexpr const char* kSaveFilter = "JPEG (*.jpg *.jpeg *.jpe *.jfif)";
 inline constexpr const char* kSaveInitialName = "报名照片";
+inline constexpr const char* kBadSettingsMessage = "setting配置文件有误，请重新下载程序：";
+inline constexpr const char* kMissingDetectorMessage =
+    "人脸检测文件 haarcascade_frontalface_alt2.xml "
+    "丢失或无法读取，照片将无法通过人脸检查。请重新下载程序";
 
 // The dialog is laid out in dialog units: 401 x 277 of them make the 701 x 488 pixels of the
 // background picture.
@@ -83,9 +87,12 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void LoadCheckSettings();
+    void CheckFaceDetector();
+    void ShowVerdict(const PhotoReviewer& reviewer, CheckVerdict verdict, const cv::Mat& kept);
     void ShowSystemMenu(const QPoint& where);
     void PreparePhotoView();
     void ShowInPhotoView(const cv::Mat& image);

@@ -1,7 +1,6 @@
 #include "check/app_dir.h"
 
-#include <filesystem>
-#include <system_error>
+#include "platform/files.h"
 
 namespace vrel {
 
@@ -11,11 +10,7 @@ std::string DirectoryOf(const std::string& path) {
 }
 
 const std::string& AppDir() {
-    static const std::string dir = [] {
-        std::error_code ec;
-        const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-        return ec ? std::string() : DirectoryOf(exe.string());
-    }();
+    static const std::string dir = DirectoryOf(platform::ExecutablePath());
     return dir;
 }
 

@@ -1,55 +1,77 @@
 #include "check/check_run.h"
 
+#include "check/jpeg_decode.h"
 #include "check/jpeg_header.h"
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
+#include <exception>
 
 namespace vrel {
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-int64_t KilobytesToBytes(int32_t kb) {
-    return int64_t{kb} * 1024;
-}
-
-cv::Mat Decode(const std::string& path) {
-    try {
-        return cv::imread(path, cv::IMREAD_COLOR);
-    } catch (const cv::Exception&) {
-        return cv::Mat();
+// The first rule of the pixel-size test that a photo of cols x rows fails; Rule::None when it
+// passes.
+FailedRule PixelSizeRule(int cols, int rows, const CheckSettings& s) {
+    if (cols < s.min_width || cols > s.max_width) {
+        return {Rule::Width, double(cols), double(s.min_width), double(s.max_width)};
     }
-}
-
-// The largest photo that is decoded at all, whatever the settings: a marked or bypassed file
-// is accepted at any size, and a small file can declare a size that would take gigabytes.
-constexpr int64_t kMaxDecodedPixels = int64_t{64} * 1000 * 1000;
-
-bool PixelSizeAccepted(int cols, int rows, const CheckSettings& s) {
+    if (rows < s.min_height || rows > s.max_height) {
+        return {Rule::Height, double(rows), double(s.min_height), double(s.max_height)};
+    }
     const float ratio = static_cast<float>(static_cast<double>(rows) / cols);
-    return s.min_width <= cols && cols <= s.max_width && s.min_height <= rows &&
-           rows <= s.max_height && ratio > 1.0f && ratio < 2.0f;
-}
-
-ReviewResult Reject(ReviewResult r, CheckVerdict verdict) {
-    r.verdict = verdict;
-    r.result_image.release();
-    return r;
+    if (!(ratio > kMinAspect && ratio < kMaxAspect)) {
+        return {Rule::Aspect, double(ratio), double(kMinAspect), double(kMaxAspect)};
+    }
+    return {};
 }
 
 } // namespace
+
+const char* RuleName(Rule rule) {
+    switch (rule) {
+    case Rule::None:
+        return "none";
+    case Rule::Readable:
+        return "readable";
+    case Rule::Signature:
+        return "signature";
+    case Rule::FileSize:
+        return "file_size";
+    case Rule::Width:
+        return "width";
+    case Rule::Height:
+        return "height";
+    case Rule::Aspect:
+        return "aspect";
+    case Rule::DecodeCeiling:
+        return "decode_ceiling";
+    case Rule::Undecodable:
+        return "decode";
+    case Rule::Damaged:
+        return "damaged";
+    case Rule::Settings:
+        return "settings";
+    case Rule::Background:
+        return "background_pixel";
+    case Rule::BackgroundRegion:
+        return "background_region";
+    case Rule::FaceCount:
+        return "faces";
+    case Rule::RatioY:
+        return "ratio_y";
+    case Rule::RatioX:
+        return "ratio_x";
+    case Rule::Centring:
+        return "centre_diff";
+    case Rule::ReviewFailed:
+        return "review";
+    }
+    return "?";
+}
 
 const char* VerdictName(CheckVerdict verdict) {
     switch (verdict) {
@@ -124,230 +146,343 @@ PhotoReviewer::~PhotoReviewer() = default;
 
 cv::Mat PhotoReviewer::LoadTipPicture(CheckVerdict verdict) const {
     const auto tip = TipPicture(verdict);
-    return tip ? Decode(data_dir_ + *tip) : cv::Mat();
-}
-
-cv::Mat PhotoReviewer::DecodeFile(std::FILE* file, uint64_t length, const std::string& path) {
-    // Files too large to hold in memory whole are decoded from the file itself.
-    constexpr uint64_t kBufferLimit = uint64_t{256} << 20;
-    if (!options_.reuse_buffers || length > kBufferLimit) {
-        return Decode(path);
-    }
-    file_buffer_.resize(static_cast<size_t>(length));
-    if (std::fseek(file, 0, SEEK_SET) != 0 ||
-        std::fread(file_buffer_.data(), 1, file_buffer_.size(), file) != file_buffer_.size()) {
+    if (!tip) {
         return cv::Mat();
     }
-    // From memory the decoder leaves the rows after a premature end unwritten, where from the
-    // file it fills them in; a photo that does not end in its end-of-image marker (before a
-    // pass marker, if any) is therefore decoded from the file.
-    size_t end = file_buffer_.size();
-    if (end >= sizeof kPassMarker && std::memcmp(file_buffer_.data() + end - sizeof kPassMarker,
-                                                 kPassMarker, sizeof kPassMarker) == 0) {
-        end -= sizeof kPassMarker;
+    FileSource file;
+    std::string error;
+    std::vector<unsigned char> bytes;
+    if (!file.Open(data_dir_ + *tip, error) || !file.ReadAll(bytes)) {
+        return cv::Mat();
     }
-    if (end < 4 || file_buffer_[end - 2] != 0xFF || file_buffer_[end - 1] != 0xD9) {
-        return Decode(path);
+    JpegDecode decoded = DecodeJpeg(bytes.data(), bytes.size());
+    return decoded.damaged ? cv::Mat() : decoded.image;
+}
+
+FaceDetector& PhotoReviewer::Detector() {
+    if (!detector_) {
+        detector_ = std::make_unique<FaceDetector>(CascadePath());
     }
-    try {
-        // The kept image is refilled in place when the next photo has its size; once it has
-        // been handed on, it is left to its new owner.
-        if (decoded_.u != nullptr && decoded_.u->refcount > 1) {
-            decoded_ = cv::Mat();
-        }
-        cv::imdecode(file_buffer_, cv::IMREAD_COLOR, &decoded_);
-    } catch (const cv::Exception&) {
-        decoded_ = cv::Mat();
-    }
-    if (decoded_.empty()) {
-        decoded_ = cv::Mat();
-    }
-    return decoded_;
+    return *detector_;
 }
 
 FacePlacement PhotoReviewer::CheckFaces(const cv::Mat& photo) {
     if (!options_.reuse_detector) {
         return CheckFacePlacement(photo, settings_, CascadePath());
     }
-    if (!detector_) {
-        detector_ = std::make_unique<FaceDetector>(CascadePath());
+    return JudgeFaces(Detector().Detect(photo, settings_), settings_);
+}
+
+// One review, as the list of its tests: each step either decides the verdict (and returns
+// false) or lets the photo go on to the next.
+class ReviewRun {
+public:
+    ReviewRun(PhotoReviewer& reviewer, PhotoSource& source)
+        : reviewer_(reviewer), s_(reviewer.settings_), options_(reviewer.options_), source_(source),
+          m_(r_.measures) {}
+
+    ReviewResult Run() {
+        m_.file_size = source_.Size();
+        (void)(StartsWithJpegSignature() && NotPassedByMarker() && NotBypassed() &&
+               FileSizeInRange() && DeclaredPixelSizeInRange() && DecodedWhole() &&
+               PixelSizeInRange() && Normalised() && BackgroundAccepted() &&
+               FaceCountedAndPlaced() && Accept(CheckVerdict::Passed, r_.normalised));
+        return std::move(r_);
     }
-    return JudgeFaces(detector_->Detect(photo, settings_), settings_);
+
+private:
+    // JPEG signature: the first two bytes.
+    bool StartsWithJpegSignature() {
+        unsigned char head[2] = {0, 0};
+        if (source_.ReadAt(0, head, 2) != 2 && !source_.Failed().empty()) {
+            r_.error = source_.Failed();
+            return Reject(CheckVerdict::NotJpeg, {Rule::Readable});
+        }
+        if (head[0] != 0xFF || head[1] != 0xD8) {
+            return Reject(CheckVerdict::NotJpeg, {Rule::Signature});
+        }
+        return true;
+    }
+
+    // Pass marker: the last sixteen bytes. A marked file passes as it is, but must decode.
+    bool NotPassedByMarker() {
+        const uint64_t size = source_.Size();
+        unsigned char tail[sizeof kPassMarker];
+        if (size >= sizeof tail &&
+            source_.ReadAt(size - sizeof tail, tail, sizeof tail) == sizeof tail) {
+            m_.marked = std::memcmp(tail, kPassMarker, sizeof tail) == 0;
+        }
+        if (!m_.marked || options_.ignore_marker) {
+            return true;
+        }
+        if (!DecodableWithinCeiling() || !DecodedWhole()) {
+            return false;
+        }
+        return Accept(CheckVerdict::PassedByMarker, source_photo_);
+    }
+
+    // With the bypass any JPEG passes normalised, untested, but it must decode.
+    bool NotBypassed() {
+        if (s_.cast != 1) {
+            return true;
+        }
+        if (!DecodableWithinCeiling() || !DecodedWhole() || !Normalised()) {
+            return false;
+        }
+        return Accept(CheckVerdict::PassedByBypass, r_.normalised);
+    }
+
+    // File size, on the full 64-bit length; a negative upper limit means none.
+    bool FileSizeInRange() {
+        tested_ = true;
+        const auto len = static_cast<int64_t>(source_.Size());
+        const int64_t min = KilobytesToBytes(s_.pic_min_size);
+        const int64_t max = KilobytesToBytes(s_.pic_max_size);
+        const bool in_range = s_.pic_max_size < 0 ? len >= min : len >= min && len <= max;
+        if (!in_range) {
+            FailedRule rule{Rule::FileSize, double(len), double(min), std::nullopt};
+            if (s_.pic_max_size >= 0) {
+                rule.max = double(max);
+            }
+            return Reject(CheckVerdict::FileSizeOutOfRange, rule);
+        }
+        return true;
+    }
+
+    // The pixel size from the frame header first, so that a photo declaring a huge size is never
+    // decoded. The decoder turns the photo upright by its EXIF orientation; so does this.
+    bool DeclaredPixelSizeInRange() {
+        if (!ReadHeader()) {
+            return false;
+        }
+        const FailedRule rule =
+            PixelSizeRule(header_->UprightWidth(), header_->UprightHeight(), s_);
+        if (rule.rule != Rule::None) {
+            m_.width = header_->UprightWidth();
+            m_.height = header_->UprightHeight();
+            return Reject(CheckVerdict::PixelSizeOutOfRange, rule);
+        }
+        return WithinCeiling();
+    }
+
+    bool DecodableWithinCeiling() { return ReadHeader() && WithinCeiling(); }
+
+    bool ReadHeader() {
+        header_ = ReadJpegHeader(source_);
+        if (!header_) {
+            r_.error = "the photo's content cannot be decoded";
+            return Reject(CheckVerdict::PixelSizeOutOfRange, {Rule::Undecodable});
+        }
+        return true;
+    }
+
+    // Whatever the settings allow, a photo beyond the ceiling is never decoded.
+    bool WithinCeiling() {
+        if (header_->Pixels() > kMaxDecodedPixels) {
+            m_.width = header_->UprightWidth();
+            m_.height = header_->UprightHeight();
+            r_.error = "the photo declares more pixels than are decoded (" +
+                       std::to_string(header_->width) + " x " + std::to_string(header_->height) +
+                       ")";
+            return Reject(CheckVerdict::PixelSizeOutOfRange,
+                          {Rule::DecodeCeiling, double(header_->Pixels()), std::nullopt,
+                           double(kMaxDecodedPixels)});
+        }
+        return true;
+    }
+
+    // Decodes the photo; content that cannot be decoded, or that ends before the image is
+    // complete, ends the review.
+    bool DecodedWhole() {
+        JpegDecode decoded = Decode();
+        r_.warnings = std::move(decoded.warnings);
+        if (decoded.image.empty()) {
+            if (tested_) { // the full tests report the size of what could not be decoded: none
+                m_.width = 0;
+                m_.height = 0;
+            }
+            r_.error = "the photo's content cannot be decoded";
+            if (!decoded.error.empty()) {
+                r_.error += " (" + decoded.error + ")";
+            }
+            return Reject(CheckVerdict::PixelSizeOutOfRange, {Rule::Undecodable});
+        }
+        m_.width = decoded.image.cols;
+        m_.height = decoded.image.rows;
+        if (FastDecodeDenominator() > 1) { // reduced while decoding: the photo's own size
+            m_.width = header_->UprightWidth();
+            m_.height = header_->UprightHeight();
+        }
+        if (decoded.damaged) {
+            r_.error = "the photo is damaged: its compressed data ends before the image is "
+                       "complete";
+            return Reject(CheckVerdict::PixelSizeOutOfRange, {Rule::Damaged});
+        }
+        source_photo_ = decoded.image;
+        return true;
+    }
+
+    JpegDecode Decode() {
+        const int denom = FastDecodeDenominator();
+        if (const unsigned char* data = source_.Data()) {
+            return DecodeJpeg(data, source_.Size(), denom, KeptImage());
+        }
+        auto* file = static_cast<FileSource*>(&source_);
+        if (source_.Size() > kMaxBufferedFile) {
+            return DecodeJpegFile(file->Handle(), denom);
+        }
+        std::vector<unsigned char> local;
+        std::vector<unsigned char>& buffer =
+            options_.reuse_buffers ? reviewer_.file_buffer_ : local;
+        if (!file->ReadAll(buffer)) {
+            JpegDecode failed;
+            failed.error = file->Failed();
+            return failed;
+        }
+        return DecodeJpeg(buffer.data(), buffer.size(), denom, KeptImage());
+    }
+
+    // The kept image is refilled in place when the next photo has its size; once it has been
+    // handed on, the decoder leaves it to its new owner.
+    cv::Mat* KeptImage() { return options_.reuse_buffers ? &reviewer_.decoded_ : nullptr; }
+
+    // 1, or with fast decoding the largest of 8, 4 and 2 that keeps both sides at least the
+    // normalised size.
+    int FastDecodeDenominator() const {
+        if (!options_.fast_decode || !header_ || s_.dst_width <= 0 || s_.dst_height <= 0) {
+            return 1;
+        }
+        const int64_t w = header_->width, h = header_->height;
+        const bool turned = header_->orientation >= 5 && header_->orientation <= 8;
+        const int64_t need_w = turned ? s_.dst_height : s_.dst_width;
+        const int64_t need_h = turned ? s_.dst_width : s_.dst_height;
+        if (w < 2 * need_w || h < 2 * need_h) {
+            return 1;
+        }
+        for (int denom : {8, 4, 2}) {
+            // The decoder rounds a reduced side up.
+            if ((w + denom - 1) / denom >= need_w && (h + denom - 1) / denom >= need_h) {
+                return denom;
+            }
+        }
+        return 1;
+    }
+
+    bool PixelSizeInRange() {
+        if (FastDecodeDenominator() > 1) {
+            return true; // the declared full size was tested, and the reduction keeps it in range
+        }
+        const FailedRule rule = PixelSizeRule(source_photo_.cols, source_photo_.rows, s_);
+        return rule.rule == Rule::None || Reject(CheckVerdict::PixelSizeOutOfRange, rule);
+    }
+
+    // Resizes the photo to dst_width x dst_height (stretched, not kept in proportion).
+    bool Normalised() {
+        if (s_.dst_width <= 0 || s_.dst_height <= 0 ||
+            int64_t{s_.dst_width} * s_.dst_height > kMaxNormalisedPixels) {
+            r_.error = "dst_width and dst_height cannot normalise the photo (" +
+                       std::to_string(s_.dst_width) + " x " + std::to_string(s_.dst_height) + ")";
+            return Reject(CheckVerdict::PixelSizeOutOfRange, {Rule::Settings});
+        }
+        cv::resize(source_photo_, r_.normalised, cv::Size(s_.dst_width, s_.dst_height), 0, 0,
+                   cv::INTER_LINEAR);
+        source_photo_.release();
+        return true;
+    }
+
+    bool BackgroundAccepted() {
+        const BackgroundOutcome background =
+            CheckBackground(r_.normalised, s_, options_.whole_image_conversions);
+        if (background.passed) {
+            return true;
+        }
+        m_.background_pixel = background.failed_pixel;
+        return Reject(CheckVerdict::BackgroundRejected,
+                      {background.failed_pixel ? Rule::Background : Rule::BackgroundRegion});
+    }
+
+    bool FaceCountedAndPlaced() {
+        const FacePlacement faces = reviewer_.CheckFaces(r_.normalised);
+        m_.faces = static_cast<int>(faces.faces.size());
+        m_.face_rects = faces.faces;
+        if (faces.faces.size() == 1) {
+            m_.face = faces.faces.front();
+        }
+        m_.ratio_y = faces.ratio_y;
+        m_.ratio_x = faces.ratio_x;
+        m_.centre_diff = faces.centre_diff;
+        switch (faces.outcome) {
+        case FaceCheckOutcome::FaceCountWrong:
+            return Reject(CheckVerdict::FaceCountWrong, faces.failed);
+        case FaceCheckOutcome::PlacementWrong:
+            return Reject(CheckVerdict::PlacementWrong, faces.failed);
+        case FaceCheckOutcome::NotCentred:
+            return Reject(CheckVerdict::NotCentred, faces.failed);
+        case FaceCheckOutcome::Pass:
+            return true;
+        }
+        return true;
+    }
+
+    // A pass keeps the photo shown: the normalised photo, or the decoded one for a marked file.
+    bool Accept(CheckVerdict verdict, const cv::Mat& kept) {
+        r_.verdict = verdict;
+        r_.result_image = kept;
+        r_.failed = {};
+        return false;
+    }
+
+    bool Reject(CheckVerdict verdict, FailedRule rule) {
+        r_.verdict = verdict;
+        r_.failed = rule;
+        r_.result_image.release();
+        return false;
+    }
+
+    PhotoReviewer& reviewer_;
+    const CheckSettings& s_;
+    const ReviewOptions& options_;
+    PhotoSource& source_;
+    ReviewResult r_;
+    ReviewMeasures& m_;
+    std::optional<JpegHeader> header_;
+    cv::Mat source_photo_; // as decoded, until it is normalised
+    bool tested_ = false;  // past the marker and the bypass: every test runs
+};
+
+ReviewResult PhotoReviewer::Guarded(PhotoSource* source, const std::string& open_error) {
+    try {
+        if (source == nullptr) {
+            ReviewResult r;
+            r.verdict = CheckVerdict::NotJpeg;
+            r.failed = {Rule::Readable};
+            r.error = open_error;
+            return r;
+        }
+        return ReviewRun(*this, *source).Run();
+    } catch (const std::exception& e) {
+        // Memory that could not be had, or a library that gave up: this photo is not passed,
+        // and the next one is reviewed as usual.
+        ReviewResult r;
+        r.verdict = CheckVerdict::PixelSizeOutOfRange;
+        r.failed = {Rule::ReviewFailed};
+        r.error = std::string("the review failed: ") + e.what();
+        r.measures.file_size =
+            source != nullptr ? std::optional<uint64_t>(source->Size()) : std::nullopt;
+        return r;
+    }
 }
 
 ReviewResult PhotoReviewer::Review(const std::string& path) {
-    ReviewResult r;
-    ReviewMeasures& m = r.measures;
-    const CheckSettings& s = settings_;
+    FileSource file;
+    std::string error;
+    const bool opened = file.Open(path, error);
+    return Guarded(opened ? &file : nullptr, error);
+}
 
-    // The file itself: anything that cannot be read as a file is not a JPEG.
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        r.error = std::string("cannot open file: ") + std::strerror(errno);
-        return Reject(std::move(r), CheckVerdict::NotJpeg);
-    }
-    if (!S_ISREG(st.st_mode)) {
-        r.error = "not a regular file";
-        return Reject(std::move(r), CheckVerdict::NotJpeg);
-    }
-    File file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        r.error = std::string("cannot open file: ") + std::strerror(errno);
-        return Reject(std::move(r), CheckVerdict::NotJpeg);
-    }
-    const uint64_t length = static_cast<uint64_t>(st.st_size);
-    m.file_size = length;
-
-    // JPEG signature: the first two bytes.
-    unsigned char head[2] = {0, 0};
-    if (std::fread(head, 1, 2, file.get()) != 2) {
-        if (std::ferror(file.get())) {
-            r.error = std::string("cannot read file: ") + std::strerror(errno);
-        }
-        return Reject(std::move(r), CheckVerdict::NotJpeg);
-    }
-    if (head[0] != 0xFF || head[1] != 0xD8) {
-        return Reject(std::move(r), CheckVerdict::NotJpeg);
-    }
-
-    // Pass marker: the last sixteen bytes.
-    if (length >= sizeof kPassMarker) {
-        unsigned char tail[sizeof kPassMarker];
-        if (std::fseek(file.get(), -static_cast<long>(sizeof tail), SEEK_END) == 0 &&
-            std::fread(tail, 1, sizeof tail, file.get()) == sizeof tail) {
-            m.marked = std::memcmp(tail, kPassMarker, sizeof tail) == 0;
-        }
-    }
-
-    const bool dst_valid = s.dst_width > 0 && s.dst_height > 0;
-    // A pass keeps the photo shown: the normalised photo, or the decoded one for a marked file.
-    auto accept = [&](ReviewResult res, CheckVerdict verdict, const cv::Mat* decoded) {
-        res.verdict = verdict;
-        res.result_image = decoded != nullptr ? *decoded : res.normalised;
-        return res;
-    };
-    auto undecodable = [&](ReviewResult res) {
-        res.error = "the photo's content cannot be decoded";
-        return Reject(std::move(res), CheckVerdict::PixelSizeOutOfRange);
-    };
-    auto bad_dst = [&](ReviewResult res) {
-        res.error = "dst_width and dst_height must be positive to normalise the photo";
-        return Reject(std::move(res), CheckVerdict::PixelSizeOutOfRange);
-    };
-    // Marked and bypassed files skip the pixel-size test, but are not decoded beyond the
-    // ceiling either.
-    auto too_large_to_decode = [&](ReviewResult& res) {
-        const auto header = ReadJpegHeader(file.get());
-        if (!header) {
-            res.error = "the photo's content cannot be decoded";
-            return true;
-        }
-        if (int64_t{header->width} * header->height > kMaxDecodedPixels) {
-            res.measures.width = header->UprightWidth();
-            res.measures.height = header->UprightHeight();
-            res.error = "the photo declares more pixels than are decoded (" +
-                        std::to_string(header->width) + " x " + std::to_string(header->height) +
-                        ")";
-            return true;
-        }
-        return false;
-    };
-    auto normalise = [&](const cv::Mat& source) {
-        cv::Mat work;
-        cv::resize(source, work, cv::Size(s.dst_width, s.dst_height), 0, 0, cv::INTER_LINEAR);
-        return work;
-    };
-
-    // A marked file passes as it is, and with the bypass any JPEG passes normalised: neither is
-    // tested further, but both must decode.
-    const bool pass_marked = m.marked && !options_.ignore_marker;
-    if (pass_marked || s.cast == 1) {
-        if (too_large_to_decode(r)) {
-            return Reject(std::move(r), CheckVerdict::PixelSizeOutOfRange);
-        }
-        cv::Mat photo = DecodeFile(file.get(), length, path);
-        file.reset();
-        if (photo.empty()) {
-            return undecodable(std::move(r));
-        }
-        m.width = photo.cols;
-        m.height = photo.rows;
-        if (pass_marked) {
-            return accept(std::move(r), CheckVerdict::PassedByMarker, &photo);
-        }
-        if (!dst_valid) {
-            return bad_dst(std::move(r));
-        }
-        r.normalised = normalise(photo);
-        return accept(std::move(r), CheckVerdict::PassedByBypass, nullptr);
-    }
-
-    // File size, on the full 64-bit length.
-    const int64_t min_bytes = KilobytesToBytes(s.pic_min_size);
-    const int64_t max_bytes = KilobytesToBytes(s.pic_max_size);
-    const auto len = static_cast<int64_t>(length);
-    const bool size_ok =
-        s.pic_max_size < 0 ? len >= min_bytes : len >= min_bytes && len <= max_bytes;
-    if (!size_ok) {
-        return Reject(std::move(r), CheckVerdict::FileSizeOutOfRange);
-    }
-
-    // Pixel size from the frame header first, so that a photo declaring a huge size is never
-    // decoded. The decoder turns the photo upright by its EXIF orientation; so does this.
-    const auto header = ReadJpegHeader(file.get());
-    if (!header) {
-        return undecodable(std::move(r));
-    }
-    if (!PixelSizeAccepted(header->UprightWidth(), header->UprightHeight(), s) ||
-        int64_t{header->width} * header->height > kMaxDecodedPixels) {
-        m.width = header->UprightWidth();
-        m.height = header->UprightHeight();
-        return Reject(std::move(r), CheckVerdict::PixelSizeOutOfRange);
-    }
-
-    cv::Mat source = DecodeFile(file.get(), length, path);
-    file.reset();
-    m.width = source.cols;
-    m.height = source.rows;
-    if (source.empty()) {
-        return undecodable(std::move(r));
-    }
-    if (!PixelSizeAccepted(source.cols, source.rows, s)) {
-        return Reject(std::move(r), CheckVerdict::PixelSizeOutOfRange);
-    }
-    if (!dst_valid) {
-        return bad_dst(std::move(r));
-    }
-    r.normalised = normalise(source);
-    source.release();
-
-    const BackgroundOutcome background =
-        CheckBackground(r.normalised, s, options_.whole_image_conversions);
-    if (!background.passed) {
-        m.background_pixel = background.failed_pixel;
-        return Reject(std::move(r), CheckVerdict::BackgroundRejected);
-    }
-
-    const FacePlacement faces = CheckFaces(r.normalised);
-    m.faces = static_cast<int>(faces.faces.size());
-    m.face_rects = faces.faces;
-    if (faces.faces.size() == 1) {
-        m.face = faces.faces.front();
-    }
-    m.ratio_y = faces.ratio_y;
-    m.ratio_x = faces.ratio_x;
-    m.centre_diff = faces.centre_diff;
-    switch (faces.outcome) {
-    case FaceCheckOutcome::FaceCountWrong:
-        return Reject(std::move(r), CheckVerdict::FaceCountWrong);
-    case FaceCheckOutcome::PlacementWrong:
-        return Reject(std::move(r), CheckVerdict::PlacementWrong);
-    case FaceCheckOutcome::NotCentred:
-        return Reject(std::move(r), CheckVerdict::NotCentred);
-    case FaceCheckOutcome::Pass:
-        break;
-    }
-    return accept(std::move(r), CheckVerdict::Passed, nullptr);
+ReviewResult PhotoReviewer::ReviewBytes(const unsigned char* data, size_t size) {
+    MemorySource memory(data, size);
+    return Guarded(&memory, std::string());
 }
 
 } // namespace vrel

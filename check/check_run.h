@@ -2,6 +2,7 @@
 
 #include "check/background.h"
 #include "check/face.h"
+#include "check/photo_source.h"
 #include "check/settings.h"
 
 #include <opencv2/core.hpp>
@@ -60,7 +61,11 @@ struct ReviewMeasures {
 struct ReviewResult {
     CheckVerdict verdict = CheckVerdict::NotJpeg;
     ReviewMeasures measures;
-    std::string error;    // plain reason where the file could not be read or decoded
+    FailedRule failed; // Rule::None for a pass
+    std::string error; // plain reason where the file could not be read or decoded
+    // The decoder's complaints about a photo that it could decode whole; they do not change
+    // the verdict.
+    std::vector<std::string> warnings;
     cv::Mat result_image; // the photo kept after a pass; empty otherwise
     cv::Mat normalised;   // the normalised photo, when the review got that far
     std::string Info() const { return InfoText(verdict); }
@@ -79,7 +84,16 @@ struct ReviewOptions {
     // Convert the whole normalised photo for the background check rather than its two strips
     // (the same verdict; kept to compare against).
     bool whole_image_conversions = false;
+    // Decode a large JPEG at the largest DCT-domain reduction that keeps both sides at least
+    // the normalised size: much faster, and the verdict may differ near a bound.
+    bool fast_decode = false;
 };
+
+// The height-to-width ratio of an accepted photo lies strictly between these.
+inline constexpr float kMinAspect = 1.0f;
+inline constexpr float kMaxAspect = 2.0f;
+// Files larger than this are decoded from the disk as they are read, not from memory.
+inline constexpr uint64_t kMaxBufferedFile = uint64_t{256} << 20;
 
 // Reviews photo files against one set of settings. data_dir holds tips/ and the cascade file
 // and ends in '/'.
@@ -90,7 +104,12 @@ public:
     PhotoReviewer(const PhotoReviewer&) = delete;
     PhotoReviewer& operator=(const PhotoReviewer&) = delete;
 
+    // Reviews a photo file. Never throws: a review that fails ends in a rejection whose error
+    // says why.
     ReviewResult Review(const std::string& path);
+    // Reviews the bytes of a photo file held in memory: the same verdicts and measures as the
+    // file would get.
+    ReviewResult ReviewBytes(const unsigned char* data, size_t size);
     // The tip picture of a failing verdict, decoded; empty when there is none or it is missing.
     cv::Mat LoadTipPicture(CheckVerdict verdict) const;
 
@@ -98,10 +117,13 @@ public:
     const std::string& DataDir() const { return data_dir_; }
     std::string CascadePath() const { return data_dir_ + kCascadeFileName; }
 
-private:
+    // The face detector this reviewer uses (read now if it has not been).
+    FaceDetector& Detector();
     FacePlacement CheckFaces(const cv::Mat& photo);
-    // Decodes the open file (read from its start); empty when it cannot be decoded.
-    cv::Mat DecodeFile(std::FILE* file, uint64_t length, const std::string& path);
+
+private:
+    friend class ReviewRun;
+    ReviewResult Guarded(PhotoSource* source, const std::string& open_error);
 
     CheckSettings settings_;
     std::string data_dir_;

@@ -8,10 +8,16 @@
 
 namespace vrel {
 
+int FaceCentreRow(int y, int h) {
+    return static_cast<int>(y + 0.5 * h);
+}
+
+float ChinLine(int y, int h) {
+    return static_cast<float>(FaceCentreRow(y, h) + 0.75 * h);
+}
+
 float VerticalFaceRatio(int y, int h, int dst_height) {
-    const int c = static_cast<int>(y + 0.5 * h);
-    const float line = static_cast<float>(c + 0.75 * h);
-    return static_cast<float>(1.0 - static_cast<double>(line) / dst_height);
+    return static_cast<float>(1.0 - static_cast<double>(ChinLine(y, h)) / dst_height);
 }
 
 float HorizontalFaceRatio(int w, int dst_width) {
@@ -27,24 +33,37 @@ int32_t CentreDifference(int x, int w, int dst_width) {
 FacePlacement JudgeFaces(std::vector<cv::Rect> faces, const CheckSettings& settings) {
     FacePlacement result;
     result.faces = std::move(faces);
+    const CheckSettings& s = settings;
     if (result.faces.size() != 1) {
         result.outcome = FaceCheckOutcome::FaceCountWrong;
+        result.failed = {Rule::FaceCount, double(result.faces.size()), 1.0, 1.0};
         return result;
     }
     const cv::Rect& f = result.faces.front();
-    const float ry = VerticalFaceRatio(f.y, f.height, settings.dst_height);
-    const float rx = HorizontalFaceRatio(f.width, settings.dst_width);
+    result.centre_row = FaceCentreRow(f.y, f.height);
+    result.chin_line = ChinLine(f.y, f.height);
+    const float ry = VerticalFaceRatio(f.y, f.height, s.dst_height);
+    const float rx = HorizontalFaceRatio(f.width, s.dst_width);
     result.ratio_y = ry;
     result.ratio_x = rx;
-    if (!(settings.ratio_y_min < ry && ry < settings.ratio_y_max && settings.ratio_x_min < rx &&
-          rx < settings.ratio_x_max)) {
+    if (!InOpenInterval(ry, s.ratio_y_min, s.ratio_y_max)) {
         result.outcome = FaceCheckOutcome::PlacementWrong;
+        result.failed = {Rule::RatioY, double(ry), double(s.ratio_y_min), double(s.ratio_y_max)};
         return result;
     }
-    const int32_t d = CentreDifference(f.x, f.width, settings.dst_width);
+    if (!InOpenInterval(rx, s.ratio_x_min, s.ratio_x_max)) {
+        result.outcome = FaceCheckOutcome::PlacementWrong;
+        result.failed = {Rule::RatioX, double(rx), double(s.ratio_x_min), double(s.ratio_x_max)};
+        return result;
+    }
+    const int32_t d = CentreDifference(f.x, f.width, s.dst_width);
     result.centre_diff = d;
-    result.outcome = std::abs(d) < settings.face_left_right_dif ? FaceCheckOutcome::Pass
-                                                                : FaceCheckOutcome::NotCentred;
+    if (std::abs(d) < s.face_left_right_dif) {
+        result.outcome = FaceCheckOutcome::Pass;
+    } else {
+        result.outcome = FaceCheckOutcome::NotCentred;
+        result.failed = {Rule::Centring, double(d), std::nullopt, double(s.face_left_right_dif)};
+    }
     return result;
 }
 

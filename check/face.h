@@ -1,5 +1,6 @@
 #pragma once
 
+#include "check/rule.h"
 #include "check/settings.h"
 
 #include <opencv2/core.hpp>
@@ -15,8 +16,15 @@ enum class FaceCheckOutcome { Pass, FaceCountWrong, PlacementWrong, NotCentred }
 
 inline constexpr const char* kCascadeFileName = "haarcascade_frontalface_alt2.xml";
 
+// The face's centre row, y + h / 2 truncated, and the line 0.75 h below it.
+int FaceCentreRow(int y, int h);
+float ChinLine(int y, int h);
 // Share of the photo's height below the line 0.75 h under the face's (truncated) centre.
 float VerticalFaceRatio(int y, int h, int dst_height);
+// The ratio rule: strictly inside the open interval, compared in single precision.
+inline bool InOpenInterval(float value, float low, float high) {
+    return low < value && value < high;
+}
 // Share of the photo's width that the face rectangle does not cover.
 float HorizontalFaceRatio(int w, int dst_width);
 // Left margin minus right margin of the face in the normalised photo.
@@ -29,6 +37,11 @@ struct FacePlacement {
     std::optional<float> ratio_y;
     std::optional<float> ratio_x;
     std::optional<int32_t> centre_diff; // only when the ratios held
+    FailedRule failed;                  // the rule that failed; Rule::None for a pass
+    // Where the ratio rule draws its line: the face's truncated centre row and the line 0.75 h
+    // below it, in rows of the normalised photo (only with exactly one face).
+    std::optional<int> centre_row;
+    std::optional<float> chin_line;
 };
 
 // Judges what the detector found against the ratio and centring rules.

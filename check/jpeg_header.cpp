@@ -7,27 +7,73 @@
 namespace vrel {
 namespace {
 
-int ReadByte(std::FILE* f) {
-    return std::fgetc(f);
-}
-
-std::optional<int> ReadU16(std::FILE* f) {
-    const int hi = ReadByte(f);
-    const int lo = ReadByte(f);
-    if (hi == EOF || lo == EOF) {
-        return std::nullopt;
+// Reads a source front to back through a small window, so that walking the segments costs a
+// few reads whatever the source is.
+class Cursor {
+public:
+    explicit Cursor(PhotoSource& source) : source_(source) {}
+    // The next byte, or -1 at the end.
+    int Byte() {
+        if (at_ == end_) {
+            window_start_ += end_;
+            end_ = source_.ReadAt(window_start_, window_.data(), window_.size());
+            at_ = 0;
+            if (end_ == 0) {
+                return -1;
+            }
+        }
+        return window_[at_++];
     }
-    return (hi << 8) | lo;
+    std::optional<int> U16() {
+        const int hi = Byte();
+        const int lo = Byte();
+        if (hi < 0 || lo < 0) {
+            return std::nullopt;
+        }
+        return (hi << 8) | lo;
+    }
+    bool Skip(size_t n) {
+        const size_t here = end_ - at_;
+        if (n <= here) {
+            at_ += n;
+            return true;
+        }
+        window_start_ += end_ + (n - here);
+        at_ = end_ = 0;
+        return window_start_ <= source_.Size();
+    }
+    bool Read(unsigned char* out, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            const int b = Byte();
+            if (b < 0) {
+                return false;
+            }
+            out[i] = static_cast<unsigned char>(b);
+        }
+        return true;
+    }
+
+private:
+    PhotoSource& source_;
+    std::array<unsigned char, 4096> window_{};
+    uint64_t window_start_ = 0;
+    size_t at_ = 0, end_ = 0;
+};
+
+bool IsFrameHeader(int marker) {
+    // SOF0..SOF15 except DHT (C4), JPG (C8) and DAC (CC).
+    return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
 }
 
-// Orientation tag (0x0112) of IFD0 in an APP1 "Exif" payload; 1 when absent or unreadable.
-int ExifOrientation(const std::vector<uint8_t>& app1) {
-    static const uint8_t kExif[6] = {'E', 'x', 'i', 'f', 0, 0};
-    if (app1.size() < 14 || !std::equal(kExif, kExif + 6, app1.begin())) {
+} // namespace
+
+int ExifOrientationOf(const unsigned char* app1, size_t app1_size) {
+    static const unsigned char kExif[6] = {'E', 'x', 'i', 'f', 0, 0};
+    if (app1_size < 14 || !std::equal(kExif, kExif + 6, app1)) {
         return 1;
     }
-    const uint8_t* tiff = app1.data() + 6;
-    const size_t size = app1.size() - 6;
+    const unsigned char* tiff = app1 + 6;
+    const size_t size = app1_size - 6;
     bool little;
     if (tiff[0] == 'I' && tiff[1] == 'I') {
         little = true;
@@ -60,29 +106,23 @@ int ExifOrientation(const std::vector<uint8_t>& app1) {
     return 1;
 }
 
-bool IsFrameHeader(int marker) {
-    // SOF0..SOF15 except DHT (C4), JPG (C8) and DAC (CC).
-    return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-}
-
-} // namespace
-
-std::optional<JpegHeader> ReadJpegHeader(std::FILE* f) {
-    if (std::fseek(f, 0, SEEK_SET) != 0 || ReadByte(f) != 0xFF || ReadByte(f) != 0xD8) {
+std::optional<JpegHeader> ReadJpegHeader(PhotoSource& source) {
+    Cursor in(source);
+    if (in.Byte() != 0xFF || in.Byte() != 0xD8) {
         return std::nullopt;
     }
     JpegHeader header;
     bool exif_seen = false;
     for (;;) {
         // Skip anything up to the next marker, and fill bytes.
-        int c = ReadByte(f);
-        while (c != EOF && c != 0xFF) {
-            c = ReadByte(f);
+        int c = in.Byte();
+        while (c >= 0 && c != 0xFF) {
+            c = in.Byte();
         }
         while (c == 0xFF) {
-            c = ReadByte(f);
+            c = in.Byte();
         }
-        if (c == EOF) {
+        if (c < 0) {
             return std::nullopt;
         }
         const int marker = c;
@@ -92,35 +132,32 @@ std::optional<JpegHeader> ReadJpegHeader(std::FILE* f) {
         if (marker == 0xD9 || marker == 0xDA) {
             return std::nullopt; // end of image or scan data before any frame header
         }
-        const auto length = ReadU16(f);
+        const auto length = in.U16();
         if (!length || *length < 2) {
             return std::nullopt;
         }
-        const long payload = *length - 2;
+        const size_t payload = static_cast<size_t>(*length - 2);
         if (IsFrameHeader(marker)) {
-            std::array<int, 5> b{};
-            for (int& v : b) {
-                v = ReadByte(f);
-                if (v == EOF) {
-                    return std::nullopt;
-                }
+            std::array<unsigned char, 5> b{};
+            if (!in.Read(b.data(), b.size())) {
+                return std::nullopt;
             }
             header.height = (b[1] << 8) | b[2];
             header.width = (b[3] << 8) | b[4];
             return header;
         }
         if (marker == 0xE1 && !exif_seen) {
-            std::vector<uint8_t> data(static_cast<size_t>(payload));
-            if (std::fread(data.data(), 1, data.size(), f) != data.size()) {
+            std::vector<unsigned char> data(payload);
+            if (!in.Read(data.data(), data.size())) {
                 return std::nullopt;
             }
             // The decoder takes its orientation from the first APP1 segment only, whatever
             // that segment holds.
             exif_seen = true;
-            header.orientation = ExifOrientation(data);
+            header.orientation = ExifOrientationOf(data.data(), data.size());
             continue;
         }
-        if (std::fseek(f, payload, SEEK_CUR) != 0) {
+        if (!in.Skip(payload)) {
             return std::nullopt;
         }
     }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "check/photo_source.h"
+
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 
 namespace vrel {
@@ -14,10 +16,14 @@ struct JpegHeader {
     // Size after the decoder turns the image upright by its orientation (5 to 8 swap sides).
     int UprightWidth() const { return orientation >= 5 && orientation <= 8 ? height : width; }
     int UprightHeight() const { return orientation >= 5 && orientation <= 8 ? width : height; }
+    int64_t Pixels() const { return int64_t{width} * height; }
 };
 
-// Walks the marker segments from the start of an open file up to the first frame header.
+// Walks the marker segments from the start of the photo up to the first frame header.
 // Returns std::nullopt when no frame header is found before the scan data or the end.
-std::optional<JpegHeader> ReadJpegHeader(std::FILE* file);
+std::optional<JpegHeader> ReadJpegHeader(PhotoSource& source);
+
+// The orientation tag (0x0112) of IFD0 in an APP1 "Exif" payload; 1 when absent or unreadable.
+int ExifOrientationOf(const unsigned char* app1, size_t size);
 
 } // namespace vrel

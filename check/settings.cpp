@@ -1,13 +1,20 @@
 #include "check/settings.h"
 
+#include "platform/files.h"
+
 #include <ini.h>
 
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <map>
+#include <memory>
 #include <sstream>
 
 namespace vrel {
@@ -26,14 +33,59 @@ bool IsSpace(char c) {
 
 // Key values of section zpshcs; the first occurrence of a key wins, names are matched
 // without regard to letter case.
-using ValueMap = std::map<std::string, std::string>;
+struct IniValues {
+    std::map<std::string, std::string> values;
+    bool section_found = false;
+};
 
 int OnIniValue(void* user, const char* section, const char* name, const char* value) {
-    auto* values = static_cast<ValueMap*>(user);
-    if (Lower(section) == "zpshcs" && name != nullptr && value != nullptr) {
-        values->emplace(Lower(name), value);
+    auto* ini = static_cast<IniValues*>(user);
+    if (Lower(section) != "zpshcs") {
+        return 1;
+    }
+    ini->section_found = true;
+    if (name != nullptr && value != nullptr) {
+        ini->values.emplace(Lower(name), value);
     }
     return 1; // keep going whatever the line held
+}
+
+// A "[zpshcs]" line, for a section that holds no key at all (the parser then calls nobody).
+bool HasSectionHeader(const std::string& text) {
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        size_t a = 0, b = line.size();
+        while (a < b && IsSpace(line[a])) {
+            ++a;
+        }
+        while (b > a && IsSpace(line[b - 1])) {
+            --b;
+        }
+        // A byte order mark may open the file.
+        if (line.compare(a, 3, "\xEF\xBB\xBF") == 0) {
+            a += 3;
+        }
+        if (b - a >= 2 && line[a] == '[' && line[b - 1] == ']') {
+            std::string name = line.substr(a + 1, b - a - 2);
+            size_t x = 0, y = name.size();
+            while (x < y && IsSpace(name[x])) {
+                ++x;
+            }
+            while (y > x && IsSpace(name[y - 1])) {
+                --y;
+            }
+            if (Lower(name.substr(x, y - x)) == "zpshcs") {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+std::string Num(double v) {
+    std::ostringstream out;
+    out << v;
+    return out.str();
 }
 
 } // namespace
@@ -123,9 +175,13 @@ float ParseFloatValue(const std::string& full) {
     return static_cast<float>(value);
 }
 
-CheckSettings ParseCheckSettings(const std::string& text) {
-    ValueMap values;
-    ini_parse_string(text.c_str(), &OnIniValue, &values);
+CheckSettings ParseCheckSettings(const std::string& text, bool* section_found) {
+    IniValues ini;
+    ini_parse_string(text.c_str(), &OnIniValue, &ini);
+    if (section_found != nullptr) {
+        *section_found = ini.section_found || HasSectionHeader(text);
+    }
+    const auto& values = ini.values;
 
     CheckSettings s;
     auto readInt = [&](const char* key, int32_t& field) {
@@ -168,18 +224,97 @@ CheckSettings ParseCheckSettings(const std::string& text) {
     return s;
 }
 
+std::vector<std::string> SettingsProblems(const CheckSettings& s) {
+    std::vector<std::string> problems;
+    auto order = [&](const char* low_key, double low, const char* high_key, double high) {
+        if (low > high) {
+            problems.push_back(std::string(low_key) + " " + Num(low) + " is above " + high_key +
+                               " " + Num(high));
+        }
+    };
+    if (s.dst_width <= 0 || s.dst_height <= 0) {
+        problems.push_back("dst_width and dst_height must be positive (they are " +
+                           std::to_string(s.dst_width) + " and " + std::to_string(s.dst_height) +
+                           ")");
+    } else if (int64_t{s.dst_width} * s.dst_height > kMaxNormalisedPixels) {
+        problems.push_back("dst_width x dst_height is too large to normalise a photo to (" +
+                           std::to_string(s.dst_width) + " x " + std::to_string(s.dst_height) +
+                           ", at most " + std::to_string(kMaxNormalisedPixels) + " pixels)");
+    }
+    order("min_width", s.min_width, "max_width", s.max_width);
+    order("min_height", s.min_height, "max_height", s.max_height);
+    if (s.pic_max_size >= 0) {
+        order("pic_min_size", s.pic_min_size, "pic_max_size", s.pic_max_size);
+    }
+    order("ratio_y_min", s.ratio_y_min, "ratio_y_max", s.ratio_y_max);
+    order("ratio_x_min", s.ratio_x_min, "ratio_x_max", s.ratio_x_max);
+    if (s.bgc == 1) {
+        order("blue_h_min", s.blue_h_min, "blue_h_max", s.blue_h_max);
+        order("blue_s_min", s.blue_s_min, "blue_s_max", s.blue_s_max);
+    }
+    return problems;
+}
+
+SettingsLoad LoadSettingsForReview(const std::string& path) {
+    SettingsLoad load;
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status status = fs::status(fs::u8path(path), ec);
+    if (!fs::exists(status)) {
+        load.fault = SettingsFault::Missing;
+        load.detail = "there is no settings file '" + path + "'";
+        return load;
+    }
+    if (!fs::is_regular_file(status)) {
+        load.fault = SettingsFault::Unreadable;
+        load.detail = "the settings path '" + path + "' is not a file";
+        return load;
+    }
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(platform::OpenForReading(path),
+                                                         &std::fclose);
+    if (!file) {
+        load.fault = SettingsFault::Unreadable;
+        load.detail = "cannot read the settings file '" + path + "': " + std::strerror(errno);
+        return load;
+    }
+    std::string text;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) {
+        text.append(buffer, n);
+    }
+    if (std::ferror(file.get())) {
+        load.fault = SettingsFault::Unreadable;
+        load.detail = "cannot read the settings file '" + path + "': " + std::strerror(errno);
+        return load;
+    }
+    bool section = false;
+    load.settings = ParseCheckSettings(text, &section);
+    if (!section) {
+        load.fault = SettingsFault::NoSection;
+        load.detail = "the settings file '" + path + "' has no [zpshcs] section";
+        return load;
+    }
+    const std::vector<std::string> problems = SettingsProblems(load.settings);
+    if (!problems.empty()) {
+        load.fault = SettingsFault::Invalid;
+        load.detail = "the settings file '" + path + "' cannot be used: ";
+        for (size_t i = 0; i < problems.size(); ++i) {
+            load.detail += (i > 0 ? "; " : "") + problems[i];
+        }
+    }
+    return load;
+}
+
 std::optional<CheckSettings> LoadCheckSettings(const std::string& app_dir) {
     return ReadCheckSettingsFile(app_dir + kSettingsFileName);
 }
 
 std::optional<CheckSettings> ReadCheckSettingsFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    const SettingsLoad load = LoadSettingsForReview(path);
+    if (load.fault == SettingsFault::Missing || load.fault == SettingsFault::Unreadable) {
         return std::nullopt;
     }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    return ParseCheckSettings(buffer.str());
+    return load.settings;
 }
 
 } // namespace vrel

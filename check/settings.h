@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vrel {
 
@@ -42,8 +43,9 @@ struct CheckSettings {
 inline constexpr const char* kMissingSettingsMessage = "setting配置文件丢失！请重新下载程序";
 inline constexpr const char* kSettingsFileName = "setting.vr";
 
-// Parses the text of a settings file. Absent keys keep their defaults.
-CheckSettings ParseCheckSettings(const std::string& text);
+// Parses the text of a settings file. Absent keys keep their defaults. section_found, where
+// given, tells whether the text has a [zpshcs] section at all.
+CheckSettings ParseCheckSettings(const std::string& text, bool* section_found = nullptr);
 
 // Reads setting.vr from a folder (ending in '/'; the application directory at start-up);
 // std::nullopt when it is missing.
@@ -51,6 +53,39 @@ std::optional<CheckSettings> LoadCheckSettings(const std::string& app_dir);
 
 // Reads a settings file; std::nullopt when no file of that path exists or it cannot be read.
 std::optional<CheckSettings> ReadCheckSettingsFile(const std::string& path);
+
+// The normalised photo holds at most this many pixels.
+inline constexpr int64_t kMaxNormalisedPixels = int64_t{64} * 1000 * 1000;
+
+// A limit in KB as bytes, formed in 64 bits so that no limit wraps.
+inline int64_t KilobytesToBytes(int32_t kb) {
+    return int64_t{kb} * 1024;
+}
+
+// What keeps a settings file from being used.
+enum class SettingsFault {
+    None,
+    Missing,    // no file of that path
+    Unreadable, // a folder, or a file that cannot be read
+    NoSection,  // no [zpshcs] section: every threshold would be a default
+    Invalid,    // values the review cannot work with
+};
+
+struct SettingsLoad {
+    CheckSettings settings;
+    SettingsFault fault = SettingsFault::None;
+    std::string detail; // what is wrong, in plain words, naming the keys
+    bool Usable() const { return fault == SettingsFault::None; }
+};
+
+// Reads and checks a settings file before any photo is reviewed: the one way every front end
+// takes its settings, so that a file that cannot work is refused once instead of rejecting
+// each photo with a reason that blames the photo.
+SettingsLoad LoadSettingsForReview(const std::string& path);
+
+// The problems of settings that the review cannot work with: the normalised size not positive
+// or too large to hold, and bounds in the wrong order. Empty when the settings can be used.
+std::vector<std::string> SettingsProblems(const CheckSettings& settings);
 
 // Integer value text: an optional sign and the leading digits ("12abc" is 12); no digits gives
 // the fallback. Values beyond the 32-bit range are clamped to it.

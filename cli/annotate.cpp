@@ -1,6 +1,7 @@
 #include "cli/annotate.h"
 
 #include "check/background.h"
+#include "check/face.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -115,9 +116,9 @@ cv::Mat DrawExplanation(const ReviewResult& result, const CheckSettings& s,
     }
     if (m.face) {
         const cv::Rect& f = *m.face;
-        // The line 0.75 h below the face's truncated centre, and the margins at its centre.
-        const int centre = static_cast<int>(f.y + 0.5 * f.height);
-        const int line = static_cast<int>(centre + 0.75 * f.height);
+        // The line the vertical ratio is measured from, and the margins at the face's centre.
+        const int centre = FaceCentreRow(f.y, f.height);
+        const int line = static_cast<int>(ChinLine(f.y, f.height));
         cv::line(picture, cv::Point(0, line), cv::Point(picture.cols - 1, line), kLineColour, 1,
                  cv::LINE_AA);
         cv::arrowedLine(picture, cv::Point(f.x, centre), cv::Point(0, centre), kLineColour, 1,
@@ -125,7 +126,7 @@ cv::Mat DrawExplanation(const ReviewResult& result, const CheckSettings& s,
         cv::arrowedLine(picture, cv::Point(f.x + f.width, centre),
                         cv::Point(picture.cols - 1, centre), kLineColour, 1, cv::LINE_AA, 0, 0.03);
         auto ratio = [&](const char* name, float value, float min, float max) {
-            const bool inside = min < value && value < max;
+            const bool inside = InOpenInterval(value, min, max);
             note(std::string(name) + " " + Fixed(value) + (inside ? " in (" : " not in (") +
                      Fixed(min, 2) + ", " + Fixed(max, 2) + ")",
                  inside ? kFaceColour : kFailColour);
@@ -137,7 +138,7 @@ cv::Mat DrawExplanation(const ReviewResult& result, const CheckSettings& s,
             ratio("ratio_x", *m.ratio_x, s.ratio_x_min, s.ratio_x_max);
         }
         if (m.centre_diff) {
-            const bool centred = result.verdict == CheckVerdict::Passed;
+            const bool centred = result.failed.rule != Rule::Centring;
             note("margins " + std::to_string(f.x) + " / " +
                      std::to_string(s.dst_width - f.x - f.width) + ", |diff| " +
                      std::to_string(std::abs(*m.centre_diff)) + " < " +

@@ -1,6 +1,7 @@
 #include "cli/batch.h"
 
 #include "cli/annotate.h"
+#include "output/output_folder.h"
 #include "output/photo_writer.h"
 
 #include <opencv2/core.hpp>
@@ -43,26 +44,6 @@ std::vector<std::string> ExpandPath(const std::string& path) {
     return files;
 }
 
-SaveNamer::SaveNamer(std::string dir, std::string extension)
-    : dir_(std::move(dir)), extension_(std::move(extension)) {
-    if (!dir_.empty() && dir_.back() != '/') {
-        dir_ += '/';
-    }
-}
-
-std::string SaveNamer::NameFor(const std::string& input_path) {
-    std::string stem = fs::path(input_path).stem().string();
-    if (stem.empty() || stem == "." || stem == "..") {
-        stem = "photo";
-    }
-    std::string name = stem + extension_;
-    for (int n = 2; used_.count(name) != 0; ++n) {
-        name = stem + "-" + std::to_string(n) + extension_;
-    }
-    used_.insert(name);
-    return dir_ + name;
-}
-
 bool ListSource::Next(std::string& path) {
     if (next_ >= paths_.size()) {
         return false;
@@ -73,6 +54,12 @@ bool ListSource::Next(std::string& path) {
 
 bool LineSource::Next(std::string& path) {
     while (std::getline(in_, path)) {
+        if (first_) {
+            first_ = false;
+            if (path.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+                path.erase(0, 3);
+            }
+        }
         if (!path.empty() && path.back() == '\r') {
             path.pop_back();
         }
@@ -81,6 +68,14 @@ bool LineSource::Next(std::string& path) {
         }
     }
     return false;
+}
+
+std::optional<uint64_t> ChainSource::Total() const {
+    const auto a = first_.Total(), b = second_.Total();
+    if (!a || !b) {
+        return std::nullopt;
+    }
+    return *a + *b;
 }
 
 bool BatchSummary::AllPassed() const {
@@ -99,7 +94,9 @@ struct JobResult {
     PhotoRecord record;
     bool save_wanted = false;
     PreparedPhoto saved;
-    std::vector<unsigned char> explanation; // encoded picture, empty when there is none
+    bool annotation_wanted = false;
+    std::vector<unsigned char> explanation; // encoded picture
+    std::string annotation_failure;         // why it could not be drawn
 };
 
 struct Job {
@@ -148,6 +145,7 @@ private:
         review_options.reuse_detector = true;
         review_options.reuse_buffers = true;
         review_options.ignore_marker = opts_.ignore_marker;
+        review_options.fast_decode = opts_.fast_decode;
         PhotoReviewer reviewer(opts_.check, opts_.data_dir, review_options);
         std::unique_ptr<VerdictLabels> labels;
         if (!opts_.annotate_dir.empty()) {
@@ -164,7 +162,16 @@ private:
                 job = std::move(jobs_.front());
                 jobs_.pop_front();
             }
-            JobResult out = ReviewOne(reviewer, labels.get(), job.path);
+            JobResult out;
+            try {
+                out = ReviewOne(reviewer, labels.get(), job.path);
+            } catch (const std::exception& e) {
+                // One photo never ends the batch: it is reported, and the next one goes on.
+                out = JobResult{};
+                out.record.path = job.path;
+                out.record.verdict = CheckVerdict::PixelSizeOutOfRange;
+                out.record.error = std::string("the review failed: ") + e.what();
+            }
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 results_.emplace(job.seq, std::move(out));
@@ -180,12 +187,21 @@ private:
         out.record = MakeRecord(path, result, opts_.check);
         if (IsPass(result.verdict) && !opts_.save_dir.empty()) {
             out.save_wanted = true;
-            out.saved = PreparePassedPhoto(result.result_image, opts_.check);
+            try {
+                out.saved = PreparePassedPhoto(result.result_image, opts_.check);
+            } catch (const std::exception& e) {
+                out.saved = PreparedPhoto{};
+                out.saved.outcome.reason = e.what();
+            }
         }
-        if (labels != nullptr) {
-            const cv::Mat picture = DrawExplanation(result, opts_.check, *labels);
-            if (!picture.empty()) {
+        if (labels != nullptr && !result.normalised.empty()) {
+            out.annotation_wanted = true;
+            try {
+                const cv::Mat picture = DrawExplanation(result, opts_.check, *labels);
                 cv::imencode(".png", picture, out.explanation, {cv::IMWRITE_PNG_COMPRESSION, 1});
+            } catch (const std::exception& e) {
+                out.explanation.clear();
+                out.annotation_failure = e.what();
             }
         }
         return out;
@@ -210,8 +226,13 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts,
     const int previous_threads = cv::getNumThreads();
     cv::setNumThreads(0);
 
-    SaveNamer save_names(opts.save_dir);
-    SaveNamer annotation_names(opts.annotate_dir, ".png");
+    std::optional<OutputFolder> saves, annotations;
+    if (!opts.save_dir.empty()) {
+        saves.emplace(opts.save_dir, ".jpg", opts.overwrite);
+    }
+    if (!opts.annotate_dir.empty()) {
+        annotations.emplace(opts.annotate_dir, ".png", opts.overwrite);
+    }
     BatchSummary summary;
     Pipeline pipeline(opts);
     pipeline.Start();
@@ -237,22 +258,37 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts,
             const SaveOutcome& outcome = result.saved.outcome;
             record.quality = outcome.quality;
             if (outcome.status == SaveStatus::Saved) {
-                const std::string target = save_names.NameFor(record.path);
-                const std::string error = WriteFileAtomically(target, result.saved.bytes);
-                if (error.empty()) {
-                    record.saved = target;
+                const OutputFolder::Written written = saves->Write(record.path, result.saved.bytes);
+                if (written.Ok()) {
+                    record.saved = written.path;
                 } else {
-                    record.save_error = kWriteFailedMessage;
+                    record.save_error =
+                        std::string(kWriteFailedMessage) + " (" + written.error + ")";
                 }
             } else {
-                record.save_error = outcome.Message();
+                record.save_error = outcome.reason.empty()
+                                        ? outcome.Message()
+                                        : outcome.Message() + " (" + outcome.reason + ")";
             }
         }
-        if (!result.explanation.empty()) {
-            const std::string target = annotation_names.NameFor(record.path);
-            if (WriteFileAtomically(target, result.explanation).empty()) {
-                record.annotated = target;
+        if (result.annotation_wanted) {
+            if (!result.annotation_failure.empty() || result.explanation.empty()) {
+                record.annotate_error =
+                    "the explanation picture could not be drawn" +
+                    (result.annotation_failure.empty() ? std::string()
+                                                       : ": " + result.annotation_failure);
+            } else {
+                const OutputFolder::Written written =
+                    annotations->Write(record.path, result.explanation);
+                if (written.Ok()) {
+                    record.annotated = written.path;
+                } else {
+                    record.annotate_error = written.error;
+                }
             }
+        }
+        if (record.OutputFailed()) {
+            ++summary.output_failures;
         }
         ++summary.counts[record.verdict];
         ++summary.reviewed;

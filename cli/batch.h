@@ -20,19 +20,6 @@ bool HasPhotoExtension(const std::string& name);
 // A folder's photo files (not its subfolders'), sorted by name; any other path as it is.
 std::vector<std::string> ExpandPath(const std::string& path);
 
-// Chooses file names in a folder: DIR/<stem><extension>, with -2, -3, ... added to a stem
-// already used in this run, so that two inputs never overwrite each other.
-class SaveNamer {
-public:
-    explicit SaveNamer(std::string dir, std::string extension = ".jpg");
-    std::string NameFor(const std::string& input_path);
-
-private:
-    std::string dir_;
-    std::string extension_;
-    std::set<std::string> used_;
-};
-
 // Where the photo paths of a batch come from, one at a time and in order.
 class PathSource {
 public:
@@ -53,17 +40,33 @@ private:
     size_t next_ = 0;
 };
 
-// One path per line of a stream (a trailing carriage return and empty lines are skipped).
-// Lines are read as they are needed, so a list of any length streams through.
+// One path per line of a stream (a trailing carriage return and empty lines are skipped, and
+// a UTF-8 byte order mark before the first line). Lines are read as they are needed, so a list
+// of any length streams through.
 class LineSource : public PathSource {
 public:
     LineSource(std::istream& in, std::optional<uint64_t> total) : in_(in), total_(total) {}
     bool Next(std::string& path) override;
     std::optional<uint64_t> Total() const override { return total_; }
+    // The stream failed while it was read (not merely ended).
+    bool ReadFailed() const { return in_.bad(); }
 
 private:
     std::istream& in_;
     std::optional<uint64_t> total_;
+    bool first_ = true;
+};
+
+// The paths of one source, then those of the next.
+class ChainSource : public PathSource {
+public:
+    ChainSource(PathSource& first, PathSource& second) : first_(first), second_(second) {}
+    bool Next(std::string& path) override { return first_.Next(path) || second_.Next(path); }
+    std::optional<uint64_t> Total() const override;
+
+private:
+    PathSource& first_;
+    PathSource& second_;
 };
 
 struct BatchOptions {
@@ -71,13 +74,16 @@ struct BatchOptions {
     std::string data_dir;
     std::string save_dir;     // empty: passed photos are not saved
     std::string annotate_dir; // empty: no explanation pictures
+    bool overwrite = false;   // replace files already in those folders (atomically)
     int jobs = 1;
     bool ignore_marker = false;
+    bool fast_decode = false;
 };
 
 struct BatchSummary {
     uint64_t reviewed = 0;
     std::map<CheckVerdict, uint64_t> counts;
+    uint64_t output_failures = 0; // photos with an output that could not be written
     bool AllPassed() const;
 };
 

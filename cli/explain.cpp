@@ -18,89 +18,130 @@ std::string Int(int64_t value) {
     return std::to_string(value);
 }
 
+std::string WithError(const std::string& text, const std::string& error) {
+    return error.empty() ? text : text + "（" + error + "）";
+}
+
+void PixelSize(Explanation& e, const ReviewResult& result, const CheckSettings& s) {
+    const ReviewMeasures& m = result.measures;
+    const int w = m.width.value_or(0), h = m.height.value_or(0);
+    auto& why = e.why;
+    why["measure"] = "pixel_size";
+    why["failed"] = RuleName(result.failed.rule);
+    why["width"] = w;
+    why["height"] = h;
+    why["ratio"] = FloatJson(static_cast<float>(static_cast<double>(h) / w));
+    why["width_range"] = {s.min_width, s.max_width};
+    why["height_range"] = {s.min_height, s.max_height};
+    why["ratio_range"] = {kMinAspect, kMaxAspect};
+    e.text =
+        WithError("照片 " + Int(w) + "×" + Int(h) + " 像素：宽须在 " + Int(s.min_width) + "–" +
+                      Int(s.max_width) + "、高须在 " + Int(s.min_height) + "–" + Int(s.max_height) +
+                      " 之间，高宽比 " + Num(static_cast<double>(h) / w, 2) + " 须大于 " +
+                      Num(kMinAspect, 0) + " 且小于 " + Num(kMaxAspect, 0),
+                  result.error);
+}
+
+void Background(Explanation& e, const ReviewResult& result, const CheckSettings& s) {
+    auto& why = e.why;
+    why["measure"] = "background_pixel";
+    if (!result.measures.background_pixel) {
+        why["region"] = "empty";
+        e.text = "背景取样区为空（jc_row 或 jc_col 不大于 0）";
+        return;
+    }
+    const BackgroundPixel& p = *result.measures.background_pixel;
+    why["strip"] = p.strip == Strip::Left ? "left" : "right";
+    why["row"] = p.row;
+    why["col"] = p.col;
+    why["hue"] = p.hue;
+    why["saturation"] = FloatJson(p.saturation);
+    why["value"] = FloatJson(p.value);
+    why["white_rule"] = {{"saturation_below", FloatJson(s.s_min)},
+                         {"value_above", FloatJson(s.i_max)}};
+    e.text = std::string(p.strip == Strip::Left ? "左" : "右") + "上角第 " + Int(p.row) + " 行第 " +
+             Int(p.col) + " 列像素不是白色：饱和度 " + Num(p.saturation) + "（须小于 " +
+             Num(s.s_min) + "），亮度 " + Num(p.value) + "（须大于 " + Num(s.i_max) + "）";
+    if (s.bgc == 1) {
+        why["blue_rule"] = {
+            {"hue_range", {FloatJson(s.blue_h_min), FloatJson(s.blue_h_max)}},
+            {"saturation_range", {FloatJson(s.blue_s_min), FloatJson(s.blue_s_max)}},
+            {"value_above", FloatJson(s.i_min)}};
+        e.text += "；也不是蓝色：色调 " + Int(p.hue) + "（须在 " + Num(s.blue_h_min, 0) + "–" +
+                  Num(s.blue_h_max, 0) + "），饱和度须在 " + Num(s.blue_s_min) + "–" +
+                  Num(s.blue_s_max) + "，亮度须大于 " + Num(s.i_min);
+    }
+}
+
 } // namespace
 
 Explanation Explain(const ReviewResult& result, const CheckSettings& s) {
     Explanation e;
     const ReviewMeasures& m = result.measures;
+    const FailedRule& f = result.failed;
     nlohmann::ordered_json& why = e.why;
-    switch (result.verdict) {
-    case CheckVerdict::NotJpeg:
+    switch (f.rule) {
+    case Rule::None:
+        break;
+    case Rule::Readable:
+        why["measure"] = "readable";
+        e.text = "文件无法读取：" + result.error;
+        break;
+    case Rule::Signature:
         why["measure"] = "signature";
         why["expected"] = "FF D8";
-        e.text =
-            result.error.empty() ? "文件开头不是 JPEG 标记 FF D8" : "文件无法读取：" + result.error;
+        e.text = "文件开头不是 JPEG 标记 FF D8";
         break;
-    case CheckVerdict::FileSizeOutOfRange: {
-        const int64_t min = int64_t{s.pic_min_size} * 1024;
+    case Rule::FileSize: {
+        const auto min = static_cast<int64_t>(f.min.value_or(0));
         why["measure"] = "file_size";
         why["value"] = m.file_size.value_or(0);
         why["min"] = min;
         e.text = "文件大小 " + Int(static_cast<int64_t>(m.file_size.value_or(0))) + " 字节，须";
-        if (s.pic_max_size < 0) {
+        if (!f.max) {
             why["max"] = nullptr;
             e.text += "不小于 " + Int(min) + " 字节";
         } else {
-            const int64_t max = int64_t{s.pic_max_size} * 1024;
-            why["max"] = max;
-            e.text += "在 " + Int(min) + " 与 " + Int(max) + " 字节之间";
+            why["max"] = static_cast<int64_t>(*f.max);
+            e.text += "在 " + Int(min) + " 与 " + Int(static_cast<int64_t>(*f.max)) + " 字节之间";
         }
         break;
     }
-    case CheckVerdict::PixelSizeOutOfRange: {
-        if (!m.width || (*m.width == 0 && !result.error.empty())) {
-            why["measure"] = "decode";
-            e.text = "照片内容无法解码" + (result.error.empty() ? "" : "（" + result.error + "）");
-            break;
-        }
-        const int w = *m.width, h = m.height.value_or(0);
-        why["measure"] = "pixel_size";
-        why["width"] = w;
-        why["height"] = h;
-        why["ratio"] = FloatJson(static_cast<float>(static_cast<double>(h) / w));
-        why["width_range"] = {s.min_width, s.max_width};
-        why["height_range"] = {s.min_height, s.max_height};
-        why["ratio_range"] = {1.0, 2.0};
-        e.text = "照片 " + Int(w) + "×" + Int(h) + " 像素：宽须在 " + Int(s.min_width) + "–" +
-                 Int(s.max_width) + "、高须在 " + Int(s.min_height) + "–" + Int(s.max_height) +
-                 " 之间，高宽比 " + Num(static_cast<double>(h) / w, 2) + " 须大于 1 且小于 2";
-        if (!result.error.empty()) {
-            e.text += "（" + result.error + "）";
-        }
+    case Rule::Width:
+    case Rule::Height:
+    case Rule::Aspect:
+        PixelSize(e, result, s);
         break;
-    }
-    case CheckVerdict::BackgroundRejected: {
-        why["measure"] = "background_pixel";
-        if (!m.background_pixel) {
-            why["region"] = "empty";
-            e.text = "背景取样区为空（jc_row 或 jc_col 不大于 0）";
-            break;
-        }
-        const BackgroundPixel& p = *m.background_pixel;
-        why["strip"] = p.strip == Strip::Left ? "left" : "right";
-        why["row"] = p.row;
-        why["col"] = p.col;
-        why["hue"] = p.hue;
-        why["saturation"] = FloatJson(p.saturation);
-        why["value"] = FloatJson(p.value);
-        why["white_rule"] = {{"saturation_below", FloatJson(s.s_min)},
-                             {"value_above", FloatJson(s.i_max)}};
-        e.text = std::string(p.strip == Strip::Left ? "左" : "右") + "上角第 " + Int(p.row) +
-                 " 行第 " + Int(p.col) + " 列像素不是白色：饱和度 " + Num(p.saturation) +
-                 "（须小于 " + Num(s.s_min) + "），亮度 " + Num(p.value) + "（须大于 " +
-                 Num(s.i_max) + "）";
-        if (s.bgc == 1) {
-            why["blue_rule"] = {
-                {"hue_range", {FloatJson(s.blue_h_min), FloatJson(s.blue_h_max)}},
-                {"saturation_range", {FloatJson(s.blue_s_min), FloatJson(s.blue_s_max)}},
-                {"value_above", FloatJson(s.i_min)}};
-            e.text += "；也不是蓝色：色调 " + Int(p.hue) + "（须在 " + Num(s.blue_h_min, 0) + "–" +
-                      Num(s.blue_h_max, 0) + "），饱和度须在 " + Num(s.blue_s_min) + "–" +
-                      Num(s.blue_s_max) + "，亮度须大于 " + Num(s.i_min);
-        }
+    case Rule::DecodeCeiling:
+        why["measure"] = "decode_ceiling";
+        why["value"] = static_cast<int64_t>(f.value);
+        why["max"] = static_cast<int64_t>(f.max.value_or(0));
+        e.text = "照片声明 " + Int(m.width.value_or(0)) + "×" + Int(m.height.value_or(0)) +
+                 " 像素，超过可解码的 " + Int(static_cast<int64_t>(f.max.value_or(0))) +
+                 " 像素，不予解码";
         break;
-    }
-    case CheckVerdict::FaceCountWrong:
+    case Rule::Undecodable:
+        why["measure"] = "decode";
+        e.text = WithError("照片内容无法解码", result.error);
+        break;
+    case Rule::Damaged:
+        why["measure"] = "damaged";
+        e.text = "照片文件已损坏：压缩数据在图像完整之前就结束了（文件可能没有完整传输或保存），"
+                 "请重新导出或重新提交照片";
+        break;
+    case Rule::Settings:
+        why["measure"] = "settings";
+        e.text = WithError("设置无法把照片缩放到规定尺寸", result.error);
+        break;
+    case Rule::ReviewFailed:
+        why["measure"] = "review";
+        e.text = WithError("照片无法处理", result.error);
+        break;
+    case Rule::Background:
+    case Rule::BackgroundRegion:
+        Background(e, result, s);
+        break;
+    case Rule::FaceCount:
         why["measure"] = "faces";
         why["value"] = m.faces.value_or(0);
         why["expected"] = 1;
@@ -108,32 +149,26 @@ Explanation Explain(const ReviewResult& result, const CheckSettings& s) {
                      ? "未检测到正面人脸，须恰好一张"
                      : "检测到 " + Int(m.faces.value_or(0)) + " 张人脸，须恰好一张";
         break;
-    case CheckVerdict::PlacementWrong: {
-        const float ry = m.ratio_y.value_or(0), rx = m.ratio_x.value_or(0);
-        const bool y_ok = s.ratio_y_min < ry && ry < s.ratio_y_max;
-        if (!y_ok) {
-            why["measure"] = "ratio_y";
-            why["value"] = FloatJson(ry);
-            why["range"] = {FloatJson(s.ratio_y_min), FloatJson(s.ratio_y_max)};
-            e.text = "纵向比例（下颌线以下占照片高度）" + Num(ry) + " 不在 " + Num(s.ratio_y_min) +
-                     " 与 " + Num(s.ratio_y_max) + " 之间";
-        } else {
-            why["measure"] = "ratio_x";
-            why["value"] = FloatJson(rx);
-            why["range"] = {FloatJson(s.ratio_x_min), FloatJson(s.ratio_x_max)};
-            e.text = "横向比例（人脸两侧占照片宽度）" + Num(rx) + " 不在 " + Num(s.ratio_x_min) +
-                     " 与 " + Num(s.ratio_x_max) + " 之间";
-        }
+    case Rule::RatioY:
+        why["measure"] = "ratio_y";
+        why["value"] = FloatJson(static_cast<float>(f.value));
+        why["range"] = {FloatJson(s.ratio_y_min), FloatJson(s.ratio_y_max)};
+        e.text = "纵向比例（下颌线以下占照片高度）" + Num(f.value) + " 不在 " + Num(s.ratio_y_min) +
+                 " 与 " + Num(s.ratio_y_max) + " 之间";
         break;
-    }
-    case CheckVerdict::NotCentred:
+    case Rule::RatioX:
+        why["measure"] = "ratio_x";
+        why["value"] = FloatJson(static_cast<float>(f.value));
+        why["range"] = {FloatJson(s.ratio_x_min), FloatJson(s.ratio_x_max)};
+        e.text = "横向比例（人脸两侧占照片宽度）" + Num(f.value) + " 不在 " + Num(s.ratio_x_min) +
+                 " 与 " + Num(s.ratio_x_max) + " 之间";
+        break;
+    case Rule::Centring:
         why["measure"] = "centre_diff";
-        why["value"] = m.centre_diff.value_or(0);
-        why["bound"] = s.face_left_right_dif;
-        e.text = "人脸左右边距相差 " + Int(m.centre_diff.value_or(0)) + " 像素，其绝对值须小于 " +
-                 Int(s.face_left_right_dif) + " 像素";
-        break;
-    default:
+        why["value"] = static_cast<int64_t>(f.value);
+        why["bound"] = static_cast<int64_t>(f.max.value_or(0));
+        e.text = "人脸左右边距相差 " + Int(static_cast<int64_t>(f.value)) +
+                 " 像素，其绝对值须小于 " + Int(static_cast<int64_t>(f.max.value_or(0))) + " 像素";
         break;
     }
     return e;

@@ -14,6 +14,7 @@ PhotoRecord MakeRecord(const std::string& path, const ReviewResult& result,
     r.verdict = result.verdict;
     r.measures = result.measures;
     r.error = result.error;
+    r.warnings = result.warnings;
     Explanation e = Explain(result, settings);
     r.reason = std::move(e.text);
     r.why = std::move(e.why);
@@ -76,6 +77,9 @@ nlohmann::ordered_json RecordToJson(const PhotoRecord& record) {
     if (!record.error.empty()) {
         j["error"] = record.error;
     }
+    if (!record.warnings.empty()) {
+        j["warnings"] = record.warnings;
+    }
     if (record.saved) {
         j["saved"] = *record.saved;
     }
@@ -87,6 +91,9 @@ nlohmann::ordered_json RecordToJson(const PhotoRecord& record) {
     }
     if (record.annotated) {
         j["annotated"] = *record.annotated;
+    }
+    if (record.annotate_error) {
+        j["annotate_error"] = *record.annotate_error;
     }
     return j;
 }
@@ -108,7 +115,8 @@ std::string CsvField(const std::string& text) {
 std::string CsvHeader() {
     return "path,verdict,info,tip,marked,file_size,width,height,faces,face_x,face_y,face_w,"
            "face_h,ratio_y,ratio_x,centre_diff,reason,why,error,saved,quality,save_error,"
-           "annotated\r\n";
+           "annotated,background_strip,background_row,background_col,background_hue,"
+           "background_saturation,background_value,warnings,annotate_error\r\n";
 }
 
 std::string RecordToCsv(const PhotoRecord& record) {
@@ -125,6 +133,13 @@ std::string RecordToCsv(const PhotoRecord& record) {
     auto face = [&](const char* key) -> std::string {
         return record.measures.face ? j["face"][key].dump() : std::string();
     };
+    auto pixel = [&](const char* key) -> std::string {
+        if (!record.measures.background_pixel) {
+            return std::string();
+        }
+        const auto& v = j["background_pixel"][key];
+        return v.is_string() ? v.get<std::string>() : v.dump();
+    };
     std::string row;
     for (const char* key :
          {"path", "verdict", "info", "tip", "marked", "file_size", "width", "height", "faces"}) {
@@ -137,11 +152,59 @@ std::string RecordToCsv(const PhotoRecord& record) {
                             "quality", "save_error"}) {
         row += field(key) + ",";
     }
-    return row + field("annotated") + "\r\n";
+    row += field("annotated") + ",";
+    for (const char* key : {"strip", "row", "col", "hue", "saturation", "value"}) {
+        row += pixel(key) + ",";
+    }
+    std::string warnings;
+    for (const std::string& w : record.warnings) {
+        warnings += (warnings.empty() ? "" : "; ") + w;
+    }
+    return row + CsvField(warnings) + "," + field("annotate_error") + "\r\n";
+}
+
+std::string EscapeTextField(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        switch (c) {
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        default:
+            if (b < 0x20 || b == 0x7F) {
+                static const char kHex[] = "0123456789abcdef";
+                out += "\\x";
+                out += kHex[b >> 4];
+                out += kHex[b & 15];
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out;
 }
 
 std::string RecordToText(const PhotoRecord& record) {
-    return record.path + "\t" + VerdictName(record.verdict) + "\t" + InfoText(record.verdict);
+    std::string line = EscapeTextField(record.path) + "\t" + VerdictName(record.verdict) + "\t" +
+                       InfoText(record.verdict);
+    if (record.save_error) {
+        line += "\tsave_error: " + EscapeTextField(*record.save_error);
+    }
+    if (record.annotate_error) {
+        line += "\tannotate_error: " + EscapeTextField(*record.annotate_error);
+    }
+    return line;
 }
 
 } // namespace vrel

@@ -16,20 +16,28 @@ struct PhotoRecord {
     CheckVerdict verdict = CheckVerdict::NotJpeg;
     ReviewMeasures measures;
     std::string error;
-    std::optional<std::string> saved; // where the passed photo was written
+    std::vector<std::string> warnings; // the decoder's complaints about a photo it could decode
+    std::optional<std::string> saved;  // where the passed photo was written
     std::optional<int> quality;
     std::optional<std::string> save_error;
     std::optional<std::string> annotated; // where the explanation picture was written
-    std::string reason;                   // why it was rejected, in words (empty for a pass)
-    nlohmann::ordered_json why;           // the same in numbers (null for a pass)
+    std::optional<std::string> annotate_error;
+    std::string reason;         // why it was rejected, in words (empty for a pass)
+    nlohmann::ordered_json why; // the same in numbers (null for a pass)
+
+    // An output that was asked for could not be written.
+    bool OutputFailed() const { return save_error.has_value() || annotate_error.has_value(); }
 };
 
 PhotoRecord MakeRecord(const std::string& path, const ReviewResult& result,
                        const CheckSettings& settings);
 
 nlohmann::ordered_json RecordToJson(const PhotoRecord& record);
-// path, verdict name and info text, separated by tabs.
+// path, verdict name and info text, separated by tabs, then every output that failed with its
+// cause. Tabs, line breaks and other control characters in the fields are escaped (\t, \n,
+// \\, \xHH), so that each record is one line of three or more columns.
 std::string RecordToText(const PhotoRecord& record);
+std::string EscapeTextField(const std::string& text);
 
 // The spreadsheet report: a header row and one row per photo, with the fields of the JSON.
 std::string CsvHeader();

@@ -2,22 +2,14 @@
 
 #include "check/check_run.h"
 
+#include "platform/files.h"
+
 #include <opencv2/imgcodecs.hpp>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
 #include <cstring>
 
 namespace vrel {
 namespace {
-
-int64_t KilobytesToBytes(int32_t kb) {
-    return int64_t{kb} * 1024;
-}
 
 bool Encode(const cv::Mat& image, int quality, std::vector<unsigned char>& out) {
     out.clear();
@@ -107,50 +99,8 @@ std::optional<std::vector<unsigned char>> MarkEncodedPhoto(std::vector<unsigned 
 }
 
 std::string WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& bytes) {
-    static std::atomic<unsigned> counter{0};
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = path + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) {
-            return std::string("cannot create a file beside ") + path + ": " + std::strerror(errno);
-        }
-    }
-    if (fd < 0) {
-        return "cannot find a free temporary name beside " + path;
-    }
-    auto fail = [&](const char* what) {
-        const std::string reason = std::string(what) + ": " + std::strerror(errno);
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        ::unlink(temp.c_str());
-        return reason;
-    };
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return fail("cannot write the file");
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::fsync(fd) != 0) {
-        return fail("cannot flush the file");
-    }
-    const int closed = ::close(fd);
-    fd = -1;
-    if (closed != 0) {
-        return fail("cannot close the file");
-    }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        return fail("cannot put the file in place");
-    }
-    return std::string();
+    const platform::WriteResult written = platform::WriteWholeFile(path, bytes, true);
+    return written.status == platform::WriteStatus::Written ? std::string() : written.reason;
 }
 
 PreparedPhoto PreparePassedPhoto(const cv::Mat& image, const CheckSettings& settings) {

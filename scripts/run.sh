@@ -3,8 +3,9 @@
 # display, otherwise vrel-check on the sample photos.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/install-deps.sh"
-BUILD_DIR="$root/build" "$root/scripts/build.sh"
+# Set-up and build output go to standard error, so that standard output holds only the results.
+"$root/scripts/install-deps.sh" >&2
+BUILD_DIR="$root/build" "$root/scripts/build.sh" >&2
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   exec "$root/build/bin/VrelPictureCheck"
 fi

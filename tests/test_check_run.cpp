@@ -40,10 +40,9 @@ Bytes WithOrientation(const Bytes& jpeg, int orientation) {
 }
 
 std::optional<JpegHeader> HeaderOf(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    const auto header = ReadJpegHeader(f);
-    std::fclose(f);
-    return header;
+    FileSource file;
+    std::string error;
+    return file.Open(path, error) ? ReadJpegHeader(file) : std::nullopt;
 }
 
 class CheckRun : public ::testing::Test {

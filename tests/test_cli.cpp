@@ -27,14 +27,6 @@ TEST(BatchPaths, FolderGivesItsPhotosSortedByName) {
     EXPECT_EQ(ExpandPath("no/such/file.jpg"), std::vector<std::string>{"no/such/file.jpg"});
 }
 
-TEST(BatchPaths, SavedNamesNeverCollide) {
-    SaveNamer namer("out");
-    EXPECT_EQ(namer.NameFor("a/photo.jpeg"), "out/photo.jpg");
-    EXPECT_EQ(namer.NameFor("b/photo.jpg"), "out/photo-2.jpg");
-    EXPECT_EQ(namer.NameFor("photo-2.jpg"), "out/photo-2-2.jpg");
-    EXPECT_EQ(namer.NameFor("c/photo.JPG"), "out/photo-3.jpg");
-}
-
 struct Completed {
     int status = -1;
     std::string out;
@@ -126,7 +118,9 @@ TEST(VrelCheck, SaveDirWritesPassedPhotosThatPassAgain) {
     const std::string out = dir.File("out");
     const Completed c = RunCheck("--json --save-dir " + out + " " + test::SamplePath("") + " " +
                                  test::SamplePath("passed-grey-600x800.jpg"));
-    EXPECT_EQ(c.status, 1);
+    // The marked sample cannot be saved within the size limits: an output that was asked for and
+    // not written.
+    EXPECT_EQ(c.status, 3);
     std::vector<std::string> saved;
     for (const auto& line : JsonLines(c.out)) {
         const bool passed = line["info"] == "审核通过，保存后退出";
@@ -137,7 +131,8 @@ TEST(VrelCheck, SaveDirWritesPassedPhotosThatPassAgain) {
         }
         if (line["verdict"] == "PassedByMarker") {
             // The marked sample is a detailed 512 x 600 portrait: above 39 KB even at quality 60.
-            EXPECT_EQ(line["save_error"], "原始文件太大，请重新选取!");
+            EXPECT_EQ(line["save_error"].get<std::string>().rfind("原始文件太大，请重新选取!", 0),
+                      0u);
             EXPECT_FALSE(std::filesystem::exists(out + "/passed-by-marker.jpg"));
         }
     }

@@ -11,6 +11,7 @@
 #include <QUrl>
 #include <QtTest>
 
+#include <cstring>
 #include <deque>
 #include <filesystem>
 
@@ -133,6 +134,11 @@ private slots:
         QTest::newRow("placement")
             << Sample("placement-wrong.jpg") << int(CheckVerdict::PlacementWrong);
         QTest::newRow("not centred") << Sample("not-centred.jpg") << int(CheckVerdict::NotCentred);
+        test::Bytes cut = test::ReadBytes(test::SamplePath("passed-grey-600x800.jpg"));
+        cut.resize(50000);
+        test::WriteBytes(scratch_.File("cut.jpg"), cut);
+        QTest::newRow("cut short") << QString::fromStdString(scratch_.File("cut.jpg"))
+                                   << int(CheckVerdict::PixelSizeOutOfRange);
         QTest::newRow("vanished") << QStringLiteral("/no/such/photo.jpg")
                                   << int(CheckVerdict::NotJpeg);
     }
@@ -151,6 +157,7 @@ private slots:
         QVERIFY(!tip.isNull());
         QCOMPARE(dialog.View()->Image(), tip);
         QVERIFY(!dialog.PhotoFrame()->isHidden());
+        QVERIFY(QApplication::overrideCursor() == nullptr);
         dialog.SavePassedPhoto();
         QCOMPARE(platform.save_dialogs, 0);
     }
@@ -199,6 +206,58 @@ private slots:
         for (QWidget* widget : QApplication::topLevelWidgets()) {
             QVERIFY(!widget->isVisible());
         }
+    }
+
+    void unusableSettingsAreRefusedWithAMessage() {
+        const struct {
+            const char* what;
+            const char* text; // nullptr: setting.vr is a folder
+            const char* message;
+        } cases[] = {
+            {"a folder", nullptr, "setting配置文件丢失！请重新下载程序"},
+            {"no section", "; empty\n", "setting配置文件有误"},
+            {"no normalised size", "[zpshcs]\ndst_width=0\n", "setting配置文件有误"},
+        };
+        for (const auto& c : cases) {
+            test::TempDir dir;
+            if (c.text == nullptr) {
+                std::filesystem::create_directory(dir.File("setting.vr"));
+            } else {
+                test::WriteBytes(dir.File("setting.vr"),
+                                 test::Bytes(c.text, c.text + std::strlen(c.text)));
+            }
+            ScriptedPlatform platform;
+            platform.app_dir = dir.Path() + "/";
+            int status = -1;
+            try {
+                CVrelPictureCheckDlg dialog(platform);
+            } catch (const ExitCalled& exit) {
+                status = exit.status;
+            }
+            QCOMPARE(status, 0);
+            QCOMPARE(platform.messages.size(), 1);
+            QVERIFY2(platform.messages.front().startsWith(QString::fromUtf8(c.message)), c.what);
+        }
+    }
+
+    void missingDetectorIsToldOnceAndTheToolGoesOn() {
+        test::TempDir dir;
+        std::filesystem::copy(test::AppDataDir(), dir.Path(),
+                              std::filesystem::copy_options::recursive);
+        std::filesystem::remove(dir.File("haarcascade_frontalface_alt2.xml"));
+        ScriptedPlatform platform;
+        platform.app_dir = dir.Path() + "/";
+        platform.open_answers = {Sample("passed-grey-600x800.jpg"),
+                                 Sample("passed-grey-600x800.jpg")};
+        CVrelPictureCheckDlg dialog(platform);
+        QCOMPARE(platform.messages.size(), 1);
+        QVERIFY(platform.messages.front().contains(QStringLiteral("haarcascade_frontalface_alt2")));
+        for (int i = 0; i < 2; ++i) {
+            dialog.OpenAndCheckPhoto();
+            QCOMPARE(dialog.InfoLine()->text(), kFail); // no face can be found
+        }
+        QCOMPARE(platform.messages.size(), 1);
+        QVERIFY(QApplication::overrideCursor() == nullptr);
     }
 
     void saveFailuresShowTheirMessage() {
@@ -263,6 +322,9 @@ private slots:
         QCOMPARE(dialog.InfoLine()->text(), kPass);
         QVERIFY(!ResultImage.empty());
     }
+
+private:
+    test::TempDir scratch_;
 };
 
 } // namespace

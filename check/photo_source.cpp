@@ -1,0 +1,78 @@
+#include "check/photo_source.h"
+
+#include "platform/files.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace vrel {
+
+size_t MemorySource::ReadAt(uint64_t offset, unsigned char* out, size_t n) {
+    if (offset >= size_) {
+        return 0;
+    }
+    const size_t count = std::min<uint64_t>(n, size_ - offset);
+    std::memcpy(out, data_ + offset, count);
+    return count;
+}
+
+bool FileSource::Open(const std::string& path, std::string& error) {
+    if (path.find('\0') != std::string::npos) {
+        error = "the path holds a NUL byte";
+        return false;
+    }
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status status = fs::status(fs::u8path(path), ec);
+    if (ec) {
+        error = "cannot open file: " + ec.message();
+        return false;
+    }
+    if (!fs::is_regular_file(status)) {
+        error = "not a regular file";
+        return false;
+    }
+    file_.reset(platform::OpenForReading(path));
+    if (!file_) {
+        error = std::string("cannot open file: ") + std::strerror(errno);
+        return false;
+    }
+    const uintmax_t size = fs::file_size(fs::u8path(path), ec);
+    if (ec) {
+        error = "cannot open file: " + ec.message();
+        return false;
+    }
+    size_ = size;
+    return true;
+}
+
+size_t FileSource::ReadAt(uint64_t offset, unsigned char* out, size_t n) {
+    // Offsets beyond what the stream functions take are beyond any photo read here.
+    if (offset > static_cast<uint64_t>(LONG_MAX) ||
+        std::fseek(file_.get(), static_cast<long>(offset), SEEK_SET) != 0) {
+        failed_ = std::string("cannot read file: ") + std::strerror(errno);
+        return 0;
+    }
+    const size_t got = std::fread(out, 1, n, file_.get());
+    if (got < n && std::ferror(file_.get())) {
+        failed_ = std::string("cannot read file: ") + std::strerror(errno);
+        std::clearerr(file_.get());
+    }
+    return got;
+}
+
+bool FileSource::ReadAll(std::vector<unsigned char>& buffer) {
+    buffer.resize(static_cast<size_t>(size_));
+    if (ReadAt(0, buffer.data(), buffer.size()) != buffer.size()) {
+        if (failed_.empty()) {
+            failed_ = "cannot read file: it became shorter while it was read";
+        }
+        return false;
+    }
+    return true;
+}
+
+} // namespace vrel

@@ -1,0 +1,49 @@
+#include "cli/options.h"
+
+#include <charconv>
+
+namespace vrel {
+
+CLI::Option* SingleOption::Add(CLI::App& app, const std::string& names,
+                               const std::string& value_name, const std::string& description) {
+    // The long name, as the user reads it in --help.
+    name_ = names.substr(0, names.find(','));
+    return app.add_option(names, values_, description)
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->type_name(value_name);
+}
+
+bool SingleOption::Take(std::string& out, std::string& problem) const {
+    if (values_.size() > 1) {
+        problem = name_ + " may be given only once (it was given " +
+                  std::to_string(values_.size()) + " times)";
+        return false;
+    }
+    if (!values_.empty()) {
+        out = values_.front();
+    }
+    return true;
+}
+
+bool SingleOption::TakeInt(int& out, int min, int max, std::string& problem) const {
+    std::string text;
+    if (!Take(text, problem)) {
+        return false;
+    }
+    if (values_.empty()) {
+        return true;
+    }
+    int value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max) {
+        problem = name_ + " takes a whole number from " + std::to_string(min) + " to " +
+                  std::to_string(max) + ", not '" + text + "'";
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+} // namespace vrel

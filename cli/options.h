@@ -1,0 +1,27 @@
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+#include <vector>
+
+namespace vrel {
+
+// An option that takes one value and may be given once. Every occurrence is collected, so that
+// a repeated option and a bad value get a message that names the option and says what it takes.
+class SingleOption {
+public:
+    CLI::Option* Add(CLI::App& app, const std::string& names, const std::string& value_name,
+                     const std::string& description);
+    // Stores the value, where one was given, in out. False, with the message in problem, when
+    // the option was given more than once.
+    bool Take(std::string& out, std::string& problem) const;
+    // The same for a whole number from min to max.
+    bool TakeInt(int& out, int min, int max, std::string& problem) const;
+
+private:
+    std::string name_;
+    std::vector<std::string> values_;
+};
+
+} // namespace vrel
