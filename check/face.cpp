@@ -80,6 +80,11 @@ FaceDetector::FaceDetector(const std::string& cascade_path) {
 }
 
 std::vector<cv::Rect> FaceDetector::Detect(const cv::Mat& photo, const CheckSettings& settings) {
+    return Detect(photo, settings.jc_precision, cv::Size(10, 100));
+}
+
+std::vector<cv::Rect> FaceDetector::Detect(const cv::Mat& photo, int min_neighbours,
+                                           cv::Size min_size) {
     std::vector<cv::Rect> faces;
     if (classifier_.empty() || photo.empty()) {
         return faces;
@@ -87,8 +92,8 @@ std::vector<cv::Rect> FaceDetector::Detect(const cv::Mat& photo, const CheckSett
     cv::Mat grey;
     cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY);
     cv::equalizeHist(grey, grey);
-    classifier_.detectMultiScale(grey, faces, 1.1, settings.jc_precision, cv::CASCADE_SCALE_IMAGE,
-                                 cv::Size(10, 100), cv::Size(0, 0));
+    classifier_.detectMultiScale(grey, faces, 1.1, min_neighbours, cv::CASCADE_SCALE_IMAGE,
+                                 min_size, cv::Size(0, 0));
     return faces;
 }
 

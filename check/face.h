@@ -53,8 +53,10 @@ class FaceDetector {
 public:
     explicit FaceDetector(const std::string& cascade_path);
     bool Loaded() const { return !classifier_.empty(); }
-    // Detects faces in a CV_8UC3 blue-green-red photo.
+    // Detects faces in a CV_8UC3 blue-green-red photo, as the review does.
     std::vector<cv::Rect> Detect(const cv::Mat& photo, const CheckSettings& settings);
+    // The same with another smallest face size, for photos of other sizes than the normalised.
+    std::vector<cv::Rect> Detect(const cv::Mat& photo, int min_neighbours, cv::Size min_size);
 
 private:
     cv::CascadeClassifier classifier_;

@@ -221,6 +221,16 @@ CheckSettings ParseCheckSettings(const std::string& text, bool* section_found) {
     readInt("jc_precision", s.jc_precision);
     readInt("cast", s.cast);
     readInt("bgc", s.bgc);
+    auto readOptional = [&](const char* key) -> std::optional<float> {
+        auto it = values.find(key);
+        return it != values.end() ? std::optional<float>(ParseFloatValue(it->second))
+                                  : std::nullopt;
+    };
+    s.correct_ratio_y = readOptional("correct_ratio_y");
+    s.correct_ratio_x = readOptional("correct_ratio_x");
+    if (const auto enlarge = readOptional("correct_max_enlarge")) {
+        s.correct_max_enlarge = *enlarge;
+    }
     return s;
 }
 

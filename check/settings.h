@@ -37,6 +37,12 @@ struct CheckSettings {
     int32_t jc_precision = 5;
     int32_t cast = 0;
     int32_t bgc = 0;
+
+    // Optional keys of the photo correction, which the review itself never reads: the face
+    // ratios that a corrected photo is framed to, and how far a crop may be enlarged.
+    std::optional<float> correct_ratio_y;
+    std::optional<float> correct_ratio_x;
+    float correct_max_enlarge = 1.5f;
 };
 
 // The message shown when setting.vr is missing.

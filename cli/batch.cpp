@@ -1,6 +1,7 @@
 #include "cli/batch.h"
 
 #include "cli/annotate.h"
+#include "correct/correction.h"
 #include "output/output_folder.h"
 #include "output/photo_writer.h"
 
@@ -20,14 +21,18 @@ namespace fs = std::filesystem;
 
 namespace vrel {
 
-bool HasPhotoExtension(const std::string& name) {
+bool HasPhotoExtension(const std::string& name, bool other_formats) {
     std::string ext = fs::path(name).extension().string();
     std::transform(ext.begin(), ext.end(), ext.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return ext == ".jpg" || ext == ".jpeg" || ext == ".jfif";
+    if (ext == ".jpg" || ext == ".jpeg" || ext == ".jfif") {
+        return true;
+    }
+    return other_formats &&
+           (ext == ".png" || ext == ".webp" || ext == ".bmp" || ext == ".tif" || ext == ".tiff");
 }
 
-std::vector<std::string> ExpandPath(const std::string& path) {
+std::vector<std::string> ExpandPath(const std::string& path, bool other_formats) {
     std::error_code ec;
     if (!fs::is_directory(path, ec)) {
         return {path};
@@ -36,7 +41,8 @@ std::vector<std::string> ExpandPath(const std::string& path) {
     for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
         const auto& entry = *it;
         std::error_code type_ec;
-        if (!entry.is_directory(type_ec) && HasPhotoExtension(entry.path().filename().string())) {
+        if (!entry.is_directory(type_ec) &&
+            HasPhotoExtension(entry.path().filename().string(), other_formats)) {
             files.push_back(entry.path().string());
         }
     }
@@ -97,6 +103,7 @@ struct JobResult {
     bool annotation_wanted = false;
     std::vector<unsigned char> explanation; // encoded picture
     std::string annotation_failure;         // why it could not be drawn
+    std::vector<unsigned char> corrected;   // the corrected photo's file, to be written
 };
 
 struct Job {
@@ -151,6 +158,10 @@ private:
         if (!opts_.annotate_dir.empty()) {
             labels = std::make_unique<VerdictLabels>(reviewer.DataDir());
         }
+        std::unique_ptr<PhotoCorrector> corrector;
+        if (!opts_.correct_dir.empty()) {
+            corrector = std::make_unique<PhotoCorrector>(opts_.check, reviewer.DataDir());
+        }
         for (;;) {
             Job job;
             {
@@ -164,7 +175,7 @@ private:
             }
             JobResult out;
             try {
-                out = ReviewOne(reviewer, labels.get(), job.path);
+                out = ReviewOne(reviewer, labels.get(), corrector.get(), job.path);
             } catch (const std::exception& e) {
                 // One photo never ends the batch: it is reported, and the next one goes on.
                 out = JobResult{};
@@ -181,10 +192,15 @@ private:
     }
 
     JobResult ReviewOne(PhotoReviewer& reviewer, const VerdictLabels* labels,
-                        const std::string& path) {
+                        PhotoCorrector* corrector, const std::string& path) {
         const ReviewResult result = reviewer.Review(path);
         JobResult out;
         out.record = MakeRecord(path, result, opts_.check);
+        if (corrector != nullptr && !IsPass(result.verdict)) {
+            Correction correction = corrector->CorrectFile(path, result);
+            out.corrected = std::move(correction.bytes);
+            AddCorrection(out.record, correction);
+        }
         if (IsPass(result.verdict) && !opts_.save_dir.empty()) {
             out.save_wanted = true;
             try {
@@ -226,7 +242,10 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts,
     const int previous_threads = cv::getNumThreads();
     cv::setNumThreads(0);
 
-    std::optional<OutputFolder> saves, annotations;
+    std::optional<OutputFolder> saves, annotations, corrections;
+    if (!opts.correct_dir.empty()) {
+        corrections.emplace(opts.correct_dir, ".jpg", opts.overwrite);
+    }
     if (!opts.save_dir.empty()) {
         saves.emplace(opts.save_dir, ".jpg", opts.overwrite);
     }
@@ -285,6 +304,14 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts,
                 } else {
                     record.annotate_error = written.error;
                 }
+            }
+        }
+        if (!result.corrected.empty()) {
+            const OutputFolder::Written written = corrections->Write(record.path, result.corrected);
+            if (written.Ok()) {
+                record.corrected = written.path;
+            } else {
+                record.correct_write_error = written.error;
             }
         }
         if (record.OutputFailed()) {

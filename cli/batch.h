@@ -14,11 +14,12 @@
 
 namespace vrel {
 
-// True for names ending in .jpg, .jpeg or .jfif, in any letter case.
-bool HasPhotoExtension(const std::string& name);
+// True for names ending in .jpg, .jpeg or .jfif, in any letter case; with other_formats, also
+// .png, .webp, .bmp, .tif and .tiff (photos the correction converts).
+bool HasPhotoExtension(const std::string& name, bool other_formats = false);
 
 // A folder's photo files (not its subfolders'), sorted by name; any other path as it is.
-std::vector<std::string> ExpandPath(const std::string& path);
+std::vector<std::string> ExpandPath(const std::string& path, bool other_formats = false);
 
 // Where the photo paths of a batch come from, one at a time and in order.
 class PathSource {
@@ -74,6 +75,7 @@ struct BatchOptions {
     std::string data_dir;
     std::string save_dir;     // empty: passed photos are not saved
     std::string annotate_dir; // empty: no explanation pictures
+    std::string correct_dir;  // empty: rejected photos are not corrected
     bool overwrite = false;   // replace files already in those folders (atomically)
     int jobs = 1;
     bool ignore_marker = false;

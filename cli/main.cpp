@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     bool overwrite = false;
     bool fast_decode = false;
     vrel::SingleOption settings_opt, data_dir_opt, save_dir_opt, csv_opt, annotate_opt,
-        files_from_opt, jobs_opt;
+        correct_dir_opt, files_from_opt, jobs_opt;
     std::vector<std::string> inputs;
     app.add_flag("--json", json, "One JSON object per line instead of tab-separated text");
     settings_opt.Add(app, "--settings", "FILE",
@@ -133,9 +133,13 @@ int main(int argc, char** argv) {
     csv_opt.Add(app, "--csv", "FILE", "Also write a spreadsheet report (UTF-8 CSV) to this file");
     annotate_opt.Add(app, "--annotate", "DIR",
                      "Write a picture that explains each verdict into this folder");
+    correct_dir_opt.Add(app, "--correct-dir", "DIR",
+                        "Correct every rejected photo that can be mended (crop, scale, "
+                        "compress, convert) and save it into this folder, marked as passed; "
+                        "folders then also yield *.png, *.webp, *.bmp, *.tif, *.tiff");
     app.add_flag("--overwrite", overwrite,
-                 "Replace files already in the --save-dir and --annotate folders (otherwise a "
-                 "taken name gets -2, -3, ...)");
+                 "Replace files already in the --save-dir, --annotate and --correct-dir folders "
+                 "(otherwise a taken name gets -2, -3, ...)");
     app.add_flag("--ignore-marker", ignore_marker,
                  "Review files that end in the pass marker with every test");
     app.add_flag("--fast-decode", fast_decode,
@@ -143,13 +147,13 @@ int main(int argc, char** argv) {
                  "a verdict near a bound may differ from the exact review");
     app.add_flag("--quiet,-q", quiet, "No progress line and no summary on standard error");
     app.add_option("PATH", inputs, "Photo files or folders of photos (*.jpg, *.jpeg, *.jfif)");
-    app.footer("Exit status: 0 every photo passed, 1 some photo was rejected, 2 usage or set-up "
-               "error (nothing reviewed), 3 an output (saved photo, picture, CSV) could not be "
-               "written.");
+    app.footer("Exit status: 0 every photo passed, 1 some photo was rejected (corrected or not), 2 "
+               "usage or set-up error (nothing reviewed), 3 an output (saved photo, picture, "
+               "corrected photo, CSV) could not be written.");
 
     std::string settings_path = vrel::AppPath(vrel::kSettingsFileName);
     std::string data_dir = vrel::AppDir();
-    std::string save_dir, csv_path, annotate_dir, files_from;
+    std::string save_dir, csv_path, annotate_dir, correct_dir, files_from;
     int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     try {
         app.parse(argc, argv);
@@ -157,6 +161,7 @@ int main(int argc, char** argv) {
         if (!settings_opt.Take(settings_path, problem) || !data_dir_opt.Take(data_dir, problem) ||
             !save_dir_opt.Take(save_dir, problem) || !csv_opt.Take(csv_path, problem) ||
             !annotate_opt.Take(annotate_dir, problem) ||
+            !correct_dir_opt.Take(correct_dir, problem) ||
             !files_from_opt.Take(files_from, problem) || !jobs_opt.TakeInt(jobs, 1, 256, problem)) {
             return SetupError(problem + "\nRun with --help for more information.");
         }
@@ -190,7 +195,8 @@ int main(int argc, char** argv) {
                           "': the file is missing or unreadable");
     }
     if ((!save_dir.empty() && !MakeFolder(save_dir, "save")) ||
-        (!annotate_dir.empty() && !MakeFolder(annotate_dir, "annotation"))) {
+        (!annotate_dir.empty() && !MakeFolder(annotate_dir, "annotation")) ||
+        (!correct_dir.empty() && !MakeFolder(correct_dir, "correction"))) {
         return kSetupError;
     }
 
@@ -224,7 +230,7 @@ int main(int argc, char** argv) {
 
     std::vector<std::string> paths;
     for (const std::string& input : inputs) {
-        auto expanded = vrel::ExpandPath(input);
+        auto expanded = vrel::ExpandPath(input, !correct_dir.empty());
         paths.insert(paths.end(), expanded.begin(), expanded.end());
     }
     vrel::ListSource named(std::move(paths));
@@ -244,6 +250,7 @@ int main(int argc, char** argv) {
     batch.data_dir = data_dir;
     batch.save_dir = save_dir;
     batch.annotate_dir = annotate_dir;
+    batch.correct_dir = correct_dir;
     batch.overwrite = overwrite;
     batch.jobs = jobs;
     batch.ignore_marker = ignore_marker;
@@ -282,7 +289,8 @@ int main(int argc, char** argv) {
         if (!quiet) {
             std::cerr << "vrel-check: " << summary.output_failures
                       << " photo(s) with an output that could not be written (see save_error, "
-                         "annotate_error)\n";
+                         "annotate_error, "
+                         "correct_write_error)\n";
         }
         status = kOutputFailed;
     }

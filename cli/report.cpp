@@ -1,7 +1,5 @@
 #include "cli/report.h"
 
-#include "cli/explain.h"
-
 #include <charconv>
 #include <cstdlib>
 
@@ -21,10 +19,25 @@ PhotoRecord MakeRecord(const std::string& path, const ReviewResult& result,
     return r;
 }
 
-nlohmann::json FloatJson(float value) {
-    char buffer[32];
-    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
-    return std::strtod(std::string(buffer, end).c_str(), nullptr);
+void AddCorrection(PhotoRecord& record, const Correction& c) {
+    if (c.status == CorrectionStatus::Corrected) {
+        const ReviewMeasures& m = c.review.measures;
+        record.correction = {
+            {"crop", {{"x", c.crop.x}, {"y", c.crop.y}, {"w", c.crop.width}, {"h", c.crop.height}}},
+            {"scale", c.scale},
+            {"format", c.format},
+            {"quality", c.quality},
+            {"ratio_y", m.ratio_y ? FloatJson(*m.ratio_y) : nlohmann::json()},
+            {"ratio_x", m.ratio_x ? FloatJson(*m.ratio_x) : nlohmann::json()},
+            {"centre_diff", m.centre_diff ? nlohmann::json(*m.centre_diff) : nlohmann::json()}};
+        return;
+    }
+    if (c.status == CorrectionStatus::Refused) {
+        record.correction_error = {{"reason", c.reason}, {"rule", c.rule}};
+        for (const auto& [name, value] : c.numbers) {
+            record.correction_error[name] = value;
+        }
+    }
 }
 
 nlohmann::ordered_json RecordToJson(const PhotoRecord& record) {
@@ -95,6 +108,18 @@ nlohmann::ordered_json RecordToJson(const PhotoRecord& record) {
     if (record.annotate_error) {
         j["annotate_error"] = *record.annotate_error;
     }
+    if (record.corrected) {
+        j["corrected"] = *record.corrected;
+    }
+    if (!record.correction.is_null()) {
+        j["correction"] = record.correction;
+    }
+    if (!record.correction_error.is_null()) {
+        j["correction_error"] = record.correction_error;
+    }
+    if (record.correct_write_error) {
+        j["correct_write_error"] = *record.correct_write_error;
+    }
     return j;
 }
 
@@ -116,7 +141,8 @@ std::string CsvHeader() {
     return "path,verdict,info,tip,marked,file_size,width,height,faces,face_x,face_y,face_w,"
            "face_h,ratio_y,ratio_x,centre_diff,reason,why,error,saved,quality,save_error,"
            "annotated,background_strip,background_row,background_col,background_hue,"
-           "background_saturation,background_value,warnings,annotate_error\r\n";
+           "background_saturation,background_value,warnings,annotate_error,corrected,correction,"
+           "correction_error,correct_write_error\r\n";
 }
 
 std::string RecordToCsv(const PhotoRecord& record) {
@@ -160,7 +186,11 @@ std::string RecordToCsv(const PhotoRecord& record) {
     for (const std::string& w : record.warnings) {
         warnings += (warnings.empty() ? "" : "; ") + w;
     }
-    return row + CsvField(warnings) + "," + field("annotate_error") + "\r\n";
+    row += CsvField(warnings) + "," + field("annotate_error") + ",";
+    for (const char* key : {"corrected", "correction", "correction_error"}) {
+        row += field(key) + ",";
+    }
+    return row + field("correct_write_error") + "\r\n";
 }
 
 std::string EscapeTextField(const std::string& text) {
@@ -203,6 +233,16 @@ std::string RecordToText(const PhotoRecord& record) {
     }
     if (record.annotate_error) {
         line += "\tannotate_error: " + EscapeTextField(*record.annotate_error);
+    }
+    if (record.corrected) {
+        line += "\tcorrected: " + EscapeTextField(*record.corrected);
+    }
+    if (!record.correction_error.is_null()) {
+        line += "\tcorrection_error: " +
+                EscapeTextField(record.correction_error["reason"].get<std::string>());
+    }
+    if (record.correct_write_error) {
+        line += "\tcorrect_write_error: " + EscapeTextField(*record.correct_write_error);
     }
     return line;
 }

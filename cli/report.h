@@ -1,6 +1,8 @@
 #pragma once
 
 #include "check/check_run.h"
+#include "check/explain.h"
+#include "correct/correction.h"
 #include "output/photo_writer.h"
 
 #include <nlohmann/json.hpp>
@@ -24,13 +26,25 @@ struct PhotoRecord {
     std::optional<std::string> annotate_error;
     std::string reason;         // why it was rejected, in words (empty for a pass)
     nlohmann::ordered_json why; // the same in numbers (null for a pass)
+    // The correction of a rejected photo: where the corrected photo went and what was changed,
+    // or why it cannot be corrected; and the cause when its file could not be written.
+    std::optional<std::string> corrected;
+    nlohmann::ordered_json correction;
+    nlohmann::ordered_json correction_error;
+    std::optional<std::string> correct_write_error;
 
     // An output that was asked for could not be written.
-    bool OutputFailed() const { return save_error.has_value() || annotate_error.has_value(); }
+    bool OutputFailed() const {
+        return save_error.has_value() || annotate_error.has_value() ||
+               correct_write_error.has_value();
+    }
 };
 
 PhotoRecord MakeRecord(const std::string& path, const ReviewResult& result,
                        const CheckSettings& settings);
+
+// Adds what the correction of the record's photo came to.
+void AddCorrection(PhotoRecord& record, const Correction& correction);
 
 nlohmann::ordered_json RecordToJson(const PhotoRecord& record);
 // path, verdict name and info text, separated by tabs, then every output that failed with its
@@ -44,8 +58,5 @@ std::string CsvHeader();
 std::string RecordToCsv(const PhotoRecord& record);
 // A field quoted where it needs to be.
 std::string CsvField(const std::string& text);
-
-// A single-precision value as JSON, written with the fewest digits that read back as it.
-nlohmann::json FloatJson(float value);
 
 } // namespace vrel

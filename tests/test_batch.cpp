@@ -1,6 +1,6 @@
 #include "check/check_run.h"
+#include "check/explain.h"
 #include "cli/batch.h"
-#include "cli/explain.h"
 #include "cli/progress.h"
 
 #include "test_support.h"

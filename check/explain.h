@@ -16,6 +16,9 @@ struct Explanation {
     nlohmann::ordered_json why; // null for a pass
 };
 
+// A single-precision value as JSON, written with the fewest digits that read back as it.
+nlohmann::json FloatJson(float value);
+
 Explanation Explain(const ReviewResult& result, const CheckSettings& settings);
 
 } // namespace vrel

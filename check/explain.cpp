@@ -1,9 +1,10 @@
-#include "cli/explain.h"
+#include "check/explain.h"
 
 #include "check/face.h"
-#include "cli/report.h"
 
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
 
 namespace vrel {
 namespace {
@@ -74,6 +75,12 @@ void Background(Explanation& e, const ReviewResult& result, const CheckSettings&
 }
 
 } // namespace
+
+nlohmann::json FloatJson(float value) {
+    char buffer[32];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+    return std::strtod(std::string(buffer, end).c_str(), nullptr);
+}
 
 Explanation Explain(const ReviewResult& result, const CheckSettings& s) {
     Explanation e;

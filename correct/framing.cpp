@@ -1,0 +1,177 @@
+#include "correct/framing.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace vrel {
+namespace {
+
+// The share of each ratio interval kept clear at both ends, and of the centring bound used.
+constexpr double kIntervalMargin = 0.2;
+constexpr double kCentringShare = 1.0 / 3.0;
+// Room above the face box, in box heights, that the crown of the head and a little air need:
+// a photo whose top edge is closer than this cuts the head off.
+constexpr double kHeadroom = 0.4;
+
+struct Range {
+    double lo, hi;
+    bool Empty() const { return lo > hi; }
+    double Clamp(double v) const { return std::clamp(v, lo, hi); }
+};
+
+Range Inner(float min, float max) {
+    const double margin = kIntervalMargin * (double(max) - min);
+    return {min + margin, max - margin};
+}
+
+bool Inside(float v, float min, float max) {
+    const Range r = Inner(min, max);
+    return v >= r.lo && v <= r.hi;
+}
+
+// One candidate width: where the crop may lie so that the face lands within the margins, and
+// where it must lie to stay inside the photo.
+struct Placement {
+    double width = 0, height = 0;
+    Range x{0, 0}, y{0, 0};               // allowed by the ratios and the centring
+    Range inside_x{0, 0}, inside_y{0, 0}; // allowed by the photo
+    double x_target = 0, y_target = 0;
+};
+
+Placement Place(double width, const FaceBox& f, cv::Size photo, const CheckSettings& s,
+                const FramingTargets& t) {
+    Placement p;
+    p.width = width;
+    p.height = width * s.dst_height / s.dst_width;
+    const double k = s.dst_width / width;
+    // Centring: |2 x' + w' - dst_width| stays within a share of the bound, in normalised pixels.
+    const double centred = f.x + f.w / 2 - width / 2;
+    const double slack = kCentringShare * s.face_left_right_dif / (2 * k);
+    p.x = {centred - slack, centred + slack};
+    p.x_target = centred;
+    // Vertical ratio: 1 - (y + 1.25 h - top) / height.
+    const double chin = f.y + 1.25 * f.h;
+    const Range ry = Inner(s.ratio_y_min, s.ratio_y_max);
+    p.y = {chin - (1 - ry.lo) * p.height,
+           std::min(chin - (1 - ry.hi) * p.height, f.y - kHeadroom * f.h)};
+    p.y_target = chin - (1 - t.ratio_y) * p.height;
+    p.inside_x = {0, photo.width - width};
+    p.inside_y = {0, photo.height - p.height};
+    return p;
+}
+
+double Gap(const Range& want, const Range& have) {
+    if (want.hi < have.lo) {
+        return have.lo - want.hi;
+    }
+    if (want.lo > have.hi) {
+        return want.lo - have.hi;
+    }
+    return 0;
+}
+
+} // namespace
+
+FramingTargets TargetsFor(const CheckSettings& s) {
+    FramingTargets t;
+    if (s.correct_ratio_y) {
+        t.ratio_y = *s.correct_ratio_y;
+    } else if (!Inside(t.ratio_y, s.ratio_y_min, s.ratio_y_max)) {
+        t.ratio_y = (s.ratio_y_min + s.ratio_y_max) / 2;
+    }
+    if (s.correct_ratio_x) {
+        t.ratio_x = *s.correct_ratio_x;
+    } else if (!Inside(t.ratio_x, s.ratio_x_min, s.ratio_x_max)) {
+        t.ratio_x = (s.ratio_x_min + s.ratio_x_max) / 2;
+    }
+    t.max_enlarge = s.correct_max_enlarge;
+    return t;
+}
+
+FaceBox FaceInCrop(const FaceBox& f, const cv::Rect& crop, const CheckSettings& s) {
+    const double k = double(s.dst_width) / crop.width;
+    return {(f.x - crop.x) * k, (f.y - crop.y) * k, f.w * k, f.h * k};
+}
+
+Framing PlanCrop(const FaceBox& face, cv::Size photo, const CheckSettings& s,
+                 const FramingTargets& t) {
+    Framing out;
+    const double aspect = double(s.dst_height) / s.dst_width;
+    // Widths that put the horizontal ratio within its margins, around the target.
+    const Range rx = Inner(s.ratio_x_min, s.ratio_x_max);
+    const double target = face.w / (1 - t.ratio_x);
+    const double smallest_allowed = std::max(face.w / (1 - rx.lo), s.dst_width / t.max_enlarge);
+    const double largest_allowed =
+        std::min({face.w / (1 - rx.hi), double(photo.width), std::floor(photo.height / aspect)});
+    if (face.w / (1 - rx.hi) < s.dst_width / t.max_enlarge) {
+        out.problem = FramingProblem::TooSmall;
+        out.needed = s.dst_width / target;
+        out.available = t.max_enlarge;
+        return out;
+    }
+
+    // Every whole width from the target outwards; the first that fits is the one closest to it.
+    std::vector<int> widths;
+    const int lo = static_cast<int>(std::ceil(smallest_allowed));
+    const int hi = static_cast<int>(std::floor(largest_allowed));
+    const int start = std::clamp(static_cast<int>(std::lround(target)), lo, std::max(lo, hi));
+    for (int step = 0; start - step >= lo || start + step <= hi; ++step) {
+        if (start + step <= hi) {
+            widths.push_back(start + step);
+        }
+        if (step > 0 && start - step >= lo) {
+            widths.push_back(start - step);
+        }
+    }
+    double best_gap = std::numeric_limits<double>::infinity();
+    Placement closest;
+    for (int width : widths) {
+        const Placement p = Place(width, face, photo, s, t);
+        const Range x{std::max(p.x.lo, p.inside_x.lo), std::min(p.x.hi, p.inside_x.hi)};
+        const Range y{std::max(p.y.lo, p.inside_y.lo), std::min(p.y.hi, p.inside_y.hi)};
+        if (!x.Empty() && !y.Empty() && p.inside_y.hi >= 0) {
+            int height = static_cast<int>(std::lround(width * aspect));
+            int left = static_cast<int>(std::lround(x.Clamp(p.x_target)));
+            int top = static_cast<int>(std::lround(y.Clamp(p.y_target)));
+            left = std::clamp(left, 0, photo.width - width);
+            height = std::min(height, photo.height);
+            top = std::clamp(top, 0, photo.height - height);
+            out.crop = cv::Rect(left, top, width, height);
+            out.scale = double(s.dst_width) / width;
+            return out;
+        }
+        const double gap = Gap(p.x, p.inside_x) + Gap(p.y, p.inside_y);
+        if (gap < best_gap) {
+            best_gap = gap;
+            closest = p;
+        }
+    }
+    if (widths.empty()) { // the face fills too much of the photo for any allowed width
+        closest = Place(std::max(lo, 1), face, photo, s, t);
+    }
+    // Say what is missing at the width that came closest.
+    const Placement& p = closest;
+    const double above = p.y.hi < p.inside_y.lo ? p.inside_y.lo - p.y.hi : 0;
+    const double below = p.y.lo > p.inside_y.hi ? p.y.lo - p.inside_y.hi : 0;
+    const double left = p.x.hi < p.inside_x.lo ? p.inside_x.lo - p.x.hi : 0;
+    const double right = p.x.lo > p.inside_x.hi ? p.x.lo - p.inside_x.hi : 0;
+    const double worst = std::max({above, below, left, right});
+    if (worst == above) {
+        out.problem = FramingProblem::SpaceAbove;
+        out.needed = above;
+    } else if (worst == below) {
+        out.problem = FramingProblem::SpaceBelow;
+        out.needed = below;
+    } else if (worst == left) {
+        out.problem = FramingProblem::SpaceLeft;
+        out.needed = left;
+    } else {
+        out.problem = FramingProblem::SpaceRight;
+        out.needed = right;
+    }
+    out.needed = std::ceil(out.needed);
+    return out;
+}
+
+} // namespace vrel

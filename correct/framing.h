@@ -1,0 +1,62 @@
+#pragma once
+
+#include "check/settings.h"
+
+#include <opencv2/core.hpp>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vrel {
+
+// Where a corrected photo puts the face: the vertical and horizontal face ratios that it is
+// framed to, and how far a crop may be enlarged to the normalised size.
+struct FramingTargets {
+    float ratio_y = 0.30f;
+    float ratio_x = 0.58f;
+    double max_enlarge = 1.5;
+};
+
+// The shipped framing, measured on well-framed portraits, or the optional correct_ratio_y,
+// correct_ratio_x and correct_max_enlarge keys. A default that the settings' own intervals do
+// not hold well inside gives way to the middle of the interval.
+FramingTargets TargetsFor(const CheckSettings& settings);
+
+// A face box in the upright photo, in its pixels.
+struct FaceBox {
+    double x = 0, y = 0, w = 0, h = 0;
+};
+
+// Why no crop frames the face.
+enum class FramingProblem {
+    None,
+    TooSmall,   // the crop would be enlarged more than allowed
+    SpaceAbove, // the photo ends too close above the head
+    SpaceBelow, // the photo ends too close below the chin
+    SpaceLeft,  // the face is too close to the left edge to be centred
+    SpaceRight,
+};
+
+struct Framing {
+    FramingProblem problem = FramingProblem::None;
+    cv::Rect crop;    // in the upright photo; exactly the normalised aspect within a pixel
+    double scale = 0; // normalised width / crop width
+    // For a refusal: how many pixels the photo lacks beyond its edge; for TooSmall, the
+    // enlargement the framing would need and the bound.
+    double needed = 0;
+    double available = 0;
+};
+
+// Chooses the crop that puts the face at the target ratios, centred, inside the photo. Where the
+// photo's edges are in the way it moves the crop, or zooms, within what the intervals allow
+// (keeping a margin from every bound, since the detector's box moves a little with the scale);
+// where nothing fits, says what is missing.
+Framing PlanCrop(const FaceBox& face, cv::Size photo, const CheckSettings& settings,
+                 const FramingTargets& targets);
+
+// The photo's face box as a crop of it would show it after normalising, for the ratios of the
+// face check.
+FaceBox FaceInCrop(const FaceBox& face, const cv::Rect& crop, const CheckSettings& settings);
+
+} // namespace vrel

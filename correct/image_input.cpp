@@ -1,0 +1,214 @@
+#include "correct/image_input.h"
+
+#include "check/jpeg_decode.h"
+#include "check/jpeg_header.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <png.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+namespace vrel {
+namespace {
+
+uint32_t Be32(const unsigned char* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+uint32_t Le16(const unsigned char* p) {
+    return p[0] | (uint32_t{p[1]} << 8);
+}
+uint32_t Le24(const unsigned char* p) {
+    return Le16(p) | (uint32_t{p[2]} << 16);
+}
+uint32_t Le32(const unsigned char* p) {
+    return Le24(p) | (uint32_t{p[3]} << 24);
+}
+
+bool Starts(const unsigned char* data, size_t size, const char* magic, size_t n) {
+    return size >= n && std::memcmp(data, magic, n) == 0;
+}
+
+std::optional<ImageInfo> Sized(ImageFormat format, int64_t width, int64_t height) {
+    if (width <= 0 || height <= 0 || width > INT32_MAX || height > INT32_MAX) {
+        return std::nullopt;
+    }
+    return ImageInfo{format, static_cast<int>(width), static_cast<int>(height)};
+}
+
+std::optional<ImageInfo> Webp(const unsigned char* d, size_t size) {
+    if (size < 30) {
+        return std::nullopt;
+    }
+    const unsigned char* chunk = d + 12;
+    if (std::memcmp(chunk, "VP8X", 4) == 0) {
+        return Sized(ImageFormat::Webp, int64_t{Le24(d + 24)} + 1, int64_t{Le24(d + 27)} + 1);
+    }
+    if (std::memcmp(chunk, "VP8L", 4) == 0 && d[20] == 0x2F) {
+        const uint32_t bits = Le32(d + 21);
+        return Sized(ImageFormat::Webp, (bits & 0x3FFF) + 1, ((bits >> 14) & 0x3FFF) + 1);
+    }
+    if (std::memcmp(chunk, "VP8 ", 4) == 0 && d[23] == 0x9D && d[24] == 0x01 && d[25] == 0x2A) {
+        return Sized(ImageFormat::Webp, Le16(d + 26) & 0x3FFF, Le16(d + 28) & 0x3FFF);
+    }
+    return std::nullopt;
+}
+
+std::optional<ImageInfo> Tiff(const unsigned char* d, size_t size) {
+    const bool little = d[0] == 'I';
+    auto u16 = [&](size_t at) -> uint32_t {
+        return little ? Le16(d + at) : (uint32_t{d[at]} << 8) | d[at + 1];
+    };
+    auto u32 = [&](size_t at) -> uint32_t { return little ? Le32(d + at) : Be32(d + at); };
+    const uint32_t ifd = u32(4);
+    if (ifd < 8 || ifd > size || size - ifd < 2) {
+        return std::nullopt;
+    }
+    const uint32_t count = u16(ifd);
+    int64_t width = 0, height = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const size_t entry = ifd + 2 + size_t{i} * 12;
+        if (entry + 12 > size) {
+            break;
+        }
+        const uint32_t tag = u16(entry), type = u16(entry + 2);
+        const uint32_t value = type == 3 ? u16(entry + 8) : type == 4 ? u32(entry + 8) : 0;
+        if (tag == 256) {
+            width = value;
+        } else if (tag == 257) {
+            height = value;
+        }
+    }
+    return Sized(ImageFormat::Tiff, width, height);
+}
+
+// A PNG through libpng's own reader, which keeps its warnings ("iCCP: known incorrect sRGB
+// profile") to itself. Transparent pixels would need a backdrop made up for them: refused.
+void DecodePng(const unsigned char* data, size_t size, DecodedImage& out) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, data, size)) {
+        out.error = std::string("the photo's content cannot be decoded: ") + image.message;
+        return;
+    }
+    image.format = PNG_FORMAT_BGRA;
+    cv::Mat bgra(static_cast<int>(image.height), static_cast<int>(image.width), CV_8UC4);
+    if (!png_image_finish_read(&image, nullptr, bgra.data, static_cast<png_int_32>(bgra.step),
+                               nullptr)) {
+        out.error = std::string("the photo's content cannot be decoded: ") + image.message;
+        png_image_free(&image);
+        return;
+    }
+    cv::Mat alpha;
+    cv::extractChannel(bgra, alpha, 3);
+    double lowest = 255;
+    cv::minMaxLoc(alpha, &lowest);
+    if (lowest < 255) {
+        out.error = "the photo has transparent parts";
+        out.transparent = true;
+        return;
+    }
+    cv::cvtColor(bgra, out.image, cv::COLOR_BGRA2BGR);
+}
+
+} // namespace
+
+const char* FormatName(ImageFormat format) {
+    switch (format) {
+    case ImageFormat::Jpeg:
+        return "jpeg";
+    case ImageFormat::Png:
+        return "png";
+    case ImageFormat::Webp:
+        return "webp";
+    case ImageFormat::Bmp:
+        return "bmp";
+    case ImageFormat::Tiff:
+        return "tiff";
+    }
+    return "?";
+}
+
+std::optional<ImageInfo> SniffImage(const unsigned char* d, size_t size) {
+    if (Starts(d, size, "\xFF\xD8\xFF", 3)) {
+        MemorySource source(d, size);
+        const auto header = ReadJpegHeader(source);
+        if (!header) {
+            return std::nullopt;
+        }
+        return Sized(ImageFormat::Jpeg, header->UprightWidth(), header->UprightHeight());
+    }
+    if (Starts(d, size, "\x89PNG\r\n\x1a\n", 8)) {
+        if (size < 24 || std::memcmp(d + 12, "IHDR", 4) != 0) {
+            return std::nullopt;
+        }
+        return Sized(ImageFormat::Png, Be32(d + 16), Be32(d + 20));
+    }
+    if (Starts(d, size, "RIFF", 4) && size >= 12 && std::memcmp(d + 8, "WEBP", 4) == 0) {
+        return Webp(d, size);
+    }
+    if (Starts(d, size, "BM", 2)) {
+        if (size < 26) {
+            return std::nullopt;
+        }
+        const auto height = static_cast<int32_t>(Le32(d + 22)); // negative: stored top down
+        return Sized(ImageFormat::Bmp, static_cast<int32_t>(Le32(d + 18)),
+                     height < 0 ? -int64_t{height} : int64_t{height});
+    }
+    if (size >= 8 && (Starts(d, size, "II*\0", 4) || Starts(d, size, "MM\0*", 4))) {
+        return Tiff(d, size);
+    }
+    return std::nullopt;
+}
+
+DecodedImage DecodeImage(const unsigned char* data, size_t size, const ImageInfo& info, int denom) {
+    DecodedImage out;
+    if (int64_t{info.width} * info.height > kMaxDecodedPixels) {
+        out.error = "the photo declares more pixels than are decoded";
+        return out;
+    }
+    if (info.format == ImageFormat::Jpeg) {
+        JpegDecode jpeg = DecodeJpeg(data, size, denom);
+        out.image = jpeg.image;
+        out.denom = denom;
+        out.damaged = jpeg.damaged;
+        out.error = jpeg.image.empty() ? "the photo's content cannot be decoded" : "";
+        return out;
+    }
+    if (size > static_cast<size_t>(INT32_MAX)) {
+        out.error = "the file is too large to be a photo";
+        return out;
+    }
+    try {
+        cv::Mat image;
+        if (info.format == ImageFormat::Png) {
+            DecodePng(data, size, out);
+            image = out.image;
+        } else {
+            const cv::Mat bytes(1, static_cast<int>(size), CV_8U, const_cast<unsigned char*>(data));
+            image = cv::imdecode(bytes, cv::IMREAD_COLOR);
+        }
+        if (image.empty()) {
+            if (out.error.empty()) {
+                out.error = "the photo's content cannot be decoded";
+            }
+            return out;
+        }
+        if (denom > 1) {
+            cv::resize(image, image,
+                       cv::Size((image.cols + denom - 1) / denom, (image.rows + denom - 1) / denom),
+                       0, 0, cv::INTER_AREA);
+        }
+        out.image = image;
+        out.denom = denom;
+    } catch (const cv::Exception& e) {
+        out.error = std::string("the photo's content cannot be decoded: ") + e.what();
+    }
+    return out;
+}
+
+} // namespace vrel

@@ -1,0 +1,320 @@
+// The correction: rejected photos of one real portrait, framed wrongly, sized wrongly or in
+// another format, come out as photos that the full review passes; what cannot be mended is
+// refused with its reason and numbers.
+#include "correct/correction.h"
+#include "correct/framing.h"
+#include "correct/image_input.h"
+
+#include "process.h"
+#include "test_support.h"
+
+#include <nlohmann/json.hpp>
+
+#include <opencv2/imgproc.hpp>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+
+namespace vrel {
+namespace {
+
+using test::Bytes;
+
+const cv::Scalar kCanvas(232, 232, 232);
+
+// The real portrait with its flag and blue backdrop around the head painted over in light grey,
+// as if taken before a plain wall.
+cv::Mat CleanPortrait() {
+    cv::Mat portrait = cv::imread(VREL_SOURCE_DIR "/tests/data/grace_hopper.jpg");
+    cv::Mat keep(portrait.size(), CV_8U, cv::Scalar(0));
+    cv::ellipse(keep, cv::Point(264, 170), cv::Size(120, 168), 0, 0, 360, cv::Scalar(255), -1);
+    keep(cv::Rect(0, 330, portrait.cols, portrait.rows - 330)).setTo(255);
+    portrait.setTo(kCanvas, ~keep);
+    return portrait;
+}
+
+// The portrait scaled and placed with its top-left corner at `at` on a plain canvas.
+cv::Mat OnCanvas(cv::Size canvas, double scale, cv::Point at) {
+    cv::Mat photo(canvas, CV_8UC3, kCanvas);
+    cv::Mat portrait;
+    cv::resize(CleanPortrait(), portrait, cv::Size(), scale, scale, cv::INTER_AREA);
+    const cv::Rect where = cv::Rect(at, portrait.size()) & cv::Rect(cv::Point(), canvas);
+    portrait(cv::Rect(where.tl() - at, where.size())).copyTo(photo(where));
+    return photo;
+}
+
+// Turned so that its EXIF orientation turns it upright again.
+Bytes Turned(const cv::Mat& upright, int orientation) {
+    cv::Mat stored;
+    switch (orientation) {
+    case 3:
+        cv::rotate(upright, stored, cv::ROTATE_180);
+        break;
+    case 6: // upright = stored turned clockwise
+        cv::rotate(upright, stored, cv::ROTATE_90_COUNTERCLOCKWISE);
+        break;
+    case 8:
+        cv::rotate(upright, stored, cv::ROTATE_90_CLOCKWISE);
+        break;
+    default:
+        stored = upright;
+    }
+    return test::InsertAfterJfif(test::EncodeJpeg(stored, 92), test::ExifOrientation(orientation));
+}
+
+Bytes Encoded(const cv::Mat& photo, const char* ext) {
+    Bytes out;
+    cv::imencode(ext, photo, out);
+    return out;
+}
+
+class Correcting : public ::testing::Test {
+protected:
+    Correcting() : settings_(test::ShippedSettings()) {}
+
+    struct Outcome {
+        ReviewResult original;
+        Correction correction;
+    };
+    Outcome Run(const Bytes& bytes) {
+        PhotoReviewer reviewer(settings_, test::AppDataDir());
+        PhotoCorrector corrector(settings_, test::AppDataDir());
+        Outcome o;
+        o.original = reviewer.ReviewBytes(bytes.data(), bytes.size());
+        o.correction = corrector.Correct(bytes.data(), bytes.size(), o.original);
+        return o;
+    }
+    CheckSettings settings_;
+};
+
+struct MendCase {
+    const char* what;
+    Bytes bytes;
+    CheckVerdict original;
+    const char* format;
+};
+
+TEST_F(Correcting, RejectedFramingsSizesAndFormatsComeOutPassing) {
+    const cv::Mat off_centre = OnCanvas({1200, 1600}, 2.1, {125, 340});
+    const MendCase cases[] = {
+        {"small on a large canvas", test::EncodeJpeg(OnCanvas({1600, 2000}, 1.0, {544, 1400})),
+         CheckVerdict::FaceCountWrong, "jpeg"},
+        {"off centre", test::EncodeJpeg(off_centre), CheckVerdict::NotCentred, "jpeg"},
+        {"too high", test::EncodeJpeg(OnCanvas({900, 1200}, 1.25, {130, 0})),
+         CheckVerdict::PlacementWrong, "jpeg"},
+        {"too low", test::EncodeJpeg(OnCanvas({1200, 1600}, 1.5, {216, 780})),
+         CheckVerdict::PlacementWrong, "jpeg"},
+        {"inside a 3000 x 4000 canvas",
+         test::EncodeJpeg(OnCanvas({3000, 4000}, 3.2, {680, 2080}), 95),
+         CheckVerdict::PlacementWrong, "jpeg"},
+        {"PNG", Encoded(off_centre, ".png"), CheckVerdict::NotJpeg, "png"},
+        {"WebP", Encoded(off_centre, ".webp"), CheckVerdict::NotJpeg, "webp"},
+        {"turned", Turned(off_centre, 6), CheckVerdict::NotCentred, "jpeg"},
+    };
+    test::TempDir dir;
+    for (const MendCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Outcome o = Run(c.bytes);
+        EXPECT_EQ(o.original.verdict, c.original) << VerdictName(o.original.verdict);
+        const Correction& fixed = o.correction;
+        ASSERT_EQ(fixed.status, CorrectionStatus::Corrected) << fixed.reason;
+        EXPECT_EQ(fixed.format, c.format);
+        EXPECT_EQ(fixed.review.verdict, CheckVerdict::Passed);
+        EXPECT_LE(fixed.scale, 1.5);
+        // The saved file passes by its marker, and with every test.
+        test::WriteBytes(dir.File("fixed.jpg"), fixed.bytes);
+        PhotoReviewer plain(settings_, test::AppDataDir());
+        EXPECT_EQ(plain.Review(dir.File("fixed.jpg")).verdict, CheckVerdict::PassedByMarker);
+        ReviewOptions every_test;
+        every_test.ignore_marker = true;
+        PhotoReviewer strict(settings_, test::AppDataDir(), every_test);
+        EXPECT_EQ(strict.Review(dir.File("fixed.jpg")).verdict, CheckVerdict::Passed);
+    }
+}
+
+struct RefusalCase {
+    const char* what;
+    Bytes bytes;
+    const char* rule;
+    const char* number; // a number the report gives, or nullptr
+};
+
+TEST_F(Correcting, WhatCannotBeMendedIsRefusedWithItsReason) {
+    cv::Mat head_at_top = OnCanvas({700, 1000}, 1.0, {94, -60});
+    const RefusalCase cases[] = {
+        {"the flag corner as background",
+         test::ReadBytes(VREL_SOURCE_DIR "/tests/data/grace_hopper.jpg"), "background", nullptr},
+        {"two portraits", test::ReadBytes(test::SamplePath("face-count-wrong.jpg")), "faces",
+         "faces"},
+        {"face too small to enlarge", test::EncodeJpeg(OnCanvas({700, 900}, 0.42, {240, 650})),
+         "too_small", "enlargement_needed"},
+        {"head against the top edge", test::EncodeJpeg(head_at_top), "space_above",
+         "pixels_missing"},
+        {"no face at all", Encoded(cv::imread(VREL_SOURCE_DIR "/tests/data/chelsea.png"), ".png"),
+         "faces", "faces"},
+        {"not a picture", Bytes{'h', 'e', 'l', 'l', 'o'}, "not_a_photo", nullptr},
+    };
+    for (const RefusalCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Outcome o = Run(c.bytes);
+        EXPECT_NE(o.original.verdict, CheckVerdict::Passed);
+        const Correction& refused = o.correction;
+        EXPECT_EQ(refused.status, CorrectionStatus::Refused);
+        EXPECT_EQ(refused.rule, c.rule) << refused.reason;
+        EXPECT_FALSE(refused.reason.empty());
+        EXPECT_TRUE(refused.bytes.empty());
+        if (c.number != nullptr) {
+            bool found = false;
+            for (const auto& [name, value] : refused.numbers) {
+                found = found || name == c.number;
+            }
+            EXPECT_TRUE(found) << refused.reason;
+        }
+    }
+}
+
+TEST_F(Correcting, APassingPhotoNeedsNone) {
+    const Outcome o = Run(test::ReadBytes(test::SamplePath("passed-grey-600x800.jpg")));
+    EXPECT_EQ(o.correction.status, CorrectionStatus::AlreadyPasses);
+    EXPECT_TRUE(o.correction.bytes.empty());
+}
+
+TEST_F(Correcting, DamagedOrUndecodablePhotosAreRefusedUntried) {
+    Bytes cut = test::ReadBytes(test::SamplePath("passed-grey-600x800.jpg"));
+    cut.resize(50000);
+    EXPECT_EQ(Run(cut).correction.rule, "damaged");
+    // Cut within its headers: nothing to decode at all.
+    EXPECT_EQ(Run(test::ReadBytes(VREL_SOURCE_DIR "/tests/data/truncated.jpg")).correction.rule,
+              "undecodable");
+}
+
+TEST(Framing, CropKeepsTheAspectAndLiesInsideForOddSizes) {
+    const CheckSettings s = test::ShippedSettings();
+    const FramingTargets t = TargetsFor(s);
+    const cv::Size sizes[] = {{601, 799}, {1201, 1599}, {3001, 4003}, {999, 999}, {1777, 1001}};
+    for (const cv::Size photo : sizes) {
+        for (double share : {0.18, 0.25, 0.3}) {
+            const double w = share * photo.width;
+            const FaceBox face{photo.width / 2.0 - w / 2, photo.height * 0.3, w, w};
+            const Framing f = PlanCrop(face, photo, s, t);
+            SCOPED_TRACE(std::to_string(photo.width) + "x" + std::to_string(photo.height) +
+                         " share " + std::to_string(share));
+            if (f.problem != FramingProblem::None) {
+                continue;
+            }
+            EXPECT_NEAR(f.crop.height, f.crop.width * double(s.dst_height) / s.dst_width, 1.0);
+            EXPECT_TRUE((cv::Rect(cv::Point(), photo) & f.crop) == f.crop);
+            EXPECT_LE(f.scale, t.max_enlarge + 1e-9);
+            // The face lands on the target ratios, centred, by the face check's own formulas.
+            const FaceBox in = FaceInCrop(face, f.crop, s);
+            EXPECT_NEAR(HorizontalFaceRatio(int(in.w), s.dst_width), t.ratio_x, 0.02);
+            EXPECT_LT(std::abs(CentreDifference(int(in.x), int(in.w), s.dst_width)),
+                      s.face_left_right_dif);
+        }
+    }
+}
+
+TEST_F(Correcting, EveryOrientationGivesAnUprightCropOfTheAspect) {
+    const cv::Mat upright = OnCanvas({1201, 1599}, 1.4, {40, 820});
+    for (int orientation = 1; orientation <= 8; ++orientation) {
+        SCOPED_TRACE(orientation);
+        cv::Mat stored;
+        // The stored pixels of each orientation, so that turning them gives the upright photo.
+        switch (orientation) {
+        case 2:
+            cv::flip(upright, stored, 1);
+            break;
+        case 3:
+            cv::flip(upright, stored, -1);
+            break;
+        case 4:
+            cv::flip(upright, stored, 0);
+            break;
+        case 5:
+            cv::transpose(upright, stored);
+            break;
+        case 6:
+            cv::rotate(upright, stored, cv::ROTATE_90_COUNTERCLOCKWISE);
+            break;
+        case 7:
+            cv::flip(upright, stored, -1);
+            cv::transpose(stored, stored);
+            break;
+        case 8:
+            cv::rotate(upright, stored, cv::ROTATE_90_CLOCKWISE);
+            break;
+        default:
+            stored = upright;
+        }
+        const Bytes bytes =
+            test::InsertAfterJfif(test::EncodeJpeg(stored, 92), test::ExifOrientation(orientation));
+        const Correction c = Run(bytes).correction;
+        ASSERT_EQ(c.status, CorrectionStatus::Corrected) << c.reason;
+        EXPECT_NEAR(c.crop.height, c.crop.width * 4.0 / 3.0, 1.0);
+        EXPECT_TRUE((cv::Rect(0, 0, 1201, 1599) & c.crop) == c.crop);
+    }
+}
+
+TEST(ImageInput, FormatsAndSizesFromTheirHeaders) {
+    const cv::Mat photo(37, 53, CV_8UC3, cv::Scalar(10, 200, 30));
+    for (const char* ext : {".png", ".webp", ".bmp", ".tiff", ".jpg"}) {
+        SCOPED_TRACE(ext);
+        const Bytes bytes = Encoded(photo, ext);
+        const auto info = SniffImage(bytes.data(), bytes.size());
+        ASSERT_TRUE(info.has_value());
+        EXPECT_EQ(std::string(".") + FormatName(info->format),
+                  std::string(ext) == ".jpg" ? ".jpeg" : ext);
+        EXPECT_EQ(info->width, 53);
+        EXPECT_EQ(info->height, 37);
+        const DecodedImage decoded = DecodeImage(bytes.data(), bytes.size(), *info, 2);
+        EXPECT_EQ(decoded.image.size(), cv::Size(27, 19));
+    }
+    const Bytes nothing = {'G', 'I', 'F', '8', '9', 'a'};
+    EXPECT_FALSE(SniffImage(nothing.data(), nothing.size()).has_value());
+}
+
+TEST(CorrectDir, WritesMendedPhotosAndReportsTheRestWithoutChangingVerdicts) {
+    test::TempDir dir;
+    std::filesystem::create_directory(dir.File("in"));
+    cv::imwrite(dir.File("in/half-length.jpg"), OnCanvas({1600, 2000}, 1.0, {544, 1400}));
+    cv::imwrite(dir.File("in/converted.png"), OnCanvas({1200, 1600}, 2.1, {125, 340}));
+    test::WriteBytes(dir.File("in/two.jpg"),
+                     test::ReadBytes(test::SamplePath("face-count-wrong.jpg")));
+    test::WriteBytes(dir.File("in/fine.jpg"),
+                     test::ReadBytes(test::SamplePath("passed-grey-600x800.jpg")));
+    const test::Finished f = test::RunProgram(
+        {VREL_CHECK_EXE, "--json", "--correct-dir", dir.File("out"), dir.File("in")});
+    EXPECT_EQ(f.status, 1); // the originals' verdicts decide it
+    EXPECT_EQ(f.err.find("libpng"), std::string::npos) << f.err;
+    std::map<std::string, nlohmann::json> by_name;
+    std::istringstream lines(f.out);
+    for (std::string line; std::getline(lines, line);) {
+        const auto j = nlohmann::json::parse(line);
+        by_name[std::filesystem::path(j["path"].get<std::string>()).filename()] = j;
+    }
+    ASSERT_EQ(by_name.size(), 4u); // the PNG too
+    for (const char* name : {"half-length.jpg", "converted.png"}) {
+        SCOPED_TRACE(name);
+        const auto& j = by_name[name];
+        EXPECT_NE(j["verdict"], "Passed");
+        ASSERT_TRUE(j.contains("corrected")) << j.dump();
+        EXPECT_NEAR(j["correction"]["crop"]["h"].get<double>(),
+                    j["correction"]["crop"]["w"].get<double>() * 4 / 3, 1.0);
+        const test::Finished again =
+            test::RunProgram({VREL_CHECK_EXE, "--json", "--ignore-marker", j["corrected"]});
+        EXPECT_EQ(again.status, 0);
+        EXPECT_NE(again.out.find("\"Passed\""), std::string::npos);
+    }
+    EXPECT_EQ(by_name["converted.png"]["correction"]["format"], "png");
+    EXPECT_EQ(by_name["two.jpg"]["correction_error"]["rule"], "faces");
+    EXPECT_EQ(by_name["two.jpg"]["correction_error"]["faces"], 2);
+    EXPECT_FALSE(by_name["fine.jpg"].contains("correction_error"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.File("out")),
+                            std::filesystem::directory_iterator()),
+              2);
+}
+
+} // namespace
+} // namespace vrel
