@@ -1,6 +1,7 @@
 #include "app/main_dialog.h"
 
 #include "app/platform.h"
+#include "correct/correction.h"
 #include "output/photo_writer.h"
 #include "view/photo_view.h"
 
@@ -246,8 +247,12 @@ void CVrelPictureCheckDlg::CheckPhotoFile(const QString& path) {
     // One review per click, with the face detector read anew, as the desktop tool always has.
     PhotoReviewer reviewer(Settings, platform_.AppDirectory());
     try {
-        const ReviewResult result = reviewer.Review(QFile::encodeName(path).toStdString());
+        const std::string file = QFile::encodeName(path).toStdString();
+        const ReviewResult result = reviewer.Review(file);
         ShowVerdict(reviewer, result.verdict, result.result_image);
+        if (!IsPass(result.verdict)) {
+            OfferCorrection(file, result);
+        }
     } catch (const std::exception&) {
         // Memory ran out while showing the verdict: the photo is not passed.
         ResultImage.release();
@@ -268,6 +273,25 @@ void CVrelPictureCheckDlg::ShowVerdict(const PhotoReviewer& reviewer, CheckVerdi
         WorkImage = reviewer.LoadTipPicture(verdict);
         ShowInPhotoView(WorkImage);
     }
+}
+
+void CVrelPictureCheckDlg::OfferCorrection(const std::string& path, const ReviewResult& result) {
+    PhotoCorrector corrector(Settings, platform_.AppDirectory());
+    const Correction correction = corrector.CorrectFile(path, result);
+    if (correction.status != CorrectionStatus::Corrected) {
+        return; // as any rejection: the tip picture stays
+    }
+    QApplication::restoreOverrideCursor(); // the question waits for the operator
+    const bool take = platform_.AskYesNo(this, QString::fromUtf8(kOfferCorrection));
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    if (!take) {
+        return;
+    }
+    info_->setText(QString::fromUtf8(kCorrectedText));
+    WorkImage = correction.photo;
+    ShowInPhotoView(WorkImage);
+    ResultImage = WorkImage;
+    WorkImage.release();
 }
 
 void CVrelPictureCheckDlg::keyPressEvent(QKeyEvent* event) {

@@ -28,7 +28,12 @@ extern CheckSettings Settings;
 inline constexpr int kSysMenuAbout = 16;
 inline constexpr int kSysCommandClose = 0xF060;
 inline constexpr const char* kAboutMenuText = "关于 VrelPictureCheck(&A)...";
-inline constexpr const char* kOpenFilter = "JPEG Files (*.jpg *.jpeg *.jfif)";
+// The JPEG filter first, as the tool has always had it; then every format the correction reads.
+inline constexpr const char* kOpenFilter =
+    "JPEG Files (*.jpg *.jpeg *.jfif);;所有照片 (*.jpg *.jpeg *.jfif *.png *.webp *.bmp *.tif *.tiff)";
+inline constexpr const char* kOfferCorrection =
+    "照片可以自动修正（裁剪、缩放、压缩），是否修正？";
+inline constexpr const char* kCorrectedText = "修正后审核通过，保存后退出";
 inline constexpr const char* kSaveFilter = "JPEG (*.jpg *.jpeg *.jpe *.jfif)";
 inline constexpr const char* kSaveInitialName = "报名照片";
 inline constexpr const char* kBadSettingsMessage = "setting配置文件有误，请重新下载程序：";
@@ -93,6 +98,9 @@ private:
     void LoadCheckSettings();
     void CheckFaceDetector();
     void ShowVerdict(const PhotoReviewer& reviewer, CheckVerdict verdict, const cv::Mat& kept);
+    // After a rejection: offers the correction where it mends the photo, and shows the
+    // corrected photo, ready to be saved, when the operator takes it.
+    void OfferCorrection(const std::string& path, const ReviewResult& result);
     void ShowSystemMenu(const QPoint& where);
     void PreparePhotoView();
     void ShowInPhotoView(const cv::Mat& image);

@@ -40,6 +40,13 @@ public:
         box.exec();
     }
 
+    bool AskYesNo(QWidget* parent, const QString& text) override {
+        QMessageBox box(QMessageBox::Question, QApplication::applicationName(), text,
+                        QMessageBox::Yes | QMessageBox::No, parent);
+        box.setDefaultButton(QMessageBox::Yes);
+        return box.exec() == QMessageBox::Yes;
+    }
+
     int RunModal(QDialog& dialog) override { return dialog.exec(); }
 
     void ExitProcess(int status) override { std::exit(status); }

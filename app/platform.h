@@ -22,6 +22,8 @@ public:
                                                 const QString& filter) = 0;
     // A modal message box with only an OK button.
     virtual void MessageBox(QWidget* parent, const QString& text) = 0;
+    // A modal question with Yes and No buttons; true for Yes.
+    virtual bool AskYesNo(QWidget* parent, const QString& text) = 0;
     virtual int RunModal(QDialog& dialog) = 0;
     // Ends the process at once with this status.
     virtual void ExitProcess(int status) = 0;

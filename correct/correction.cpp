@@ -103,9 +103,10 @@ struct DetectionPass {
     int min_face; // the smallest face looked for, in the copy's pixels
 };
 
-// Where to look for the face: a copy about the normalised size, for faces of at least a sixth
-// of its shorter side (any portrait's), then a copy fine enough to show the smallest face that
-// could still be corrected (its enlargement within the bound) at a size the detector finds.
+// Where to look for the face: first a copy about the normalised size, for faces of at least a
+// quarter of its shorter side (a head-and-shoulders portrait's), which costs about what the
+// review's own detection does; then a copy fine enough to show the smallest face that could
+// still be corrected (its enlargement within the bound) at a size the detector finds.
 std::vector<DetectionPass> DetectionPasses(cv::Size photo, const CheckSettings& s,
                                            const FramingTargets& t) {
     const int short_side = std::min(photo.width, photo.height);
@@ -126,7 +127,7 @@ std::vector<DetectionPass> DetectionPasses(cv::Size photo, const CheckSettings& 
         }
     }
     fine = std::min(fine, coarse);
-    const int coarse_min = std::max(static_cast<int>(kReliableFace), short_side / coarse / 6);
+    const int coarse_min = std::max(static_cast<int>(kReliableFace), short_side / coarse / 4);
     const int fine_min = std::max(20, static_cast<int>(0.8 * smallest_face / fine));
     return {{coarse, coarse_min}, {fine, fine_min}};
 }

@@ -22,28 +22,7 @@ namespace {
 
 using test::Bytes;
 
-const cv::Scalar kCanvas(232, 232, 232);
-
-// The real portrait with its flag and blue backdrop around the head painted over in light grey,
-// as if taken before a plain wall.
-cv::Mat CleanPortrait() {
-    cv::Mat portrait = cv::imread(VREL_SOURCE_DIR "/tests/data/grace_hopper.jpg");
-    cv::Mat keep(portrait.size(), CV_8U, cv::Scalar(0));
-    cv::ellipse(keep, cv::Point(264, 170), cv::Size(120, 168), 0, 0, 360, cv::Scalar(255), -1);
-    keep(cv::Rect(0, 330, portrait.cols, portrait.rows - 330)).setTo(255);
-    portrait.setTo(kCanvas, ~keep);
-    return portrait;
-}
-
-// The portrait scaled and placed with its top-left corner at `at` on a plain canvas.
-cv::Mat OnCanvas(cv::Size canvas, double scale, cv::Point at) {
-    cv::Mat photo(canvas, CV_8UC3, kCanvas);
-    cv::Mat portrait;
-    cv::resize(CleanPortrait(), portrait, cv::Size(), scale, scale, cv::INTER_AREA);
-    const cv::Rect where = cv::Rect(at, portrait.size()) & cv::Rect(cv::Point(), canvas);
-    portrait(cv::Rect(where.tl() - at, where.size())).copyTo(photo(where));
-    return photo;
-}
+using test::OnCanvas;
 
 // Turned so that its EXIF orientation turns it upright again.
 Bytes Turned(const cv::Mat& upright, int orientation) {

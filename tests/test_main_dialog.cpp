@@ -47,6 +47,16 @@ public:
         return answer;
     }
     void MessageBox(QWidget*, const QString& text) override { messages << text; }
+    std::deque<bool> yes_no_answers;
+    QStringList questions;
+    bool AskYesNo(QWidget*, const QString& text) override {
+        questions << text;
+        const bool answer = yes_no_answers.empty() ? false : yes_no_answers.front();
+        if (!yes_no_answers.empty()) {
+            yes_no_answers.pop_front();
+        }
+        return answer;
+    }
     int RunModal(QDialog& dialog) override {
         modal_titles << dialog.windowTitle();
         return QDialog::Accepted;
@@ -258,6 +268,51 @@ private slots:
         }
         QCOMPARE(platform.messages.size(), 1);
         QVERIFY(QApplication::overrideCursor() == nullptr);
+    }
+
+    void aMendableRejectionOffersTheCorrection() {
+        test::TempDir dir;
+        cv::imwrite(dir.File("half-length.png"), test::OnCanvas({1600, 2000}, 1.0, {544, 1400}));
+        const QString photo = QString::fromStdString(dir.File("half-length.png"));
+        for (bool take : {false, true}) {
+            ResultImage.release();
+            ScriptedPlatform platform;
+            platform.open_answers = {photo};
+            platform.yes_no_answers = {take};
+            platform.save_answers = {QString::fromStdString(dir.File("saved.jpg"))};
+            CVrelPictureCheckDlg dialog(platform);
+            dialog.OpenAndCheckPhoto();
+            QCOMPARE(platform.questions,
+                     QStringList{QStringLiteral("照片可以自动修正（裁剪、缩放、压缩），是否修正？")});
+            QVERIFY(QApplication::overrideCursor() == nullptr);
+            if (!take) { // as any rejection
+                QCOMPARE(dialog.InfoLine()->text(), kFail);
+                QVERIFY(ResultImage.empty());
+                dialog.SavePassedPhoto();
+                QCOMPARE(platform.save_dialogs, 0);
+                continue;
+            }
+            QCOMPARE(dialog.InfoLine()->text(), QStringLiteral("修正后审核通过，保存后退出"));
+            QCOMPARE(dialog.View()->Image().size(), QSize(480, 640));
+            dialog.SavePassedPhoto();
+            QCOMPARE(platform.save_dialogs, 1);
+            PhotoReviewer plain(Settings, test::AppDataDir());
+            QCOMPARE(plain.Review(dir.File("saved.jpg")).verdict, CheckVerdict::PassedByMarker);
+            ReviewOptions every_test;
+            every_test.ignore_marker = true;
+            PhotoReviewer strict(Settings, test::AppDataDir(), every_test);
+            QCOMPARE(strict.Review(dir.File("saved.jpg")).verdict, CheckVerdict::Passed);
+        }
+    }
+
+    void noQuestionWhereNothingCanBeMended() {
+        for (const char* sample : {"face-count-wrong.jpg", "passed-grey-600x800.jpg"}) {
+            ScriptedPlatform platform;
+            platform.open_answers = {Sample(sample)};
+            CVrelPictureCheckDlg dialog(platform);
+            dialog.OpenAndCheckPhoto();
+            QVERIFY(platform.questions.isEmpty());
+        }
     }
 
     void saveFailuresShowTheirMessage() {

@@ -32,3 +32,18 @@ convert "$grace" -resize 300x -gravity south -background "$grey" -extent 600x800
 convert "$grace" -resize 520x -gravity southwest -background "$grey" -extent 600x800 -quality 92 \
   "$out/not-centred.jpg"                                          # pushed to the left
 chmod 644 "$out"/*
+
+# Photos that the correction mends (vrel-check --correct-dir, the desktop tool's offer): the
+# portrait with the flag and backdrop around its head painted over, as if taken before a plain
+# wall, then framed wrongly.
+mkdir -p "$out/correctable"
+clean=$(mktemp --suffix=.png)
+trap 'rm -f "$clean"' EXIT
+convert "$grace" \( -size 512x600 xc:black -fill white -draw "ellipse 264,170 120,168 0,360" \
+  -draw "rectangle 0,330 511,599" \) -alpha off -compose CopyOpacity -composite \
+  -background 'rgb(232,232,232)' -alpha remove "$clean"
+convert -size 1600x2000 'xc:rgb(232,232,232)' "$clean" -geometry +544+1400 -composite \
+  -quality 92 "$out/correctable/half-length.jpg"      # face too small to find once normalised
+convert -size 600x800 'xc:rgb(232,232,232)' \( "$clean" -resize 538x \) -geometry +62+170 \
+  -composite -strip "PNG24:$out/correctable/off-centre.png" # a PNG, the face off centre
+chmod 644 "$out"/correctable/*

@@ -8,3 +8,4 @@ shoot() {
 }
 shoot "$root/samples/passed-grey-600x800.jpg" "$root/docs/screenshot-passed.png"
 shoot "$root/samples/background-rejected.jpg" "$root/docs/screenshot-rejected.png"
+shoot "$root/samples/correctable/half-length.jpg" "$root/docs/screenshot-corrected.png"

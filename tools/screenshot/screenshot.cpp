@@ -26,6 +26,7 @@ public:
     void MessageBox(QWidget*, const QString& text) override {
         std::fprintf(stderr, "%s\n", text.toUtf8().constData());
     }
+    bool AskYesNo(QWidget*, const QString&) override { return true; }
     int RunModal(QDialog&) override { return QDialog::Rejected; }
     void ExitProcess(int status) override { std::exit(status); }
 
