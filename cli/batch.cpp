@@ -1,9 +1,9 @@
 #include "cli/batch.h"
 
-#include "cli/annotate.h"
 #include "correct/correction.h"
 #include "output/output_folder.h"
 #include "output/photo_writer.h"
+#include "report/annotate.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "check/check_run.h"
-#include "cli/report.h"
+#include "report/report.h"
 
 #include <cstdint>
 #include <functional>

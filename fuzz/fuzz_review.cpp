@@ -71,6 +71,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WriteInput(scratch.in, data, size);
     vrel::PhotoReviewer& reviewer = size > 0 && (data[size / 2] & 1) ? bypass : checked;
     const vrel::ReviewResult result = reviewer.Review(scratch.in);
+    // The same bytes from memory give the same verdict, as the service reviews uploads.
+    const vrel::ReviewResult memory = reviewer.ReviewBytes(data, size);
+    if (memory.verdict != result.verdict || memory.error != result.error) {
+        std::fprintf(stderr, "file and buffer reviews differ: %s / %s\n",
+                     vrel::VerdictName(result.verdict), vrel::VerdictName(memory.verdict));
+        std::abort();
+    }
 
     const cv::Mat& image = result.result_image;
     if (!vrel::IsPass(result.verdict) || image.empty() || image.total() > 4'000'000) {

@@ -99,6 +99,40 @@ TEST(BatchReview, SameVerdictsAndMeasuresAsTheStepByStepReview) {
     }
 }
 
+// The bytes of a file give the same review through the file and through the buffer: every
+// sample, the test photographs, cut, marked and EXIF-turned files.
+TEST(BatchReview, FileAndBufferGiveTheSameReview) {
+    test::TempDir dir;
+    std::vector<std::string> corpus = Corpus(dir);
+    for (const char* name : {"grace_hopper.jpg", "truncated.jpg", "chelsea.png"}) {
+        corpus.push_back(std::string(VREL_SOURCE_DIR "/tests/data/") + name);
+    }
+    Bytes marked = test::ReadBytes(test::SamplePath("passed-grey-600x800.jpg"));
+    marked.insert(marked.end(), std::begin(kPassMarker), std::end(kPassMarker));
+    corpus.push_back(dir.File("marked.jpg"));
+    test::WriteBytes(corpus.back(), marked);
+    for (bool ignore_marker : {false, true}) {
+        ReviewOptions options;
+        options.reuse_detector = true;
+        options.ignore_marker = ignore_marker;
+        PhotoReviewer from_files(test::ShippedSettings(), test::AppDataDir(), options);
+        options.reuse_buffers = true;
+        PhotoReviewer from_memory(test::ShippedSettings(), test::AppDataDir(), options);
+        for (const std::string& path : corpus) {
+            const Bytes bytes = test::ReadBytes(path);
+            const ReviewResult file = from_files.Review(path);
+            const ReviewResult memory = from_memory.ReviewBytes(bytes.data(), bytes.size());
+            ExpectSameReview(file, memory, path);
+            EXPECT_EQ(file.error, memory.error) << path;
+            EXPECT_EQ(file.warnings, memory.warnings) << path;
+            EXPECT_EQ(file.failed.rule, memory.failed.rule) << path;
+            EXPECT_EQ(RecordToJson(MakeRecord("p", file, test::ShippedSettings())),
+                      RecordToJson(MakeRecord("p", memory, test::ShippedSettings())))
+                << path;
+        }
+    }
+}
+
 TEST(BatchReview, IgnoreMarkerReviewsEveryTest) {
     ReviewOptions options;
     options.ignore_marker = true;

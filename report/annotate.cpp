@@ -1,4 +1,4 @@
-#include "cli/annotate.h"
+#include "report/annotate.h"
 
 #include "check/background.h"
 #include "check/face.h"

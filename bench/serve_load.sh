@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Load on vrel-serve against the batch tool on the same photos, over loopback only.
+# Starts vrel-serve --jobs JOBS on a free port, has wrk post a 600 x 800 photo from CONNECTIONS
+# clients for SECONDS, samples the service's resident memory every second, and times
+# vrel-check --jobs JOBS on as many copies of the photo as the service answered.
+# Usage: bench/serve_load.sh [SECONDS] [CONNECTIONS] [JOBS]   (defaults 20, 16, 2)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+seconds=${1:-20}
+connections=${2:-16}
+jobs=${3:-2}
+bin=${BUILD_DIR:-$root/build}/bin
+work=$(mktemp -d "${TMPDIR:-/tmp}/vrel-load-XXXXXX")
+trap 'kill "$server" 2>/dev/null || true; rm -rf "$work"' EXIT
+photo=$root/samples/passed-grey-600x800.jpg
+
+"$bin/vrel-serve" --listen 127.0.0.1:0 --jobs "$jobs" --queue 64 >"$work/out" 2>"$work/err" &
+server=$!
+for _ in $(seq 50); do
+  grep -q '^listening on' "$work/out" 2>/dev/null && break
+  sleep 0.1
+done
+port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/out")
+[ -n "$port" ] || { echo "vrel-serve did not start" >&2; cat "$work/err" >&2; exit 1; }
+
+cat >"$work/post.lua" <<LUA
+local f = assert(io.open("$photo", "rb"))
+wrk.method = "POST"
+wrk.body = f:read("*all")
+f:close()
+wrk.headers["Content-Type"] = "application/octet-stream"
+local statuses = {}
+response = function(status, headers, body)
+  statuses[status] = (statuses[status] or 0) + 1
+end
+done = function(summary, latency, requests)
+  for status, count in pairs(statuses) do
+    io.write(string.format("status %d: %d\\n", status, count))
+  end
+end
+LUA
+
+rss() { awk '/^VmRSS/ {print $2}' "/proc/$server/status"; }
+# A short warm-up, so that each worker has read its detector.
+wrk -t2 -c"$connections" -d2s -s "$work/post.lua" "http://127.0.0.1:$port/api/v1/review" >/dev/null
+echo "resident memory before: $(rss) kB"
+( for _ in $(seq "$seconds"); do sleep 1; rss; done ) >"$work/rss" &
+sampler=$!
+wrk -t2 -c"$connections" -d"${seconds}s" --latency -s "$work/post.lua" \
+  "http://127.0.0.1:$port/api/v1/review" | tee "$work/wrk"
+wait "$sampler" || true
+echo "resident memory each second (kB): $(tr '\n' ' ' <"$work/rss")"
+served=$(awk '/requests in/ {print $1}' "$work/wrk")
+rate=$(awk '/Requests\/sec/ {print $2}' "$work/wrk")
+
+# The batch tool on as many photos (hard links), with the same number of workers.
+count=$(( served < 4000 ? served : 4000 ))
+mkdir "$work/photos"
+for i in $(seq -w 1 "$count"); do ln "$photo" "$work/photos/p$i.jpg"; done
+start=$(date +%s.%N)
+"$bin/vrel-check" -q --json --jobs "$jobs" "$work/photos" >/dev/null || true
+end=$(date +%s.%N)
+batch=$(echo "$count / ($end - $start)" | bc -l)
+printf 'vrel-serve: %.1f reviews/s; vrel-check --jobs %s: %.1f photos/s; ratio %.2f\n' \
+  "$rate" "$jobs" "$batch" "$(echo "$rate / $batch" | bc -l)"
+kill -TERM "$server"
+wait "$server" && echo "vrel-serve stopped with status 0 after SIGTERM"

@@ -1,0 +1,50 @@
+# Writes a C++ source that holds files as byte arrays, for serving them without touching the
+# file system. Run with cmake -P and:
+#   -DOUTPUT=<file.cpp>
+#   -DLIST=<file> with one line per asset: <url path>|<content type>|<file>
+file(STRINGS "${LIST}" ASSETS)
+set(body "")
+set(table "")
+set(index 0)
+foreach(asset ${ASSETS})
+  string(REPLACE "|" ";" parts "${asset}")
+  list(GET parts 0 url)
+  list(GET parts 1 type)
+  list(GET parts 2 file)
+  if(type MATCHES "^text/")
+    string(APPEND type "; charset=utf-8")
+  endif()
+  file(READ "${file}" hex HEX)
+  string(LENGTH "${hex}" length)
+  math(EXPR size "${length} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(REGEX REPLACE "((0x..,){24})" "\\1\n" bytes "${bytes}")
+  string(APPEND body "const unsigned char kAsset${index}[] = {\n${bytes}\n};\n")
+  string(APPEND table "    {\"${url}\", \"${type}\", kAsset${index}, ${size}},\n")
+  math(EXPR index "${index} + 1")
+endforeach()
+file(WRITE "${OUTPUT}.tmp" "// Made by cmake/embed_assets.cmake from the files it names; do not edit.
+#include \"serve/assets.h\"
+
+namespace vrel::serve {
+namespace {
+
+${body}
+const Asset kAssets[] = {
+${table}};
+
+} // namespace
+
+const Asset* FindAsset(std::string_view path) {
+    for (const Asset& asset : kAssets) {
+        if (path == asset.path) {
+            return &asset;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace vrel::serve
+")
+file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.tmp")

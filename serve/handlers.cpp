@@ -1,0 +1,100 @@
+#include "serve/handlers.h"
+
+#include "output/photo_writer.h"
+#include "report/report.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <nlohmann/json.hpp>
+
+namespace vrel::serve {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string Dump(const Json& j, bool ascii = false) {
+    return j.dump(-1, ' ', ascii, Json::error_handler_t::replace);
+}
+
+struct Reviewed {
+    ReviewResult result;
+    PhotoRecord record;
+};
+
+Reviewed Review(WorkerTools& tools, const Upload& upload, CheckVerdict& verdict) {
+    Reviewed r;
+    r.result = tools.reviewer.ReviewBytes(
+        reinterpret_cast<const unsigned char*>(upload.bytes.data()), upload.bytes.size());
+    r.record = MakeRecord(upload.filename, r.result, tools.settings);
+    verdict = r.result.verdict;
+    return r;
+}
+
+Reply Unprocessable(const std::string& error, const PhotoRecord& record, Json extra = Json()) {
+    Json body = {{"error", error}, {"record", RecordToJson(record)}};
+    if (!extra.is_null()) {
+        for (auto& [key, value] : extra.items()) {
+            body[key] = value;
+        }
+    }
+    return {422, "application/json", Dump(body), {}};
+}
+
+Reply Binary(const char* type, std::vector<unsigned char> bytes) {
+    return {200, type, std::string(bytes.begin(), bytes.end()), {}};
+}
+
+} // namespace
+
+Reply ErrorReply(int status, const std::string& message) {
+    return {status, "application/json", Dump(Json{{"error", message}}), {}};
+}
+
+Reply ReviewReply(WorkerTools& tools, const Upload& upload, CheckVerdict& verdict) {
+    return {200, "application/json", Dump(RecordToJson(Review(tools, upload, verdict).record)), {}};
+}
+
+Reply SaveReply(WorkerTools& tools, const Upload& upload, CheckVerdict& verdict) {
+    const Reviewed r = Review(tools, upload, verdict);
+    if (!IsPass(r.result.verdict)) {
+        return Unprocessable("照片未通过审核，不能保存：" + r.record.reason, r.record);
+    }
+    PreparedPhoto saved = PreparePassedPhoto(r.result.result_image, tools.settings);
+    if (saved.outcome.status != SaveStatus::Saved) {
+        return Unprocessable(saved.outcome.Message(), r.record);
+    }
+    Reply reply = Binary("image/jpeg", std::move(saved.bytes));
+    reply.headers.emplace_back("Content-Disposition", kPhotoDisposition);
+    return reply;
+}
+
+Reply AnnotateReply(WorkerTools& tools, const Upload& upload, CheckVerdict& verdict) {
+    const Reviewed r = Review(tools, upload, verdict);
+    if (r.result.normalised.empty()) {
+        return Unprocessable("照片未能缩放到规定尺寸，没有解释图：" + r.record.reason, r.record);
+    }
+    std::vector<unsigned char> png;
+    cv::imencode(".png", DrawExplanation(r.result, tools.settings, tools.labels), png,
+                 {cv::IMWRITE_PNG_COMPRESSION, 1});
+    return Binary("image/png", std::move(png));
+}
+
+Reply CorrectReply(WorkerTools& tools, const Upload& upload, CheckVerdict& verdict) {
+    Reviewed r = Review(tools, upload, verdict);
+    Correction c = tools.corrector.Correct(
+        reinterpret_cast<const unsigned char*>(upload.bytes.data()), upload.bytes.size(), r.result);
+    AddCorrection(r.record, c);
+    if (c.status != CorrectionStatus::Corrected) {
+        Json error = c.status == CorrectionStatus::AlreadyPasses
+                         ? Json{{"reason", c.reason}, {"rule", c.rule}}
+                         : r.record.correction_error;
+        return Unprocessable(c.reason, r.record, Json{{"correction_error", error}});
+    }
+    Reply reply = Binary("image/jpeg", std::move(c.bytes));
+    reply.headers.emplace_back("Content-Disposition", kPhotoDisposition);
+    reply.headers.emplace_back("X-Vrel-Correction", Dump(r.record.correction, true));
+    reply.headers.emplace_back("X-Vrel-Verdict", VerdictName(r.result.verdict));
+    return reply;
+}
+
+} // namespace vrel::serve

@@ -1,0 +1,59 @@
+#include "serve/metrics.h"
+
+#include <sstream>
+
+namespace vrel::serve {
+
+void Metrics::Request(const std::string& route, int status) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++requests_[{route, status}];
+}
+
+void Metrics::Verdict(CheckVerdict verdict) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++verdicts_[verdict];
+}
+
+void Metrics::ReviewSeconds(double seconds) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t i = 0; i < kBuckets.size(); ++i) {
+        if (seconds <= kBuckets[i]) {
+            ++buckets_[i];
+        }
+    }
+    ++reviews_;
+    review_seconds_ += seconds;
+}
+
+std::string Metrics::Text(size_t queue_depth) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::ostringstream out;
+    out << "# HELP vrel_requests_total HTTP requests answered, by route and status.\n"
+           "# TYPE vrel_requests_total counter\n";
+    for (const auto& [key, count] : requests_) {
+        out << "vrel_requests_total{route=\"" << key.first << "\",status=\"" << key.second << "\"} "
+            << count << "\n";
+    }
+    out << "# HELP vrel_verdicts_total Reviews, by verdict.\n"
+           "# TYPE vrel_verdicts_total counter\n";
+    for (const auto& [verdict, count] : verdicts_) {
+        out << "vrel_verdicts_total{verdict=\"" << VerdictName(verdict) << "\"} " << count << "\n";
+    }
+    out << "# HELP vrel_review_seconds Time of one review, from the body to the answer.\n"
+           "# TYPE vrel_review_seconds histogram\n";
+    for (size_t i = 0; i < kBuckets.size(); ++i) {
+        out << "vrel_review_seconds_bucket{le=\"" << kBuckets[i] << "\"} " << buckets_[i] << "\n";
+    }
+    out << "vrel_review_seconds_bucket{le=\"+Inf\"} " << reviews_ << "\n"
+        << "vrel_review_seconds_sum " << review_seconds_ << "\n"
+        << "vrel_review_seconds_count " << reviews_ << "\n";
+    out << "# HELP vrel_queue_depth Reviews waiting for a worker.\n"
+           "# TYPE vrel_queue_depth gauge\n"
+        << "vrel_queue_depth " << queue_depth << "\n";
+    out << "# HELP vrel_requests_in_flight Requests being read, reviewed or answered.\n"
+           "# TYPE vrel_requests_in_flight gauge\n"
+        << "vrel_requests_in_flight " << in_flight_.load() << "\n";
+    return out.str();
+}
+
+} // namespace vrel::serve

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "check/check_run.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+
+namespace vrel::serve {
+
+// What the service counts, shown at /metrics in Prometheus' text format.
+class Metrics {
+public:
+    void Request(const std::string& route, int status);
+    void Verdict(CheckVerdict verdict);
+    void ReviewSeconds(double seconds);
+    void InFlight(int delta) { in_flight_ += delta; }
+    // The text of /metrics; queue_depth is read when it is asked for.
+    std::string Text(size_t queue_depth) const;
+
+    static constexpr std::array<double, 11> kBuckets = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25,
+                                                        0.5,   1,    2.5,   5,    10};
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::pair<std::string, int>, uint64_t> requests_;
+    std::map<CheckVerdict, uint64_t> verdicts_;
+    std::array<uint64_t, kBuckets.size()> buckets_{};
+    uint64_t reviews_ = 0;
+    double review_seconds_ = 0;
+    std::atomic<int64_t> in_flight_{0};
+};
+
+} // namespace vrel::serve

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vrel::serve {
+
+// One field of a multipart/form-data body: its bytes are a view into the body.
+struct FormField {
+    std::string name;
+    std::string filename; // empty when the part carries none
+    std::string_view content;
+};
+
+// The boundary from a Content-Type value "multipart/form-data; boundary=..."; std::nullopt when
+// the type is not multipart/form-data or the boundary is missing or malformed.
+std::optional<std::string> MultipartBoundary(std::string_view content_type);
+
+// Finds the field of that name in a multipart/form-data body. std::nullopt, with the reason in
+// error, when the body is malformed (no opening boundary, a part without its header end or its
+// closing boundary) or has no such field.
+std::optional<FormField> FindFormField(std::string_view body, std::string_view boundary,
+                                       std::string_view name, std::string& error);
+
+// Decodes %XX escapes (and, in a query, '+' as a space); nullopt for a broken escape.
+std::optional<std::string> PercentDecode(std::string_view text, bool plus_is_space = true);
+
+} // namespace vrel::serve

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "check/check_run.h"
+#include "correct/correction.h"
+#include "report/annotate.h"
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vrel::serve {
+
+// What one worker reviews with: its own face detector (in the reviewer and the corrector), the
+// verdict labels for explanation pictures, and the settings.
+struct WorkerTools {
+    WorkerTools(const CheckSettings& s, const std::string& data_dir, const ReviewOptions& options)
+        : settings(s), reviewer(s, data_dir, options), corrector(s, data_dir), labels(data_dir) {}
+    const CheckSettings& settings;
+    PhotoReviewer reviewer;
+    PhotoCorrector corrector;
+    VerdictLabels labels;
+};
+
+struct PoolOptions {
+    CheckSettings settings;
+    std::string data_dir;
+    int jobs = 1;
+    size_t queue = 16;
+    ReviewOptions review; // how each worker's reviewer reviews
+};
+
+// A fixed set of workers behind a bounded queue: a review that finds the queue full is refused
+// at once rather than kept, so memory never grows with the load.
+class ReviewPool {
+public:
+    using Task = std::function<void(WorkerTools&)>;
+
+    explicit ReviewPool(PoolOptions options);
+    ~ReviewPool();
+    ReviewPool(const ReviewPool&) = delete;
+    ReviewPool& operator=(const ReviewPool&) = delete;
+
+    // False when the queue is full or the pool is stopping; the task is then not run.
+    bool TrySubmit(Task task);
+    size_t QueueDepth() const;
+    // Runs what is queued, then ends the workers.
+    void Stop();
+
+private:
+    void Work();
+
+    PoolOptions options_;
+    mutable std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<Task> tasks_;
+    bool stopping_ = false;
+    std::vector<std::thread> workers_;
+};
+
+} // namespace vrel::serve

@@ -1,0 +1,463 @@
+// vrel-serve's API, against a service started inside the test on an ephemeral loopback port:
+// every route and status, the same records as vrel-check, saved downloads that pass by their
+// marker, and the limits under faults (oversized, cut and slow bodies, slow clients, a full
+// queue).
+#include "report/report.h"
+#include "serve/http_server.h"
+#include "serve/multipart.h"
+#include "serve/routes.h"
+
+#include "test_support.h"
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <thread>
+
+namespace vrel::serve {
+namespace {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+using Json = nlohmann::json;
+using test::Bytes;
+
+// A service on 127.0.0.1 with a port of its own, run on a thread of the test.
+class Running {
+public:
+    explicit Running(ServiceOptions options = Defaults()) : service_(std::move(options)) {
+        std::string error;
+        if (!service_.Listen(error)) {
+            throw std::runtime_error(error);
+        }
+        thread_ = std::thread([this] { service_.Run(false); });
+    }
+    ~Running() {
+        service_.Stop();
+        thread_.join();
+    }
+    uint16_t Port() { return service_.Port(); }
+
+    static ServiceOptions Defaults() {
+        ServiceOptions o;
+        o.port = 0;
+        o.pool.settings = test::ShippedSettings();
+        o.pool.data_dir = test::AppDataDir();
+        o.pool.jobs = 2;
+        o.pool.review.reuse_detector = true;
+        o.pool.review.ignore_marker = true;
+        o.limits.queue = o.pool.queue = 16;
+        return o;
+    }
+
+private:
+    HttpService service_;
+    std::thread thread_;
+};
+
+struct Answer {
+    int status = 0;
+    std::string body;
+    std::map<std::string, std::string> headers;
+    Json AsJson() const { return Json::parse(body); }
+};
+
+Answer Send(uint16_t port, http::verb method, const std::string& target, const std::string& body,
+            const std::string& type = "application/octet-stream") {
+    net::io_context io;
+    beast::tcp_stream stream(io);
+    stream.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
+    http::request<http::string_body> req(method, target, 11);
+    req.set(http::field::host, "127.0.0.1");
+    if (!body.empty()) {
+        req.set(http::field::content_type, type);
+    }
+    req.body() = body;
+    req.prepare_payload();
+    http::write(stream, req);
+    beast::flat_buffer buffer;
+    http::response_parser<http::string_body> parser;
+    parser.body_limit(64 << 20);
+    http::read(stream, buffer, parser);
+    Answer a;
+    a.status = static_cast<int>(parser.get().result_int());
+    a.body = parser.get().body();
+    for (const auto& field : parser.get()) {
+        a.headers[std::string(field.name_string())] = std::string(field.value());
+    }
+    return a;
+}
+
+std::string Text(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::string Multipart(const std::string& field, const std::string& filename,
+                      const std::string& content, const std::string& boundary = "XyZ-42") {
+    return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + field +
+           "\"; filename=\"" + filename + "\"\r\nContent-Type: image/jpeg\r\n\r\n" + content +
+           "\r\n--" + boundary + "--\r\n";
+}
+
+const std::string kMultipartType = "multipart/form-data; boundary=XyZ-42";
+
+Answer Post(uint16_t port, const std::string& route, const std::string& sample) {
+    return Send(port, http::verb::post, route,
+                Multipart("photo", sample, Text(test::ReadBytes(test::SamplePath(sample)))),
+                kMultipartType);
+}
+
+TEST(Serve, ReviewGivesTheRecordOfTheBatchTool) {
+    Running service;
+    for (const char* sample : {"passed-grey-600x800.jpg", "background-rejected.jpg", "not-jpeg.jpg",
+                               "face-count-wrong.jpg"}) {
+        SCOPED_TRACE(sample);
+        const Answer a = Post(service.Port(), "/api/v1/review", sample);
+        ASSERT_EQ(a.status, 200) << a.body;
+        EXPECT_EQ(a.headers.at("Content-Type"), "application/json");
+        const Json record = a.AsJson();
+        EXPECT_EQ(record["path"], sample);
+        // The same as vrel-check --json prints for the file.
+        PhotoReviewer reviewer(test::ShippedSettings(), test::AppDataDir());
+        const Json expected = RecordToJson(
+            MakeRecord(sample, reviewer.Review(test::SamplePath(sample)), test::ShippedSettings()));
+        EXPECT_EQ(record, expected);
+    }
+    // The raw body, named by the query.
+    const Answer raw =
+        Send(service.Port(), http::verb::post, "/api/v1/review?filename=%E7%85%A7.jpg",
+             Text(test::ReadBytes(test::SamplePath("passed-grey-600x800.jpg"))));
+    EXPECT_EQ(raw.AsJson()["path"], "照.jpg");
+    EXPECT_EQ(raw.AsJson()["verdict"], "Passed");
+}
+
+TEST(Serve, MarkedUploadsAreReviewedWithEveryTestUnlessTrusted) {
+    const std::string marked = "passed-by-marker.jpg";
+    {
+        Running service;
+        const Json record = Post(service.Port(), "/api/v1/review", marked).AsJson();
+        EXPECT_EQ(record["verdict"], "PixelSizeOutOfRange");
+        EXPECT_EQ(record["marked"], true);
+    }
+    ServiceOptions trusting = Running::Defaults();
+    trusting.pool.review.ignore_marker = false;
+    Running service(trusting);
+    EXPECT_EQ(Post(service.Port(), "/api/v1/review", marked).AsJson()["verdict"], "PassedByMarker");
+}
+
+TEST(Serve, SaveAnnotateAndCorrectAnswerFilesOrSayWhyNot) {
+    Running service;
+    const uint16_t port = service.Port();
+    test::TempDir dir;
+    PhotoReviewer plain(test::ShippedSettings(), test::AppDataDir());
+    ReviewOptions every_test;
+    every_test.ignore_marker = true;
+    PhotoReviewer strict(test::ShippedSettings(), test::AppDataDir(), every_test);
+
+    const Answer saved = Post(port, "/api/v1/save", "passed-grey-600x800.jpg");
+    ASSERT_EQ(saved.status, 200);
+    EXPECT_EQ(saved.headers.at("Content-Type"), "image/jpeg");
+    EXPECT_EQ(saved.headers.at("Content-Disposition"),
+              "attachment; filename=\"photo.jpg\"; "
+              "filename*=UTF-8''%E6%8A%A5%E5%90%8D%E7%85%A7%E7%89%87.jpg");
+    test::WriteBytes(dir.File("saved.jpg"), Bytes(saved.body.begin(), saved.body.end()));
+    EXPECT_EQ(plain.Review(dir.File("saved.jpg")).verdict, CheckVerdict::PassedByMarker);
+
+    const Answer refused = Post(port, "/api/v1/save", "background-rejected.jpg");
+    EXPECT_EQ(refused.status, 422);
+    EXPECT_EQ(refused.AsJson()["record"]["verdict"], "BackgroundRejected");
+    EXPECT_FALSE(refused.AsJson()["error"].get<std::string>().empty());
+
+    const Answer picture = Post(port, "/api/v1/annotate", "background-rejected.jpg");
+    ASSERT_EQ(picture.status, 200);
+    EXPECT_EQ(picture.headers.at("Content-Type"), "image/png");
+    EXPECT_EQ(
+        cv::imdecode(Bytes(picture.body.begin(), picture.body.end()), cv::IMREAD_COLOR).size(),
+        cv::Size(480, 640));
+    EXPECT_EQ(Post(port, "/api/v1/annotate", "not-jpeg.jpg").status, 422);
+
+    const Answer corrected = Send(
+        port, http::verb::post, "/api/v1/correct",
+        Multipart("photo", "off-centre.png",
+                  Text(test::ReadBytes(VREL_SOURCE_DIR "/samples/correctable/off-centre.png"))),
+        kMultipartType);
+    ASSERT_EQ(corrected.status, 200) << corrected.body;
+    EXPECT_EQ(corrected.headers.at("X-Vrel-Verdict"), "NotJpeg");
+    EXPECT_EQ(Json::parse(corrected.headers.at("X-Vrel-Correction"))["format"], "png");
+    test::WriteBytes(dir.File("corrected.jpg"),
+                     Bytes(corrected.body.begin(), corrected.body.end()));
+    EXPECT_EQ(plain.Review(dir.File("corrected.jpg")).verdict, CheckVerdict::PassedByMarker);
+    EXPECT_EQ(strict.Review(dir.File("corrected.jpg")).verdict, CheckVerdict::Passed);
+
+    const Answer two = Post(port, "/api/v1/correct", "face-count-wrong.jpg");
+    EXPECT_EQ(two.status, 422);
+    EXPECT_EQ(two.AsJson()["correction_error"]["rule"], "faces");
+    EXPECT_EQ(Post(port, "/api/v1/correct", "passed-grey-600x800.jpg")
+                  .AsJson()["correction_error"]["rule"],
+              "passed");
+}
+
+TEST(Serve, PageTipsHealthAndMetricsAreBuiltIn) {
+    Running service;
+    const uint16_t port = service.Port();
+    const struct {
+        const char* target;
+        int status;
+        const char* type;
+    } cases[] = {
+        {"/", 200, "text/html; charset=utf-8"},
+        {"/app.js", 200, "text/javascript; charset=utf-8"},
+        {"/style.css", 200, "text/css; charset=utf-8"},
+        {"/tips/state6.jpg", 200, "image/jpeg"},
+        {"/tips/state2.jpg", 404, "application/json"},
+        {"/tips/../setting.vr", 404, "application/json"},
+        {"/tips/%2e%2e%2fsetting.vr", 404, "application/json"},
+        {"/healthz", 200, "application/json"},
+        {"/metrics", 200, "text/plain; version=0.0.4"},
+        {"/no/such/path", 404, "application/json"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        const Answer a = Send(port, http::verb::get, c.target, "");
+        EXPECT_EQ(a.status, c.status);
+        EXPECT_EQ(a.headers.at("Content-Type"), c.type);
+        if (std::string(c.type) == "application/json") {
+            EXPECT_NO_THROW(a.AsJson());
+        }
+    }
+    const Bytes tip = test::ReadBytes(VREL_SOURCE_DIR "/data/tips/state6.jpg");
+    EXPECT_EQ(Send(port, http::verb::get, "/tips/state6.jpg", "").body, Text(tip));
+    Post(port, "/api/v1/review", "background-rejected.jpg");
+    const std::string metrics = Send(port, http::verb::get, "/metrics", "").body;
+    for (const char* line :
+         {"vrel_requests_total{route=\"/api/v1/review\",status=\"200\"} 1",
+          "vrel_verdicts_total{verdict=\"BackgroundRejected\"} 1", "vrel_review_seconds_count 1",
+          "vrel_queue_depth 0", "vrel_requests_in_flight 1"}) {
+        EXPECT_NE(metrics.find(line), std::string::npos) << line << "\n" << metrics;
+    }
+}
+
+TEST(Serve, BadRequestsGetJsonErrors) {
+    ServiceOptions options = Running::Defaults();
+    options.limits.max_upload_bytes = 1 << 20;
+    Running service(options);
+    const uint16_t port = service.Port();
+    const std::string photo = Text(test::ReadBytes(test::SamplePath("passed-grey-600x800.jpg")));
+    const struct {
+        const char* what;
+        http::verb method;
+        const char* target;
+        std::string body;
+        std::string type;
+        int status;
+    } cases[] = {
+        {"wrong method", http::verb::get, "/api/v1/review", "", "", 405},
+        {"wrong method on the page", http::verb::post, "/healthz", "x", "text/plain", 405},
+        {"empty body", http::verb::post, "/api/v1/review", "", "", 400},
+        {"no photo field", http::verb::post, "/api/v1/review", Multipart("file", "a.jpg", photo),
+         kMultipartType, 400},
+        {"no closing boundary", http::verb::post, "/api/v1/review",
+         "--XyZ-42\r\nContent-Disposition: form-data; name=\"photo\"\r\n\r\nabc", kMultipartType,
+         400},
+        {"no boundary at all", http::verb::post, "/api/v1/review", photo, kMultipartType, 400},
+        {"too large", http::verb::post, "/api/v1/review", std::string(2 << 20, 'x'),
+         "application/octet-stream", 413},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Answer a = Send(port, c.method, c.target, c.body, c.type);
+        EXPECT_EQ(a.status, c.status) << a.body;
+        EXPECT_FALSE(a.AsJson()["error"].get<std::string>().empty());
+    }
+    EXPECT_EQ(Send(port, http::verb::get, "/api/v1/review", "").headers.at("Allow"), "POST");
+}
+
+// A raw connection, for clients that misbehave.
+class RawClient {
+public:
+    explicit RawClient(uint16_t port) : socket_(io_) {
+        socket_.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
+    }
+    void Write(const std::string& bytes) { net::write(socket_, net::buffer(bytes)); }
+    // Everything until the server closes, or what came within the time.
+    std::string ReadAll(std::chrono::milliseconds within) {
+        std::string got;
+        const auto until = std::chrono::steady_clock::now() + within;
+        socket_.non_blocking(true);
+        char buffer[4096];
+        while (std::chrono::steady_clock::now() < until) {
+            boost::system::error_code ec;
+            const size_t n = socket_.read_some(net::buffer(buffer), ec);
+            if (ec == net::error::would_block) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                continue;
+            }
+            if (ec) {
+                break;
+            }
+            got.append(buffer, n);
+        }
+        return got;
+    }
+
+private:
+    net::io_context io_;
+    tcp::socket socket_;
+};
+
+TEST(Serve, OversizedBodiesAreRefusedBeforeTheyAreRead) {
+    ServiceOptions options = Running::Defaults();
+    options.limits.max_upload_bytes = 1 << 20;
+    Running service(options);
+    RawClient client(service.Port());
+    // Declares 50 MB and sends none of it: the answer comes at once.
+    client.Write("POST /api/v1/review HTTP/1.1\r\nHost: x\r\nContent-Length: 52428800\r\n\r\n");
+    const std::string answer = client.ReadAll(std::chrono::milliseconds(2000));
+    EXPECT_EQ(answer.rfind("HTTP/1.1 413", 0), 0u) << answer;
+}
+
+TEST(Serve, CutAndStalledBodiesEndTheirConnectionOnly) {
+    ServiceOptions options = Running::Defaults();
+    options.limits.body_idle_timeout = std::chrono::milliseconds(300);
+    Running service(options);
+    const std::string head =
+        "POST /api/v1/review HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n";
+    {
+        RawClient cut(service.Port()); // sends half and goes away
+        cut.Write(head + std::string(50000, 'x'));
+    }
+    RawClient stalled(service.Port()); // sends half and waits
+    stalled.Write(head + std::string(50000, 'x'));
+    const std::string answer = stalled.ReadAll(std::chrono::milliseconds(3000));
+    EXPECT_EQ(answer.rfind("HTTP/1.1 408", 0), 0u) << answer;
+    EXPECT_EQ(Post(service.Port(), "/api/v1/review", "passed-grey-600x800.jpg").status, 200);
+}
+
+TEST(Serve, SlowClientsCannotHoldTheService) {
+    ServiceOptions options = Running::Defaults();
+    options.limits.header_timeout = std::chrono::milliseconds(3000);
+    Running service(options);
+    std::vector<std::unique_ptr<RawClient>> slow;
+    for (int i = 0; i < 100; ++i) {
+        slow.push_back(std::make_unique<RawClient>(service.Port()));
+        slow.back()->Write("P");
+    }
+    // One byte a second from each of them, while a normal client is answered within a second.
+    const std::string request = "OST /api/v1/review HTTP/1.1\r\nHost: x\r\n";
+    for (size_t i = 0; i < 3; ++i) {
+        for (auto& client : slow) {
+            client->Write(std::string(1, request[i]));
+        }
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Send(service.Port(), http::verb::get, "/healthz", "").status, 200);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+}
+
+TEST(Serve, AFullQueueIsAnswered503WithRetryAfter) {
+    ServiceOptions options = Running::Defaults();
+    options.pool.jobs = 1;
+    options.limits.queue = options.pool.queue = 1;
+    Running service(options);
+    const std::string body =
+        Multipart("photo", "big.jpg",
+                  Text(test::EncodeJpeg(test::OnCanvas({3000, 4000}, 3.2, {680, 2080}), 95)));
+    std::vector<std::thread> clients;
+    std::mutex mutex;
+    std::multiset<int> statuses;
+    std::string retry_after;
+    for (int i = 0; i < 8; ++i) {
+        clients.emplace_back([&] {
+            const Answer a =
+                Send(service.Port(), http::verb::post, "/api/v1/correct", body, kMultipartType);
+            std::lock_guard<std::mutex> lock(mutex);
+            statuses.insert(a.status);
+            if (a.status == 503) {
+                retry_after = a.headers.at("Retry-After");
+            }
+        });
+    }
+    for (auto& c : clients) {
+        c.join();
+    }
+    EXPECT_GE(statuses.count(503), 1u);
+    EXPECT_GE(statuses.count(200), 1u);
+    EXPECT_EQ(retry_after, "1");
+}
+
+TEST(Serve, StopFinishesWhatIsUnderWay) {
+    auto service = std::make_unique<Running>();
+    const uint16_t port = service->Port();
+    Answer answer;
+    std::thread client(
+        [&] { answer = Post(port, "/api/v1/correct", "passed-white-1200x1600.jpg"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto start = std::chrono::steady_clock::now();
+    service.reset(); // stops and waits for the request under way
+    client.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(answer.status, 422) << answer.body; // answered: the photo already passes
+}
+
+TEST(Multipart, FieldsAndTheirNames) {
+    std::string error;
+    const std::string body = "preamble\r\n--b\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\n"
+                             "1\r\n--b\r\ncontent-disposition: form-data; name=photo; "
+                             "filename*=UTF-8''%E7%85%A7+1.jpg\r\n\r\nJPEG\r\n--b--\r\n";
+    const auto field = FindFormField(body, "b", "photo", error);
+    ASSERT_TRUE(field.has_value()) << error;
+    EXPECT_EQ(field->content, "JPEG");
+    EXPECT_EQ(field->filename, "照+1.jpg");
+    EXPECT_FALSE(FindFormField(body, "b", "none", error).has_value());
+    EXPECT_EQ(MultipartBoundary("multipart/form-data; boundary=\"a b\""), "a b");
+    EXPECT_FALSE(MultipartBoundary("multipart/mixed; boundary=a").has_value());
+    EXPECT_FALSE(MultipartBoundary("multipart/form-data").has_value());
+}
+
+// The API description lists exactly the service's routes.
+TEST(Serve, TheApiDescriptionListsEveryRoute) {
+    std::ifstream in(VREL_SOURCE_DIR "/docs/openapi.yaml");
+    std::set<std::pair<std::string, std::string>> described, served;
+    std::string line, path;
+    bool in_paths = false;
+    const std::regex path_line(R"(^  (/[^:]*):\s*$)");
+    const std::regex method_line(R"(^    (get|post|put|delete|patch|head|options):\s*$)");
+    std::smatch m;
+    while (std::getline(in, line)) {
+        if (line.rfind("paths:", 0) == 0) {
+            in_paths = true;
+            continue;
+        }
+        if (in_paths && !line.empty() && line[0] != ' ' && line[0] != '#') {
+            in_paths = false;
+        }
+        if (!in_paths) {
+            continue;
+        }
+        if (std::regex_match(line, m, path_line)) {
+            path = m[1];
+        } else if (std::regex_match(line, m, method_line)) {
+            std::string method = m[1];
+            std::transform(method.begin(), method.end(), method.begin(), ::toupper);
+            described.insert({method, path});
+        }
+    }
+    for (const Route& route : Routes()) {
+        served.insert({route.method, route.path});
+    }
+    EXPECT_EQ(described, served);
+}
+
+} // namespace
+} // namespace vrel::serve
