@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QIcon>
 #include <QLibraryInfo>
+#include <QPixmap>
 #include <QTranslator>
 
 vrel::CVrelPictureCheckApp theApp(vrel::DesktopPlatform());
@@ -17,9 +18,15 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("VrelPictureCheck"));
     QApplication::setApplicationVersion(QStringLiteral("2.5.2"));
+    // Each drawing by its size in pixels (QIcon::addFile would file an @2x drawing under the
+    // size of its 1x one), the sharp ones where a screen is at more than 1x.
     QIcon icon;
+    const bool sharp = application.devicePixelRatio() > 1;
     for (int size : {16, 32, 48}) {
-        icon.addFile(QStringLiteral(":/pictures/icon%1.png").arg(size), QSize(size, size));
+        icon.addPixmap(QPixmap(QStringLiteral(":/pictures/icon%1.png").arg(size)));
+        if (sharp) {
+            icon.addPixmap(QPixmap(QStringLiteral(":/pictures/icon%1@2x.png").arg(size)));
+        }
     }
     QApplication::setWindowIcon(icon);
     // The tool speaks Chinese throughout, the file dialogs and message box buttons included.

@@ -29,14 +29,21 @@ static void InitPictureResources() {
 
 namespace vrel {
 
-cv::Mat ResultImage;
-cv::Mat WorkImage;
-CheckSettings Settings;
-
 QRect DialogUnitsToPixels(int x, int y, int width, int height) {
     auto horizontal = [](int du) { return static_cast<int>(std::lround(du * 701.0 / 401.0)); };
     auto vertical = [](int du) { return static_cast<int>(std::lround(du * 488.0 / 277.0)); };
     return QRect(horizontal(x), vertical(y), horizontal(width), vertical(height));
+}
+
+ScaledPicture::ScaledPicture(const QString& path) : normal_(path) {
+    const qsizetype dot = path.lastIndexOf(u'.');
+    sharp_ = QPixmap(path.left(dot) + QStringLiteral("@2x") + path.mid(dot));
+    sharp_.setDevicePixelRatio(2); // as the image reader sets it from the name
+}
+
+const QPixmap& ScaledPicture::ForRatio(qreal device_pixel_ratio) const {
+    // Between 1x and 2x too the sharp drawing made smaller beats the small one made larger.
+    return device_pixel_ratio > 1 && !sharp_.isNull() ? sharp_ : normal_;
 }
 
 PictureButton::PictureButton(const QString& text, const QString& picture, QWidget* parent)
@@ -51,7 +58,7 @@ void PictureButton::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     painter.setRenderHint(QPainter::Antialiasing);
     const QRect face = isDown() ? rect().translated(1, 1) : rect();
-    painter.drawPixmap(face, picture_);
+    painter.drawPixmap(face, Picture()); // in logical pixels, whatever the drawing's resolution
     if (isDown()) {
         painter.fillRect(face, QColor(0, 0, 0, 40));
     } else if (hovered_) {
@@ -100,7 +107,7 @@ CVrelPictureCheckDlg::CVrelPictureCheckDlg(Platform& platform, QWidget* parent)
     setWindowTitle(QStringLiteral("VrelPictureCheck"));
     setFixedSize(701, 488);
     setAcceptDrops(true);
-    background_ = QPixmap(QStringLiteral(":/pictures/background.png"));
+    background_ = ScaledPicture(QStringLiteral(":/pictures/background.png"));
 
     // In template order, which is the tab order.
     open_ = new PictureButton(QStringLiteral("打开"), QStringLiteral(":/pictures/open.png"), this);
@@ -147,7 +154,7 @@ void CVrelPictureCheckDlg::LoadCheckSettings() {
     const SettingsLoad load = LoadSettingsForReview(platform_.AppDirectory() + kSettingsFileName);
     switch (load.fault) {
     case SettingsFault::None:
-        Settings = load.settings;
+        settings_ = load.settings;
         return;
     case SettingsFault::Missing:
     case SettingsFault::Unreadable:
@@ -198,7 +205,7 @@ void CVrelPictureCheckDlg::OnSysCommand(int command) {
 void CVrelPictureCheckDlg::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawPixmap(rect(), background_);
+    painter.drawPixmap(rect(), Background());
 }
 
 void CVrelPictureCheckDlg::contextMenuEvent(QContextMenuEvent* event) {
@@ -220,7 +227,7 @@ void CVrelPictureCheckDlg::ShowInPhotoView(const cv::Mat& image) {
 }
 
 void CVrelPictureCheckDlg::OpenAndCheckPhoto() {
-    ResultImage.release();
+    result_image_.release();
     PreparePhotoView();
     const auto path = platform_.OpenFileName(this, QString::fromUtf8(kOpenFilter));
     if (!path) {
@@ -245,7 +252,7 @@ public:
 void CVrelPictureCheckDlg::CheckPhotoFile(const QString& path) {
     WaitCursor wait;
     // One review per click, with the face detector read anew, as the desktop tool always has.
-    PhotoReviewer reviewer(Settings, platform_.AppDirectory());
+    PhotoReviewer reviewer(settings_, platform_.AppDirectory());
     try {
         const std::string file = QFile::encodeName(path).toStdString();
         const ReviewResult result = reviewer.Review(file);
@@ -255,8 +262,8 @@ void CVrelPictureCheckDlg::CheckPhotoFile(const QString& path) {
         }
     } catch (const std::exception&) {
         // Memory ran out while showing the verdict: the photo is not passed.
-        ResultImage.release();
-        WorkImage.release();
+        result_image_.release();
+        work_image_.release();
         ShowVerdict(reviewer, CheckVerdict::PixelSizeOutOfRange, cv::Mat());
     }
 }
@@ -265,18 +272,18 @@ void CVrelPictureCheckDlg::ShowVerdict(const PhotoReviewer& reviewer, CheckVerdi
                                        const cv::Mat& kept) {
     info_->setText(QString::fromStdString(InfoText(verdict)));
     if (IsPass(verdict)) {
-        WorkImage = kept;
-        ShowInPhotoView(WorkImage);
-        ResultImage = WorkImage;
-        WorkImage.release();
+        work_image_ = kept;
+        ShowInPhotoView(work_image_);
+        result_image_ = work_image_;
+        work_image_.release();
     } else {
-        WorkImage = reviewer.LoadTipPicture(verdict);
-        ShowInPhotoView(WorkImage);
+        work_image_ = reviewer.LoadTipPicture(verdict);
+        ShowInPhotoView(work_image_);
     }
 }
 
 void CVrelPictureCheckDlg::OfferCorrection(const std::string& path, const ReviewResult& result) {
-    PhotoCorrector corrector(Settings, platform_.AppDirectory());
+    PhotoCorrector corrector(settings_, platform_.AppDirectory());
     const Correction correction = corrector.CorrectFile(path, result);
     if (correction.status != CorrectionStatus::Corrected) {
         return; // as any rejection: the tip picture stays
@@ -288,10 +295,10 @@ void CVrelPictureCheckDlg::OfferCorrection(const std::string& path, const Review
         return;
     }
     info_->setText(QString::fromUtf8(kCorrectedText));
-    WorkImage = correction.photo;
-    ShowInPhotoView(WorkImage);
-    ResultImage = WorkImage;
-    WorkImage.release();
+    work_image_ = correction.photo;
+    ShowInPhotoView(work_image_);
+    result_image_ = work_image_;
+    work_image_.release();
 }
 
 void CVrelPictureCheckDlg::keyPressEvent(QKeyEvent* event) {
@@ -304,7 +311,7 @@ void CVrelPictureCheckDlg::keyPressEvent(QKeyEvent* event) {
 }
 
 void CVrelPictureCheckDlg::SavePassedPhoto() {
-    if (ResultImage.empty()) {
+    if (result_image_.empty()) {
         return;
     }
     const auto path = platform_.SaveFileName(this, QString::fromUtf8(kSaveInitialName),
@@ -313,7 +320,7 @@ void CVrelPictureCheckDlg::SavePassedPhoto() {
         return;
     }
     const SaveOutcome outcome =
-        SavePassedPhotoFile(ResultImage, QFile::encodeName(*path).toStdString(), Settings);
+        SavePassedPhotoFile(result_image_, QFile::encodeName(*path).toStdString(), settings_);
     if (outcome.status != SaveStatus::Saved) {
         platform_.MessageBox(this, QString::fromStdString(outcome.Message()));
     }
@@ -336,7 +343,7 @@ void CVrelPictureCheckDlg::dropEvent(QDropEvent* event) {
         return;
     }
     event->acceptProposedAction();
-    ResultImage.release();
+    result_image_.release();
     PreparePhotoView();
     CheckPhotoFile(urls.front().toLocalFile());
 }
@@ -347,7 +354,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     setFixedSize(box.width(), box.height());
 
     auto* icon = new QLabel(this);
-    icon->setPixmap(QPixmap(QStringLiteral(":/pictures/icon32.png")));
+    icon->setPixmap(
+        ScaledPicture(QStringLiteral(":/pictures/icon32.png")).ForRatio(devicePixelRatioF()));
     icon->setGeometry(DialogUnitsToPixels(14, 14, 20, 20));
     auto* name = new QLabel(QStringLiteral("VrelPictureCheck，5.0 版"), this);
     name->setTextFormat(Qt::PlainText);

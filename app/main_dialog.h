@@ -18,21 +18,13 @@ namespace vrel {
 class Platform;
 class PhotoView;
 
-// The photo kept after a pass until the next Open; read by Save.
-extern cv::Mat ResultImage;
-// The image the check run shows: the photo, the normalised photo or a tip picture.
-extern cv::Mat WorkImage;
-// The settings read once at start-up.
-extern CheckSettings Settings;
-
 inline constexpr int kSysMenuAbout = 16;
 inline constexpr int kSysCommandClose = 0xF060;
 inline constexpr const char* kAboutMenuText = "关于 VrelPictureCheck(&A)...";
 // The JPEG filter first, as the tool has always had it; then every format the correction reads.
-inline constexpr const char* kOpenFilter =
-    "JPEG Files (*.jpg *.jpeg *.jfif);;所有照片 (*.jpg *.jpeg *.jfif *.png *.webp *.bmp *.tif *.tiff)";
-inline constexpr const char* kOfferCorrection =
-    "照片可以自动修正（裁剪、缩放、压缩），是否修正？";
+inline constexpr const char* kOpenFilter = "JPEG Files (*.jpg *.jpeg *.jfif);;所有照片 (*.jpg "
+                                           "*.jpeg *.jfif *.png *.webp *.bmp *.tif *.tiff)";
+inline constexpr const char* kOfferCorrection = "照片可以自动修正（裁剪、缩放、压缩），是否修正？";
 inline constexpr const char* kCorrectedText = "修正后审核通过，保存后退出";
 inline constexpr const char* kSaveFilter = "JPEG (*.jpg *.jpeg *.jpe *.jfif)";
 inline constexpr const char* kSaveInitialName = "报名照片";
@@ -45,11 +37,27 @@ inline constexpr const char* kMissingDetectorMessage =
 // background picture.
 QRect DialogUnitsToPixels(int x, int y, int width, int height);
 
+// A picture of the resources with, where there is one, its drawing at twice the resolution
+// (name@2x.png, as Qt names them). Both have the same size in logical pixels.
+class ScaledPicture {
+public:
+    ScaledPicture() = default;
+    explicit ScaledPicture(const QString& path);
+    // The drawing for a screen with this device pixel ratio: the sharp one above 1.
+    const QPixmap& ForRatio(qreal device_pixel_ratio) const;
+
+private:
+    QPixmap normal_;
+    QPixmap sharp_;
+};
+
 // A push button that shows a picture stretched over its face.
 class PictureButton : public QAbstractButton {
     Q_OBJECT
 public:
     PictureButton(const QString& text, const QString& picture, QWidget* parent);
+    // The drawing the button paints on its screen.
+    const QPixmap& Picture() const { return picture_.ForRatio(devicePixelRatioF()); }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -58,7 +66,7 @@ protected:
     void leaveEvent(QEvent* event) override;
 
 private:
-    QPixmap picture_;
+    ScaledPicture picture_;
     bool hovered_ = false;
 };
 
@@ -79,6 +87,13 @@ public:
     // Reviews one file as Open does after its dialog.
     void CheckPhotoFile(const QString& path);
 
+    // The photo kept after a pass until the next Open; read by Save.
+    const cv::Mat& ResultImage() const { return result_image_; }
+    // The image the check run shows: the photo, the normalised photo or a tip picture.
+    const cv::Mat& WorkImage() const { return work_image_; }
+    // The settings read once at start-up.
+    const CheckSettings& Settings() const { return settings_; }
+
     // For tests and screenshots.
     QLabel* InfoLine() const { return info_; }
     QFrame* PhotoFrame() const { return photo_frame_; }
@@ -86,6 +101,8 @@ public:
     QAbstractButton* OpenButton() const { return open_; }
     QAbstractButton* SaveButton() const { return save_; }
     QAbstractButton* ExitButton() const { return exit_; }
+    // The background drawing the window paints on its screen.
+    const QPixmap& Background() const { return background_.ForRatio(devicePixelRatioF()); }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -106,7 +123,10 @@ private:
     void ShowInPhotoView(const cv::Mat& image);
 
     Platform& platform_;
-    QPixmap background_;
+    cv::Mat result_image_;
+    cv::Mat work_image_;
+    CheckSettings settings_;
+    ScaledPicture background_;
     PictureButton* open_ = nullptr;
     PictureButton* exit_ = nullptr;
     PictureButton* save_ = nullptr;

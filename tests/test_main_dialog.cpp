@@ -8,12 +8,18 @@
 #include <QFrame>
 #include <QLabel>
 #include <QMimeData>
+#include <QProcess>
 #include <QUrl>
 #include <QtTest>
 
 #include <cstring>
 #include <deque>
 #include <filesystem>
+
+// The pictures are compiled into a static library, whose resources are registered by hand.
+static void InitPictureResources() {
+    Q_INIT_RESOURCE(resources);
+}
 
 namespace vrel {
 namespace {
@@ -83,11 +89,6 @@ const QString kFail = QStringLiteral("审核不通过");
 class MainDialogTest : public QObject {
     Q_OBJECT
 private slots:
-    void init() {
-        ResultImage.release();
-        WorkImage.release();
-    }
-
     void layoutFollowsTheTemplate() {
         QCOMPARE(DialogUnitsToPixels(0, 0, 401, 277), QRect(0, 0, 701, 488));
         ScriptedPlatform platform;
@@ -113,9 +114,9 @@ private slots:
         CVrelPictureCheckDlg dialog(platform);
         dialog.OpenAndCheckPhoto();
         QCOMPARE(dialog.InfoLine()->text(), kPass);
-        QCOMPARE(ResultImage.cols, 480);
-        QCOMPARE(ResultImage.rows, 640);
-        QVERIFY(WorkImage.empty());
+        QCOMPARE(dialog.ResultImage().cols, 480);
+        QCOMPARE(dialog.ResultImage().rows, 640);
+        QVERIFY(dialog.WorkImage().empty());
         QVERIFY(!dialog.PhotoFrame()->isHidden());
         QCOMPARE(dialog.View()->Image().size(), QSize(480, 640));
         QCOMPARE(dialog.View()->geometry(), dialog.PhotoFrame()->contentsRect());
@@ -124,9 +125,9 @@ private slots:
         QCOMPARE(platform.save_initial_name, QStringLiteral("报名照片"));
         QCOMPARE(platform.save_suffix, QStringLiteral("jpg"));
         QVERIFY(platform.messages.isEmpty());
-        PhotoReviewer reviewer(Settings, test::AppDataDir());
+        PhotoReviewer reviewer(dialog.Settings(), test::AppDataDir());
         QCOMPARE(reviewer.Review(out.File("报名照片.jpg")).verdict, CheckVerdict::PassedByMarker);
-        QVERIFY(!ResultImage.empty()); // the same photo can be saved again
+        QVERIFY(!dialog.ResultImage().empty()); // the same photo can be saved again
     }
 
     void failuresShowTheirTipAndSaveDoesNothing_data() {
@@ -161,8 +162,8 @@ private slots:
         CVrelPictureCheckDlg dialog(platform);
         dialog.OpenAndCheckPhoto();
         QCOMPARE(dialog.InfoLine()->text(), kFail);
-        QVERIFY(ResultImage.empty());
-        PhotoReviewer reviewer(Settings, test::AppDataDir());
+        QVERIFY(dialog.ResultImage().empty());
+        PhotoReviewer reviewer(dialog.Settings(), test::AppDataDir());
         const QImage tip = ToQImage(reviewer.LoadTipPicture(static_cast<CheckVerdict>(verdict)));
         QVERIFY(!tip.isNull());
         QCOMPARE(dialog.View()->Image(), tip);
@@ -177,11 +178,11 @@ private slots:
         platform.open_answers = {Sample("passed-grey-600x800.jpg"), std::nullopt};
         CVrelPictureCheckDlg dialog(platform);
         dialog.OpenAndCheckPhoto();
-        QVERIFY(!ResultImage.empty());
+        QVERIFY(!dialog.ResultImage().empty());
         dialog.OpenAndCheckPhoto();
         QCOMPARE(dialog.InfoLine()->text(), kPass);
         QVERIFY(dialog.PhotoFrame()->isHidden());
-        QVERIFY(ResultImage.empty());
+        QVERIFY(dialog.ResultImage().empty());
         dialog.SavePassedPhoto();
         QCOMPARE(platform.save_dialogs, 0);
     }
@@ -275,19 +276,18 @@ private slots:
         cv::imwrite(dir.File("half-length.png"), test::OnCanvas({1600, 2000}, 1.0, {544, 1400}));
         const QString photo = QString::fromStdString(dir.File("half-length.png"));
         for (bool take : {false, true}) {
-            ResultImage.release();
             ScriptedPlatform platform;
             platform.open_answers = {photo};
             platform.yes_no_answers = {take};
             platform.save_answers = {QString::fromStdString(dir.File("saved.jpg"))};
             CVrelPictureCheckDlg dialog(platform);
             dialog.OpenAndCheckPhoto();
-            QCOMPARE(platform.questions,
-                     QStringList{QStringLiteral("照片可以自动修正（裁剪、缩放、压缩），是否修正？")});
+            QCOMPARE(platform.questions, QStringList{QStringLiteral(
+                                             "照片可以自动修正（裁剪、缩放、压缩），是否修正？")});
             QVERIFY(QApplication::overrideCursor() == nullptr);
             if (!take) { // as any rejection
                 QCOMPARE(dialog.InfoLine()->text(), kFail);
-                QVERIFY(ResultImage.empty());
+                QVERIFY(dialog.ResultImage().empty());
                 dialog.SavePassedPhoto();
                 QCOMPARE(platform.save_dialogs, 0);
                 continue;
@@ -296,11 +296,11 @@ private slots:
             QCOMPARE(dialog.View()->Image().size(), QSize(480, 640));
             dialog.SavePassedPhoto();
             QCOMPARE(platform.save_dialogs, 1);
-            PhotoReviewer plain(Settings, test::AppDataDir());
+            PhotoReviewer plain(dialog.Settings(), test::AppDataDir());
             QCOMPARE(plain.Review(dir.File("saved.jpg")).verdict, CheckVerdict::PassedByMarker);
             ReviewOptions every_test;
             every_test.ignore_marker = true;
-            PhotoReviewer strict(Settings, test::AppDataDir(), every_test);
+            PhotoReviewer strict(dialog.Settings(), test::AppDataDir(), every_test);
             QCOMPARE(strict.Review(dir.File("saved.jpg")).verdict, CheckVerdict::Passed);
         }
     }
@@ -319,24 +319,31 @@ private slots:
         test::TempDir dir;
         std::filesystem::copy(test::AppDataDir(), dir.Path(),
                               std::filesystem::copy_options::recursive);
-        test::WriteBytes(dir.File("setting.vr"), {});
         // Defaults: the ratio bounds reject every face, so pass by the bypass instead.
-        const std::string settings = "[zpshcs]\ncast=1\npic_out_max_size=1\n";
-        test::WriteBytes(dir.File("setting.vr"), test::Bytes(settings.begin(), settings.end()));
-        ScriptedPlatform platform;
-        platform.app_dir = dir.Path() + "/";
-        platform.open_answers = {Sample("passed-grey-600x800.jpg")};
-        platform.save_answers = {QString::fromStdString(dir.File("big.jpg")),
-                                 QStringLiteral("/no/such/folder/photo.jpg")};
-        CVrelPictureCheckDlg dialog(platform);
-        dialog.OpenAndCheckPhoto();
-        QCOMPARE(dialog.InfoLine()->text(), kPass);
-        dialog.SavePassedPhoto();
-        QCOMPARE(platform.messages.value(0), QStringLiteral("原始文件太大，请重新选取!"));
-        QVERIFY(!std::filesystem::exists(dir.File("big.jpg")));
-        Settings.pic_out_max_size = 1000;
-        dialog.SavePassedPhoto();
-        QCOMPARE(platform.messages.value(1), QStringLiteral("读取文件大小错误!写文件失败!"));
+        const struct {
+            const char* settings;
+            std::string target;
+            const char* message;
+        } cases[] = {
+            {"[zpshcs]\ncast=1\npic_out_max_size=1\n", dir.File("big.jpg"),
+             "原始文件太大，请重新选取!"},
+            {"[zpshcs]\ncast=1\npic_out_max_size=1000\n", "/no/such/folder/photo.jpg",
+             "读取文件大小错误!写文件失败!"},
+        };
+        for (const auto& c : cases) {
+            test::WriteBytes(dir.File("setting.vr"),
+                             test::Bytes(c.settings, c.settings + std::strlen(c.settings)));
+            ScriptedPlatform platform;
+            platform.app_dir = dir.Path() + "/";
+            platform.open_answers = {Sample("passed-grey-600x800.jpg")};
+            platform.save_answers = {QString::fromStdString(c.target)};
+            CVrelPictureCheckDlg dialog(platform);
+            dialog.OpenAndCheckPhoto();
+            QCOMPARE(dialog.InfoLine()->text(), kPass);
+            dialog.SavePassedPhoto();
+            QCOMPARE(platform.messages, QStringList{QString::fromUtf8(c.message)});
+            QVERIFY(!std::filesystem::exists(c.target));
+        }
     }
 
     void aboutOpensForItsCommandsOnly() {
@@ -375,7 +382,93 @@ private slots:
         QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         static_cast<QObject&>(dialog).event(&drop);
         QCOMPARE(dialog.InfoLine()->text(), kPass);
-        QVERIFY(!ResultImage.empty());
+        QVERIFY(!dialog.ResultImage().empty());
+    }
+
+    void eachDialogKeepsItsOwnPhoto() {
+        ScriptedPlatform platform;
+        platform.open_answers = {Sample("passed-grey-600x800.jpg")};
+        CVrelPictureCheckDlg passed(platform);
+        passed.OpenAndCheckPhoto();
+        QVERIFY(!passed.ResultImage().empty());
+        CVrelPictureCheckDlg fresh(platform);
+        QVERIFY(fresh.ResultImage().empty());
+        fresh.SavePassedPhoto();
+        QCOMPARE(platform.save_dialogs, 0);
+    }
+
+    void picturesForTheScreenScale_data() {
+        QTest::addColumn<QString>("picture");
+        QTest::addColumn<double>("ratio");
+        QTest::addColumn<QSize>("pixels");
+        QTest::addColumn<double>("drawn_at");
+        const QString background = QStringLiteral(":/pictures/background.png");
+        QTest::newRow("background 1x") << background << 1.0 << QSize(701, 488) << 1.0;
+        QTest::newRow("background 2x") << background << 2.0 << QSize(1402, 976) << 2.0;
+        // Made smaller from 2x rather than larger from 1x.
+        QTest::newRow("background 1.5x") << background << 1.5 << QSize(1402, 976) << 2.0;
+        for (const char* button : {"open", "save", "exit"}) {
+            const QString path = QStringLiteral(":/pictures/%1.png").arg(QLatin1String(button));
+            QTest::newRow(button) << path << 2.0 << QSize(400, 134) << 2.0;
+        }
+        for (int size : {16, 32, 48}) {
+            const QString path = QStringLiteral(":/pictures/icon%1.png").arg(size);
+            QTest::newRow(qPrintable(path)) << path << 2.0 << QSize(2 * size, 2 * size) << 2.0;
+        }
+        const QString plain = QString::fromStdString(scratch_.File("plain.png"));
+        QImage(8, 8, QImage::Format_RGB32).save(plain);
+        QTest::newRow("no 2x drawing") << plain << 2.0 << QSize(8, 8) << 1.0;
+    }
+
+    void picturesForTheScreenScale() {
+        QFETCH(QString, picture);
+        QFETCH(double, ratio);
+        QFETCH(QSize, pixels);
+        QFETCH(double, drawn_at);
+        InitPictureResources();
+        const QPixmap& chosen = ScaledPicture(picture).ForRatio(ratio);
+        QCOMPARE(chosen.size(), pixels);
+        QCOMPARE(chosen.devicePixelRatio(), drawn_at);
+    }
+
+    // On a screen at twice the scale the window paints the drawings made at twice the
+    // resolution, pixel for pixel. A screen's scale is fixed when the application starts, so
+    // the check runs in a second run of this program with QT_SCALE_FACTOR=2.
+    void sharpPicturesAtTwiceTheScale() {
+        if (qApp->devicePixelRatio() != 2) {
+            QVERIFY2(qEnvironmentVariableIsEmpty("VREL_SCALED_RUN"), "QT_SCALE_FACTOR ignored");
+            QProcess scaled;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("QT_SCALE_FACTOR"), QStringLiteral("2"));
+            env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+            env.insert(QStringLiteral("VREL_SCALED_RUN"), QStringLiteral("1"));
+            scaled.setProcessEnvironment(env);
+            scaled.setProcessChannelMode(QProcess::MergedChannels);
+            scaled.start(QCoreApplication::applicationFilePath(),
+                         {QStringLiteral("sharpPicturesAtTwiceTheScale")});
+            QVERIFY(scaled.waitForFinished(120000));
+            const QByteArray output = scaled.readAll();
+            QVERIFY2(scaled.exitStatus() == QProcess::NormalExit && scaled.exitCode() == 0,
+                     output.constData());
+            return;
+        }
+        ScriptedPlatform platform;
+        CVrelPictureCheckDlg dialog(platform);
+        QCOMPARE(dialog.devicePixelRatioF(), 2.0);
+        QCOMPARE(dialog.Background().size(), QSize(1402, 976));
+        for (QAbstractButton* button :
+             {dialog.OpenButton(), dialog.SaveButton(), dialog.ExitButton()}) {
+            auto* picture = qobject_cast<PictureButton*>(button);
+            QVERIFY(picture != nullptr);
+            QCOMPARE(picture->Picture().size(), QSize(400, 134));
+        }
+        // The title banner has no widget over it: there the window is the 2x drawing itself.
+        const QImage shot = dialog.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        QCOMPARE(shot.size(), QSize(1402, 976));
+        const QImage drawing = QImage(QStringLiteral(":/pictures/background@2x.png"))
+                                   .convertToFormat(QImage::Format_RGB32);
+        const QRect banner(0, 0, 1402, 100);
+        QVERIFY(shot.copy(banner) == drawing.copy(banner));
     }
 
 private:

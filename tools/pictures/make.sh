@@ -3,6 +3,8 @@
 #   data/tips/state{1,3,4,6,7,8,9}.jpg
 #   app/resources/background.png, open.png, save.png, exit.png
 #   app/resources/icon16.png, icon32.png, icon48.png
+#   app/resources/background@2x.png, open@2x.png, save@2x.png, exit@2x.png,
+#     icon16@2x.png, icon32@2x.png, icon48@2x.png (the same drawings at twice the resolution)
 #   data/labels/*.png (verdict labels for vrel-check --annotate)
 set -euo pipefail
 
