@@ -13,6 +13,7 @@ packages=(
   fonts-wqy-microhei
   xvfb xauth x11-apps xdotool imagemagick libimage-exiftool-perl wrk bc
   clang libclang-rt-14-dev
+  chromium chromium-driver python3-selenium
 )
 
 missing=()

@@ -9,6 +9,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR="$root/build" "$root/scripts/build.sh"
 (cd "$root/build" && ctest --output-on-failure -j"$(nproc)")
 
+# The web page in a real browser (headless Chromium), against a vrel-serve the test starts on
+# the loopback address.
+/usr/bin/python3 "$root/tests/browser/page_test.py" --server "$root/build/bin/vrel-serve" \
+  --data-dir "$root/build/bin" --samples "$root/samples" --check "$root/build/bin/vrel-check"
+
 # Each fuzz harness for a bounded time (FUZZ_SECONDS, default 60), under the same sanitizers.
 "$root/scripts/fuzz.sh"
 

@@ -127,10 +127,10 @@ private:
             return Answer(ErrorReply(413, TooLarge()), true);
         }
         if (ec == http::error::header_limit) {
-            return Answer(ErrorReply(431, "the request's headers are too large"), true);
+            return Answer(ErrorReply(431, "请求头太大"), true);
         }
         if (ec) {
-            return Answer(ErrorReply(400, "malformed request: " + ec.message()), true);
+            return Answer(ErrorReply(400, "请求格式错误：" + ec.message()), true);
         }
         const auto& req = parser_->get();
         const std::string_view target(req.target().data(), req.target().size());
@@ -147,7 +147,7 @@ private:
         if (s_.stopping) {
             return Answer(route_ != nullptr && route_->action == Action::Health
                               ? Reply{503, "application/json", "{\"status\":\"stopping\"}", {}}
-                              : ErrorReply(503, "the service is stopping"),
+                              : ErrorReply(503, "服务正在停止，请稍后再试"),
                           true);
         }
         if (route_ == nullptr && method == "OPTIONS" && !allowed.empty() &&
@@ -159,9 +159,9 @@ private:
         }
         if (route_ == nullptr) {
             if (allowed.empty()) {
-                return Answer(ErrorReply(404, "no such path: " + path_), has_body);
+                return Answer(ErrorReply(404, "没有这个路径：" + path_), has_body);
             }
-            Reply reply = ErrorReply(405, "use " + allowed + " for " + path_);
+            Reply reply = ErrorReply(405, "请用 " + allowed + " 访问 " + path_);
             reply.headers.emplace_back("Allow", allowed);
             return Answer(reply, has_body);
         }
@@ -190,7 +190,7 @@ private:
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(body_deadline_ - Clock::now());
         if (left.count() <= 0) {
-            return Answer(ErrorReply(408, "the request body came too slowly"), true);
+            return Answer(ErrorReply(408, "照片数据传输太慢，请重新上传"), true);
         }
         // Its own timer rather than the stream's, which would close the connection before the
         // client could be told.
@@ -216,7 +216,7 @@ private:
             return Answer(ErrorReply(413, TooLarge()), true);
         }
         if (timed_out_) {
-            return Answer(ErrorReply(408, "the request body stopped coming"), true);
+            return Answer(ErrorReply(408, "照片数据传输中断，请重新上传"), true);
         }
         if (ec) {
             return Close(); // the client went away mid-body
@@ -242,7 +242,7 @@ private:
             upload.filename = QueryValue("filename");
         }
         if (upload.bytes.empty()) {
-            return Answer(ErrorReply(400, "no photo: the request body is empty"), false);
+            return Answer(ErrorReply(400, "没有照片：请求中没有数据"), false);
         }
         const Action action = route_->action;
         net::io_context& io = s_.io;
@@ -254,7 +254,7 @@ private:
                 try {
                     reply = Run(action, tools, upload, verdict);
                 } catch (const std::exception& e) {
-                    reply = ErrorReply(500, std::string("the review failed: ") + e.what());
+                    reply = ErrorReply(500, std::string("审核失败：") + e.what());
                 }
                 const double seconds = std::chrono::duration<double>(Clock::now() - queued).count();
                 net::post(io, [self, reply = std::move(reply), verdict, seconds]() mutable {
@@ -282,7 +282,7 @@ private:
         case Action::Correct:
             return CorrectReply(tools, upload, verdict);
         default:
-            return ErrorReply(500, "not a photo route");
+            return ErrorReply(500, "这个路径不审核照片");
         }
     }
 
@@ -304,19 +304,19 @@ private:
             reply.headers.emplace_back("Cache-Control", "no-cache");
             return reply;
         }
-        return ErrorReply(404, "no such file: " + path_);
+        return ErrorReply(404, "没有这个文件：" + path_);
     }
 
     void Busy(bool close) {
-        Reply reply = ErrorReply(503, "the service is busy: try again in a moment");
+        Reply reply = ErrorReply(503, "服务繁忙，请稍后再试");
         reply.headers.emplace_back("Retry-After",
                                    std::to_string(s_.options.limits.retry_after_seconds));
         Answer(std::move(reply), close);
     }
 
     std::string TooLarge() const {
-        return "the photo is larger than " +
-               std::to_string(s_.options.limits.max_upload_bytes >> 20) + " MB";
+        return "照片文件太大：超过 " + std::to_string(s_.options.limits.max_upload_bytes >> 20) +
+               " MB";
     }
 
     std::string QueryValue(const std::string& key) const {

@@ -110,32 +110,32 @@ std::optional<FormField> FindFormField(std::string_view body, std::string_view b
     // The first delimiter opens the body (a preamble before it is allowed).
     size_t at = body.find(delimiter);
     if (at == std::string_view::npos) {
-        error = "the multipart body has no opening boundary";
+        error = "表单格式错误：没有开头的分隔行";
         return std::nullopt;
     }
     const std::string next_delimiter = "\r\n" + delimiter;
     for (;;) {
         at += delimiter.size();
         if (body.substr(at, 2) == "--") {
-            error = "the multipart body has no field '" + std::string(name) + "'";
+            error = "表单中没有名为 " + std::string(name) + " 的字段";
             return std::nullopt; // the closing delimiter
         }
         // The rest of the delimiter line (transport padding), then the part's headers.
         const size_t line_end = body.find("\r\n", at);
         if (line_end == std::string_view::npos) {
-            error = "the multipart body ends inside a boundary line";
+            error = "表单格式错误：在分隔行中结束";
             return std::nullopt;
         }
         // The headers end in an empty line (right away, for a part without headers).
         const size_t headers_end = body.find("\r\n\r\n", line_end);
         if (headers_end == std::string_view::npos) {
-            error = "a part of the multipart body has no end to its headers";
+            error = "表单格式错误：某一部分的头部没有结束";
             return std::nullopt;
         }
         const size_t content_begin = headers_end + 4;
         const size_t content_end = body.find(next_delimiter, content_begin);
         if (content_end == std::string_view::npos) {
-            error = "a part of the multipart body has no closing boundary";
+            error = "表单格式错误：某一部分没有结束的分隔行";
             return std::nullopt;
         }
         std::optional<std::string> field_name, filename;

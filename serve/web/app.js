@@ -1,0 +1,273 @@
+// VrelPictureCheck web page: review a photo, show the verdict, save, correct, explain.
+'use strict';
+
+(() => {
+  const $ = (id) => document.getElementById(id);
+  const fileInput = $('file-input');
+  const dropZone = $('drop-zone');
+  const infoLine = $('info-line');
+  const reason = $('reason');
+  const message = $('message');
+  const hint = $('hint');
+  const photo = $('photo');
+  const placeholder = $('placeholder');
+  const saveButton = $('save-button');
+  const correctButton = $('correct-button');
+  const explainButton = $('explain-button');
+  const dialog = $('explain-dialog');
+  const explainImage = $('explain-image');
+
+  const DOWNLOAD_NAME = '报名照片.jpg';
+  const STATUS_TEXT = {
+    400: '请求有误',
+    404: '服务地址不存在',
+    405: '请求方式不被接受',
+    413: '照片文件太大',
+    500: '服务内部出错',
+    503: '服务繁忙，请稍后再试',
+  };
+
+  // The photo under review. A newer choice replaces it; answers that arrive
+  // for an older one are dropped (each step checks that it is still current).
+  let current = null; // { file, record, blob }
+  let photoUrl = null; // object URL of the shown saved/corrected photo
+  let explainUrl = null;
+
+  // ---- Display helpers ----------------------------------------------------
+
+  function setInfo(text, kind) {
+    infoLine.textContent = text;
+    infoLine.className = 'frame-line' + (kind ? ' ' + kind : '');
+  }
+
+  function updateHint() {
+    hint.hidden = Boolean(reason.textContent || message.textContent);
+  }
+
+  function setReason(text) {
+    reason.textContent = text;
+    updateHint();
+  }
+
+  function setMessage(text, kind) {
+    message.textContent = text;
+    message.className = text ? kind : '';
+    updateHint();
+  }
+
+  function replaceUrl(old, blob) {
+    if (old) URL.revokeObjectURL(old);
+    return blob ? URL.createObjectURL(blob) : null;
+  }
+
+  // Shows a server picture (a tip), a blob (saved or corrected photo), or,
+  // with neither, the placeholder text.
+  function showPhoto({ src = null, blob = null, text = '', alt = '照片' } = {}) {
+    photoUrl = replaceUrl(photoUrl, blob);
+    const url = photoUrl || src;
+    photo.alt = alt;
+    if (url) {
+      photo.src = url;
+    } else {
+      photo.removeAttribute('src');
+    }
+    photo.hidden = !url;
+    placeholder.hidden = Boolean(url);
+    placeholder.textContent = text;
+  }
+
+  // ---- Talking to the service ----------------------------------------------
+
+  // A failed request: message is what the page shows, body the parsed JSON answer (if any).
+  class RequestError extends Error {
+    constructor(text, status = 0, body = null) {
+      super(text);
+      this.status = status;
+      this.body = body;
+    }
+  }
+
+  async function post(route, file) {
+    const form = new FormData();
+    form.append('photo', file, file.name || 'photo.jpg');
+    let response;
+    try {
+      response = await fetch('/api/v1/' + route, { method: 'POST', body: form });
+    } catch (e) {
+      throw new RequestError('无法连接审核服务，请检查网络后重试');
+    }
+    if (response.ok) return response;
+
+    let body = null;
+    try {
+      body = await response.json();
+    } catch (e) {
+      // Not JSON (a proxy's error page, a cut connection): the status says enough.
+    }
+    const serverText = body && typeof body.error === 'string' ? body.error : '';
+    if (response.status === 422) {
+      throw new RequestError(serverText || '无法处理这张照片', 422, body);
+    }
+    let text = STATUS_TEXT[response.status] || `服务出错（状态 ${response.status}）`;
+    const retry = response.headers.get('Retry-After');
+    if (response.status === 503 && /^\d+$/.test(retry || '')) text += `（约 ${retry} 秒后可重试）`;
+    if (serverText && response.status !== 503) text += `（服务器信息：${serverText}）`;
+    throw new RequestError(text, response.status, body);
+  }
+
+  async function readBody(response, kind) {
+    try {
+      return kind === 'json' ? await response.json() : await response.blob();
+    } catch (e) {
+      throw new RequestError('服务返回的数据不完整，请重试');
+    }
+  }
+
+  // Runs one step for the current photo; drops its result if another photo was chosen meanwhile.
+  async function step(state, work, onError) {
+    try {
+      await work(() => state !== current);
+    } catch (e) {
+      if (state !== current) return;
+      if (!(e instanceof RequestError)) console.error(e);
+      onError(e instanceof RequestError ? e : new RequestError('页面出错，请刷新后重试'));
+    }
+  }
+
+  // ---- The flow ------------------------------------------------------------
+
+  const isPass = (record) => typeof record.verdict === 'string' && record.verdict.startsWith('Passed');
+
+  function review(file) {
+    const state = { file, record: null, blob: null };
+    current = state;
+    if (dialog.open) dialog.close();
+    saveButton.disabled = correctButton.disabled = explainButton.disabled = true;
+    setReason('');
+    setMessage('', '');
+    showPhoto({ text: '正在审核…' });
+    setInfo('正在审核…', 'busy');
+
+    return step(state, async (stale) => {
+      const record = await readBody(await post('review', file), 'json');
+      if (stale()) return;
+      state.record = record;
+      const passed = isPass(record);
+      setInfo(record.info || (passed ? '审核通过' : '审核不通过'), passed ? 'ok' : 'bad');
+      setReason(passed ? '' : [record.reason, record.error].filter(Boolean).join('\n'));
+      explainButton.disabled = typeof record.width !== 'number';
+      if (!passed) {
+        correctButton.disabled = false;
+        showPhoto(record.tip ? { src: '/' + record.tip, alt: '提示图：照片为什么未通过审核' } : { text: '照片未通过审核' });
+        return;
+      }
+      // A passed photo is shown as it will be saved: normalised, 300 dpi, marked.
+      showPhoto({ text: '正在生成照片…' });
+      try {
+        const blob = await readBody(await post('save', file), 'blob');
+        if (stale()) return;
+        state.blob = blob;
+        showPhoto({ blob });
+        saveButton.disabled = false;
+      } catch (e) {
+        if (stale()) return;
+        showPhoto({ text: '无法生成照片' });
+        setMessage('无法生成保存用的照片：' + e.message, 'error');
+      }
+    }, (e) => {
+      setInfo('审核未完成', 'bad');
+      showPhoto({ text: '请重新打开照片' });
+      setMessage(e.message, 'error');
+    });
+  }
+
+  function correct() {
+    const state = current;
+    if (!state || !state.record) return;
+    correctButton.disabled = true;
+    setMessage('正在自动修正（裁剪、缩放、压缩）…', 'busy');
+    step(state, async (stale) => {
+      const blob = await readBody(await post('correct', state.file), 'blob');
+      if (stale()) return;
+      state.blob = blob;
+      showPhoto({ blob });
+      setInfo('修正后审核通过，保存后退出', 'ok');
+      setReason('');
+      setMessage('照片已自动修正，请点击“保存照片”。', 'note');
+      saveButton.disabled = false;
+    }, (e) => {
+      // 422: this photo cannot be mended (the reason says what to do); other errors may pass.
+      if (e.status !== 422) correctButton.disabled = false;
+      setMessage((e.status === 422 ? '无法自动修正：' : '') + e.message, 'error');
+    });
+  }
+
+  function explain() {
+    const state = current;
+    if (!state || !state.record) return;
+    explainButton.disabled = true;
+    const before = message.textContent;
+    const beforeKind = message.className;
+    setMessage('正在生成解释图…', 'busy');
+    step(state, async (stale) => {
+      const blob = await readBody(await post('annotate', state.file), 'blob');
+      if (stale()) return;
+      explainButton.disabled = false;
+      setMessage(before, beforeKind);
+      explainUrl = replaceUrl(explainUrl, blob);
+      explainImage.src = explainUrl;
+      dialog.showModal();
+    }, (e) => {
+      explainButton.disabled = false;
+      setMessage('无法生成解释图：' + e.message, 'error');
+    });
+  }
+
+  function save() {
+    if (!current || !current.blob || !photoUrl) return;
+    const link = document.createElement('a');
+    link.href = photoUrl;
+    link.download = DOWNLOAD_NAME;
+    document.body.append(link);
+    link.click();
+    link.remove();
+  }
+
+  // ---- Wiring ----------------------------------------------------------------
+
+  $('open-button').addEventListener('click', () => fileInput.click());
+  fileInput.addEventListener('change', () => {
+    const file = fileInput.files[0];
+    fileInput.value = ''; // choosing the same file again reviews it again
+    if (file) review(file);
+  });
+  saveButton.addEventListener('click', save);
+  correctButton.addEventListener('click', correct);
+  explainButton.addEventListener('click', explain);
+  $('explain-close').addEventListener('click', () => dialog.close());
+  dialog.addEventListener('close', () => {
+    explainImage.removeAttribute('src');
+    explainUrl = replaceUrl(explainUrl, null);
+  });
+
+  // A photo dropped anywhere on the page is reviewed; the photo frame lights up meanwhile.
+  const carriesFiles = (event) => Array.from(event.dataTransfer?.types || []).includes('Files');
+  for (const type of ['dragenter', 'dragover']) {
+    document.addEventListener(type, (event) => {
+      if (!carriesFiles(event)) return;
+      event.preventDefault();
+      event.dataTransfer.dropEffect = 'copy';
+      dropZone.classList.add('dragging');
+    });
+  }
+  document.addEventListener('dragleave', (event) => {
+    if (!event.relatedTarget) dropZone.classList.remove('dragging');
+  });
+  document.addEventListener('drop', (event) => {
+    if (!carriesFiles(event)) return;
+    event.preventDefault();
+    dropZone.classList.remove('dragging');
+    const file = event.dataTransfer.files[0];
+    if (file) review(file);
+  });
+})();

@@ -1,0 +1,495 @@
+#!/usr/bin/env python3
+"""Browser test of the page that vrel-serve embeds.
+
+Starts the service itself on 127.0.0.1 (a port the system picks), drives Debian's headless
+Chromium through chromium-driver, and goes through what a user does: review a photo that passes
+and save it, a rejected one with its tip picture, a correction that fails and one that works, the
+explanation picture, the layout on a desktop and on a phone, and what the page says once the
+service is gone. Every saved photo is reviewed again with vrel-check.
+
+    python3 tests/browser/page_test.py --server EXE --data-dir DIR --samples DIR --check EXE \
+        [--screenshots DIR]
+
+Needs: apt-get install -y chromium chromium-driver python3-selenium
+"""
+import argparse
+import base64
+import http.client
+import json
+import os
+import queue
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.request
+
+try:
+    from selenium import webdriver
+    from selenium.common.exceptions import WebDriverException
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+except ImportError:
+    # Debian's python3-selenium belongs to the system interpreter; another python3 may come first.
+    system = '/usr/bin/python3'
+    if os.path.exists(system) and os.path.realpath(sys.executable) != os.path.realpath(system):
+        os.execv(system, [system, *sys.argv])
+    sys.exit('page_test: selenium is missing: apt-get install -y chromium chromium-driver python3-selenium')
+
+WAIT = 30            # seconds for a review, a correction, a download
+START_WAIT = 10      # seconds for the service to announce its port and answer /healthz
+STOP_WAIT = 10       # seconds for the service to exit after SIGTERM
+DOWNLOAD_NAME = '报名照片.jpg'
+PASS_INFO = '审核通过，保存后退出'
+REJECT_INFO = '审核不通过'
+CORRECTED_INFO = '修正后审核通过，保存后退出'
+BUTTONS = ('open-button', 'save-button', 'correct-button', 'explain-button')
+DIRECT = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # never through a proxy
+
+
+class Failure(Exception):
+    pass
+
+
+def wait_until(what, condition, timeout=WAIT, detail=lambda: ''):
+    """Polls condition() until it returns something true; fails after timeout seconds."""
+    end = time.monotonic() + timeout
+    last_error = None
+    while True:
+        try:
+            value = condition()
+            if value:
+                return value
+        except (WebDriverException, OSError, http.client.HTTPException) as e:
+            last_error = e
+        if time.monotonic() > end:
+            extra = detail()
+            if last_error is not None:
+                extra += f'\n  last error: {str(last_error).strip().splitlines()[0]}'
+            raise Failure(f'timed out after {timeout} s waiting for {what}{extra}')
+        time.sleep(0.1)
+
+
+# ---- The service -------------------------------------------------------------------------------
+
+class Server:
+    def __init__(self, exe, data_dir, workdir):
+        self.log_path = os.path.join(workdir, 'server-stderr.log')
+        self.log = open(self.log_path, 'wb')
+        command = [exe, '--listen', '127.0.0.1:0', '--data-dir', data_dir,
+                   '--settings', os.path.join(data_dir, 'setting.vr'), '--jobs', '1']
+        self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=self.log)
+        try:
+            self._start()
+        except BaseException:
+            self.stop()
+            raise
+
+    def _start(self):
+        # Standard output is read to the end, so that the service never blocks on a full pipe.
+        self.lines = queue.Queue()
+        threading.Thread(target=self._drain, daemon=True).start()
+        try:
+            first = self.lines.get(timeout=START_WAIT)
+        except queue.Empty:
+            raise Failure(f'the service printed no line within {START_WAIT} s{self.stderr_tail()}')
+        if first is None:
+            raise Failure(f'the service exited (status {self.proc.wait()}) before printing its '
+                          f'address{self.stderr_tail()}')
+        match = re.fullmatch(rb'listening on 127\.0\.0\.1:(\d+)\n?', first)
+        if not match:
+            raise Failure(f'the first line of the service is {first!r}, '
+                          'expected "listening on 127.0.0.1:PORT"')
+        self.base = f'http://127.0.0.1:{int(match.group(1))}'
+        wait_until('GET /healthz to answer 200', self._healthy, START_WAIT, self.stderr_tail)
+
+    def _drain(self):
+        for line in self.proc.stdout:
+            self.lines.put(line)
+        self.lines.put(None)
+
+    def _healthy(self):
+        if self.proc.poll() is not None:
+            raise Failure(f'the service exited (status {self.proc.returncode}) before /healthz '
+                          f'answered{self.stderr_tail()}')
+        with DIRECT.open(self.base + '/healthz', timeout=2) as response:
+            return response.status == 200
+
+    def stderr_tail(self):
+        self.log.flush()
+        with open(self.log_path, 'rb') as f:
+            text = f.read()[-2000:].decode('utf-8', 'replace').strip()
+        return f'\n  service stderr:\n{text}' if text else ''
+
+    def stop(self):
+        """SIGTERM, then at most STOP_WAIT seconds; returns a complaint, or None."""
+        if self.proc.poll() is not None:
+            return None
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.wait(STOP_WAIT)
+            return None
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(5)
+            return f'the service did not exit within {STOP_WAIT} s of SIGTERM (killed)'
+
+
+# ---- The browser -------------------------------------------------------------------------------
+
+def start_browser(workdir, downloads):
+    chromium = shutil.which('chromium') or shutil.which('chromium-browser')
+    driver_exe = shutil.which('chromedriver')
+    if not chromium or not driver_exe:
+        raise Failure('chromium or chromedriver not found: '
+                      'apt-get install -y chromium chromium-driver python3-selenium')
+    options = webdriver.ChromeOptions()
+    options.binary_location = chromium
+    for flag in ('--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic',
+                 '--no-first-run', '--disable-background-networking', '--disable-component-update',
+                 '--disable-sync', '--no-proxy-server', '--disable-dev-shm-usage',
+                 '--window-size=1280,800', '--lang=zh-CN',
+                 '--user-data-dir=' + tempfile.mkdtemp(prefix='profile-', dir=workdir)):
+        options.add_argument(flag)
+    options.add_experimental_option('prefs', {
+        'download.default_directory': downloads,
+        'download.prompt_for_download': False,
+        'download.directory_upgrade': True,
+        'safebrowsing.enabled': False,
+    })
+    options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
+    driver = webdriver.Chrome(service=Service(executable_path=driver_exe), options=options)
+    driver.set_page_load_timeout(WAIT)
+    driver.set_script_timeout(WAIT)
+    driver.execute_cdp_cmd('Browser.setDownloadBehavior',
+                           {'behavior': 'allow', 'downloadPath': downloads})
+    return driver
+
+
+class Page:
+    def __init__(self, driver, base, downloads):
+        self.driver = driver
+        self.base = base
+        self.downloads = downloads
+
+    def viewport(self, width, height, mobile):
+        self.driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride', {
+            'width': width, 'height': height, 'deviceScaleFactor': 1, 'mobile': mobile})
+
+    def open(self):
+        self.driver.get(self.base + '/')
+        wait_until('the page to load', lambda: self.js('return document.readyState') == 'complete'
+                   and self.el('open-button').is_displayed(), detail=self.state)
+
+    def js(self, script, *args):
+        return self.driver.execute_script(script, *args)
+
+    def el(self, element_id):
+        return self.driver.find_element(By.ID, element_id)
+
+    def text(self, element_id):
+        return self.el(element_id).text.strip()
+
+    def enabled(self, element_id):
+        return self.el(element_id).is_enabled()
+
+    def choose(self, path):
+        self.el('file-input').send_keys(os.path.abspath(path))
+
+    def drop(self, path):
+        """Drops a file on #drop-zone as a file manager would (the file comes from a scratch input)."""
+        source = self.js("const i = document.createElement('input'); i.type = 'file';"
+                         "document.body.append(i); return i;")
+        source.send_keys(os.path.abspath(path))
+        self.js("""
+            const source = arguments[0], zone = document.getElementById('drop-zone');
+            const data = new DataTransfer();
+            data.items.add(source.files[0]);
+            source.remove();
+            for (const type of ['dragenter', 'dragover', 'drop']) {
+              zone.dispatchEvent(new DragEvent(type, {bubbles: true, cancelable: true, dataTransfer: data}));
+            }""", source)
+
+    def click(self, element_id):
+        self.el(element_id).click()
+
+    def loaded(self, element_id):
+        return self.js('const i = document.getElementById(arguments[0]);'
+                       'return i.complete && i.naturalWidth > 0;', element_id)
+
+    def photo_src(self):
+        return self.el('photo').get_attribute('src') or ''
+
+    def state(self):
+        try:
+            parts = [f'{i}={self.text(i)!r}' for i in ('info-line', 'reason', 'message')]
+            parts.append(f'photo={self.photo_src()[:80]!r}')
+            parts.append('enabled=' + ','.join(b for b in BUTTONS if self.enabled(b)))
+            return '\n  page: ' + '; '.join(parts)
+        except WebDriverException as e:
+            return f'\n  page state unavailable: {str(e).splitlines()[0]}'
+
+    def wait(self, what, condition, timeout=WAIT):
+        return wait_until(what, condition, timeout, self.state)
+
+    def wait_info(self, expected):
+        self.wait(f'the info line to read "{expected}"', lambda: self.text('info-line') == expected)
+
+    def expect(self, condition, complaint):
+        if not condition:
+            raise Failure(complaint + self.state())
+
+    def wait_download(self):
+        path = os.path.join(self.downloads, DOWNLOAD_NAME)
+
+        def done():
+            names = os.listdir(self.downloads)
+            return (os.path.isfile(path) and os.path.getsize(path) > 0
+                    and not any(n.endswith('.crdownload') for n in names) and path)
+        return wait_until(f'{DOWNLOAD_NAME} in the download folder', done,
+                          detail=lambda: f'\n  download folder: {os.listdir(self.downloads)}')
+
+    def screenshot(self, directory, name, full_page=False):
+        if not directory:
+            return
+        path = os.path.join(directory, name)
+        if full_page:
+            size = self.js('return [document.documentElement.scrollWidth,'
+                           ' document.documentElement.scrollHeight]')
+            shot = self.driver.execute_cdp_cmd('Page.captureScreenshot', {
+                'format': 'png', 'captureBeyondViewport': True,
+                'clip': {'x': 0, 'y': 0, 'width': size[0], 'height': size[1], 'scale': 1}})
+            with open(path, 'wb') as f:
+                f.write(base64.b64decode(shot['data']))
+        else:
+            self.driver.save_screenshot(path)
+        print(f'  screenshot: {path}')
+
+
+def check_file(check, path, *extra):
+    """Reviews a file with vrel-check and returns its JSON record."""
+    result = subprocess.run([check, '-q', '--json', *extra, path], capture_output=True, timeout=120)
+    lines = result.stdout.decode('utf-8', 'replace').splitlines()
+    if result.returncode not in (0, 1) or not lines:
+        raise Failure(f'{check} {" ".join(extra)} {path} failed with status {result.returncode}: '
+                      f'{result.stderr.decode("utf-8", "replace").strip()}')
+    return json.loads(lines[0])
+
+
+# ---- Cases ---------------------------------------------------------------------------------------
+
+def case_pass_and_save(page, args):
+    """(a) A passing photo: the normalised photo is shown, saved as 报名照片.jpg, and explained."""
+    page.viewport(1280, 800, False)
+    page.open()
+    page.expect(page.text('info-line') == '信息提示区', 'the info line does not start empty')
+    page.expect(not any(page.enabled(b) for b in BUTTONS[1:]),
+                'save, correct or explain is enabled before any photo was reviewed')
+    page.expect(not page.el('photo').is_displayed(),
+                'the empty photo frame shows an image (a broken-image icon) before any review')
+
+    page.choose(os.path.join(args.samples, 'passed-grey-600x800.jpg'))
+    page.wait_info(PASS_INFO)
+    page.wait('the save button to be enabled', lambda: page.enabled('save-button'))
+    page.wait('the saved photo to show in the frame',
+              lambda: page.photo_src().startswith('blob:') and page.loaded('photo'))
+    page.expect(not page.enabled('correct-button'), 'correct is enabled after a pass')
+    page.expect(page.text('reason') == '', 'a reason is shown for a passed photo')
+
+    page.click('save-button')
+    saved = page.wait_download()
+    record = check_file(args.check, saved)
+    page.expect(record.get('verdict') == 'PassedByMarker',
+                f'the downloaded photo reviews {record.get("verdict")}, expected PassedByMarker: {record}')
+    os.remove(saved)
+
+    page.expect(page.enabled('explain-button'), 'explain is disabled after a review with a width')
+    page.click('explain-button')
+    page.wait('the explanation picture in an open dialog',
+              lambda: page.js('return document.getElementById("explain-dialog").open')
+              and page.loaded('explain-image'))
+    page.click('explain-close')
+    page.wait('the dialog to close',
+              lambda: not page.js('return document.getElementById("explain-dialog").open'))
+
+
+def case_rejected(page, args):
+    """(b) Rejected photos on the same page: tip picture, reason, no save; a correction that fails."""
+    page.choose(os.path.join(args.samples, 'background-rejected.jpg'))
+    page.wait_info(REJECT_INFO)
+    page.wait('the tip picture tips/state6.jpg',
+              lambda: page.photo_src().endswith('/tips/state6.jpg') and page.loaded('photo'))
+    page.expect(page.text('reason') != '', 'no reason is shown for a rejection')
+    page.expect(not page.enabled('save-button'),
+                'save is still enabled after a rejection (the previous photo would be saved)')
+    page.expect(page.enabled('correct-button'), 'correct is not enabled after a rejection')
+    page.screenshot(args.screenshots, 'web-desktop.png')
+
+    # Two faces: the correction refuses, with the sentence the correction itself gives.
+    sample = os.path.join(args.samples, 'face-count-wrong.jpg')
+    with tempfile.TemporaryDirectory() as scratch:
+        expected = check_file(args.check, sample, '--correct-dir', scratch).get('correction_error')
+    if not expected or not expected.get('reason'):
+        raise Failure(f'{sample} is expected to be a photo the correction refuses')
+    page.choose(sample)
+    page.wait('the tip picture of the second photo',
+              lambda: page.photo_src().endswith('/tips/state7.jpg') and page.loaded('photo'))
+    page.expect(page.text('info-line') == REJECT_INFO, 'the info line does not say 审核不通过')
+    page.click('correct-button')
+    page.wait('the reason why the correction failed',
+              lambda: expected['reason'] in page.text('message'))
+    page.expect(page.photo_src().endswith('/tips/state7.jpg'),
+                'the tip picture was replaced after a failed correction')
+    page.expect(page.text('info-line') == REJECT_INFO,
+                'the info line changed after a failed correction')
+    page.expect(not page.enabled('save-button'), 'save is enabled after a failed correction')
+
+
+def case_corrected(page, args):
+    """(c) A PNG dropped on the page that the correction mends: shown, saved, reviewed again."""
+    page.open()
+    page.drop(os.path.join(args.samples, 'correctable', 'off-centre.png'))
+    page.wait('the dropped photo to be reviewed ("审核不通过")',
+              lambda: page.text('info-line') == REJECT_INFO)
+    page.wait('the correct button to be enabled', lambda: page.enabled('correct-button'))
+    page.click('correct-button')
+    page.wait_info(CORRECTED_INFO)
+    page.wait('the save button to be enabled', lambda: page.enabled('save-button'))
+    page.wait('the corrected photo to show in the frame',
+              lambda: page.photo_src().startswith('blob:') and page.loaded('photo'))
+
+    page.click('save-button')
+    saved = page.wait_download()
+    for extra, verdict in (((), 'PassedByMarker'), (('--ignore-marker',), 'Passed')):
+        record = check_file(args.check, saved, *extra)
+        page.expect(record.get('verdict') == verdict,
+                    f'the downloaded corrected photo reviews {record.get("verdict")} with '
+                    f'{list(extra)}, expected {verdict}: {record}')
+    os.remove(saved)
+
+
+def check_layout(page, args, width, height, mobile):
+    page.viewport(width, height, mobile)
+    page.open()
+    page.choose(os.path.join(args.samples, 'background-rejected.jpg'))
+    page.wait_info(REJECT_INFO)
+    page.wait('the tip picture', lambda: page.loaded('photo'))
+    # A phone zooms out a page wider than its screen: the layout viewport then grows too.
+    scroll_width, inner_width = page.js('return [document.documentElement.scrollWidth,'
+                                        ' window.innerWidth]')
+    page.expect(scroll_width <= width and inner_width == width,
+                f'the page is wider than the {width}×{height} screen (it scrolls sideways): '
+                f'scrollWidth {scroll_width}, innerWidth {inner_width}')
+    for button in BUTTONS:
+        element = page.el(button)
+        page.expect(element.is_displayed(), f'#{button} is not visible at {width}×{height}')
+        box = page.js('const r = arguments[0].getBoundingClientRect();'
+                      'return {left: r.left, right: r.right, width: r.width, bottom: r.bottom};',
+                      element)
+        page.expect(box['left'] >= 0 and box['right'] <= width,
+                    f'#{button} sticks out of the {width} px wide page: {box}')
+        if mobile:
+            page.expect(box['width'] >= 0.8 * width,
+                        f'#{button} is not full width on a phone: {box}')
+        else:
+            # On a desktop everything is usable without scrolling.
+            page.expect(box['bottom'] <= height,
+                        f'#{button} is below the {height} px high window: {box}')
+
+
+def case_layout(page, args):
+    """(d) Phone 390×844: no sideways scrolling, full-width buttons; desktop 1024×700: no scrolling."""
+    check_layout(page, args, 1024, 700, False)
+    check_layout(page, args, 390, 844, True)
+    page.screenshot(args.screenshots, 'web-phone.png', full_page=True)
+    page.viewport(1280, 800, False)
+
+
+def case_service_gone(page, args):
+    """(e) After the service stopped, a review says that the service cannot be reached."""
+    page.choose(os.path.join(args.samples, 'passed-grey-600x800.jpg'))
+    page.wait('a message that the service cannot be reached',
+              lambda: '无法连接' in page.text('message'))
+    page.expect(page.text('info-line') != '正在审核…', 'the info line still says 正在审核…')
+    page.expect(not page.enabled('save-button'), 'save is enabled although nothing was reviewed')
+
+
+# ---- Main ----------------------------------------------------------------------------------------
+
+def run_case(name, case, page, args, failures):
+    try:
+        case(page, args)
+        print(f'ok    {name}')
+    except (Failure, WebDriverException, OSError, subprocess.SubprocessError,
+            json.JSONDecodeError) as e:
+        print(f'FAIL  {name}: {e}')
+        try:
+            for entry in page.driver.get_log('browser'):
+                print(f'  browser console: {entry.get("level")} {entry.get("message")}')
+        except WebDriverException:
+            pass
+        failures.append(name)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
+    parser.add_argument('--server', required=True, help='the service executable')
+    parser.add_argument('--data-dir', required=True, help='folder with setting.vr, tips/, ...')
+    parser.add_argument('--samples', required=True, help='the samples/ folder')
+    parser.add_argument('--check', required=True, help='vrel-check, to review the saved photos')
+    parser.add_argument('--screenshots', help='folder for web-desktop.png and web-phone.png')
+    args = parser.parse_args()
+    for path in (args.server, args.check):
+        if not os.access(path, os.X_OK):
+            sys.exit(f'page_test: {path} is not an executable')
+    if args.screenshots:
+        os.makedirs(args.screenshots, exist_ok=True)
+        args.screenshots = os.path.abspath(args.screenshots)
+
+    workdir = tempfile.mkdtemp(prefix='vrel-page-test-')
+    downloads = os.path.join(workdir, 'downloads')
+    os.makedirs(downloads)
+    failures = []
+    server = driver = None
+    try:
+        server = Server(args.server, args.data_dir, workdir)
+        print(f'service at {server.base}')
+        driver = start_browser(workdir, downloads)
+        page = Page(driver, server.base, downloads)
+        run_case('(a) pass, save, explain', case_pass_and_save, page, args, failures)
+        run_case('(b) rejections, failed correction', case_rejected, page, args, failures)
+        run_case('(c) drop, correction, save', case_corrected, page, args, failures)
+        run_case('(d) desktop and phone layout', case_layout, page, args, failures)
+        complaint = server.stop()
+        if complaint:
+            print(f'FAIL  stop: {complaint}')
+            failures.append('stop')
+        run_case('(e) service gone', case_service_gone, page, args, failures)
+    except (Failure, WebDriverException, OSError) as e:
+        print(f'FAIL  set-up: {e}')
+        failures.append('set-up')
+    finally:
+        if driver is not None:
+            try:
+                driver.quit()
+            except WebDriverException:
+                pass
+        if server is not None:
+            server.stop()
+            if failures:
+                print(server.stderr_tail().strip() or 'service stderr: (empty)')
+    if failures:
+        print(f'page_test: {len(failures)} failed: {", ".join(failures)} (files kept in {workdir})')
+        return 1
+    shutil.rmtree(workdir, ignore_errors=True)
+    print('page_test: all passed')
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
