@@ -1,3 +1,4 @@
+#include "check/app_dir.h"
 #include "check/settings.h"
 
 #include "test_support.h"
@@ -101,6 +102,34 @@ TEST(SettingsFile, ShippedFileSetsEveryThreshold) {
     EXPECT_LT(s->i_max, 1.0f);
     EXPECT_LE(s->jc_row, s->dst_height);
     EXPECT_LE(s->jc_col, s->dst_width);
+}
+
+} // namespace
+} // namespace vrel
+
+namespace vrel {
+namespace {
+
+TEST(AppDir, BesideTheExecutableOrInTheInstallationsLibFolder) {
+    test::TempDir root;
+    namespace fs = std::filesystem;
+    for (const char* dir : {"build/bin", "usr/bin", "usr/lib/vrelpicturecheck", "other/bin"}) {
+        fs::create_directories(root.File(dir));
+    }
+    test::WriteBytes(root.File("build/bin/setting.vr"), {});
+    test::WriteBytes(root.File("usr/lib/vrelpicturecheck/setting.vr"), {});
+    const struct {
+        const char* exe;
+        const char* dir;
+    } cases[] = {
+        {"build/bin/vrel-check", "build/bin/"},
+        {"usr/bin/vrel-check", "usr/lib/vrelpicturecheck/"},
+        {"other/bin/vrel-check", "other/bin/"}, // no data anywhere: its own folder, as ever
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(AppDirFor(root.File(c.exe)), root.File(c.dir)) << c.exe;
+    }
+    EXPECT_EQ(AppDirFor("vrel-check"), "");
 }
 
 } // namespace
