@@ -14,6 +14,7 @@ packages=(
   xvfb xauth x11-apps xdotool imagemagick libimage-exiftool-perl wrk bc
   clang libclang-rt-14-dev
   chromium chromium-driver python3-selenium
+  lintian dpkg-dev file mingw-w64
 )
 
 missing=()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: once in the normal build, the fuzz
-# harnesses for a bounded time, and the tests once more under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# Installs what is missing, builds, and runs every test: once in the normal build, the web page
+# in a headless browser, the Debian package, the Windows syntax check, the fuzz harnesses for a
+# bounded time, and the tests once more under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -13,6 +13,12 @@ BUILD_DIR="$root/build" "$root/scripts/build.sh"
 # the loopback address.
 /usr/bin/python3 "$root/tests/browser/page_test.py" --server "$root/build/bin/vrel-serve" \
   --data-dir "$root/build/bin" --samples "$root/samples" --check "$root/build/bin/vrel-check"
+
+# The Debian package: built, checked by lintian, unpacked, and its vrel-check run on a sample.
+"$root/scripts/package-test.sh"
+
+# The sources outside the desktop tool compile for Windows (syntax only, MinGW-w64).
+"$root/scripts/check-windows.sh"
 
 # Each fuzz harness for a bounded time (FUZZ_SECONDS, default 60), under the same sanitizers.
 "$root/scripts/fuzz.sh"

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Compiles every source outside the desktop tool for Windows, syntax only, with Debian's
+# MinGW-w64 cross compiler against the library headers the core uses (OpenCV, libjpeg, libpng,
+# inih, CLI11, nlohmann-json, Boost): POSIX-only code outside platform/ fails here.
+# The POSIX threading flavour of the compiler is used: its standard library has std::thread.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+compiler=x86_64-w64-mingw32-g++-posix
+command -v "$compiler" >/dev/null || compiler=x86_64-w64-mingw32-g++
+command -v "$compiler" >/dev/null || { echo "check-windows: MinGW-w64 is missing" >&2; exit 1; }
+
+# Only the libraries' own headers, never the Linux system headers beside them.
+include=$(mktemp -d "${TMPDIR:-/tmp}/vrel-windows-XXXXXX")
+trap 'rm -rf "$include"' EXIT
+ln -s /usr/include/opencv4/opencv2 "$include/opencv2"
+for dir in CLI nlohmann boost; do ln -s "/usr/include/$dir" "$include/$dir"; done
+for header in jpeglib.h jerror.h jmorecfg.h png.h pngconf.h ini.h; do
+  ln -s "/usr/include/$header" "$include/$header"
+done
+ln -s "$(dpkg -L libjpeg62-turbo-dev | grep '/jconfig.h$' | head -n 1)" "$include/jconfig.h"
+ln -s "$(dpkg -L libpng-dev | grep '/pnglibconf.h$' | head -n 1)" "$include/pnglibconf.h"
+
+cd "$root"
+failed=0
+count=0
+for source in platform/windows.cpp check/*.cpp correct/*.cpp output/*.cpp report/*.cpp \
+  cli/*.cpp serve/*.cpp; do
+  count=$((count + 1))
+  if ! "$compiler" -std=c++17 -fsyntax-only -Wall -Wextra -D_WIN32_WINNT=0x0A00 -I"$root" \
+    -I"$include" "$source"; then
+    echo "check-windows: $source does not compile for Windows" >&2
+    failed=$((failed + 1))
+  fi
+done
+echo "check-windows: $count sources, $failed failed"
+[ "$failed" -eq 0 ]
