@@ -74,6 +74,61 @@ void Background(Explanation& e, const ReviewResult& result, const CheckSettings&
     }
 }
 
+void FileSize(Explanation& e, const ReviewResult& result) {
+    const FailedRule& f = result.failed;
+    const auto size = static_cast<int64_t>(result.measures.file_size.value_or(0));
+    const auto min = static_cast<int64_t>(f.min.value_or(0));
+    e.why["measure"] = "file_size";
+    e.why["value"] = size;
+    e.why["min"] = min;
+    e.text = "文件大小 " + Int(size) + " 字节，须";
+    if (!f.max) {
+        e.why["max"] = nullptr;
+        e.text += "不小于 " + Int(min) + " 字节";
+    } else {
+        const auto max = static_cast<int64_t>(*f.max);
+        e.why["max"] = max;
+        e.text += "在 " + Int(min) + " 与 " + Int(max) + " 字节之间";
+    }
+}
+
+void DecodeCeiling(Explanation& e, const ReviewResult& result) {
+    const ReviewMeasures& m = result.measures;
+    const auto max = static_cast<int64_t>(result.failed.max.value_or(0));
+    e.why["measure"] = "decode_ceiling";
+    e.why["value"] = static_cast<int64_t>(result.failed.value);
+    e.why["max"] = max;
+    e.text = "照片声明 " + Int(m.width.value_or(0)) + "×" + Int(m.height.value_or(0)) +
+             " 像素，超过可解码的 " + Int(max) + " 像素，不予解码";
+}
+
+void Faces(Explanation& e, const ReviewResult& result) {
+    const int faces = result.measures.faces.value_or(0);
+    e.why["measure"] = "faces";
+    e.why["value"] = faces;
+    e.why["expected"] = 1;
+    e.text = faces == 0 ? "未检测到正面人脸，须恰好一张"
+                        : "检测到 " + Int(faces) + " 张人脸，须恰好一张";
+}
+
+// A face ratio outside its open interval.
+void Ratio(Explanation& e, const FailedRule& f, const char* measure, const char* what) {
+    const float min = static_cast<float>(f.min.value_or(0)),
+                max = static_cast<float>(f.max.value_or(0));
+    e.why["measure"] = measure;
+    e.why["value"] = FloatJson(static_cast<float>(f.value));
+    e.why["range"] = {FloatJson(min), FloatJson(max)};
+    e.text = std::string(what) + Num(f.value) + " 不在 " + Num(min) + " 与 " + Num(max) + " 之间";
+}
+
+void Centring(Explanation& e, const FailedRule& f) {
+    const auto d = static_cast<int64_t>(f.value), bound = static_cast<int64_t>(f.max.value_or(0));
+    e.why["measure"] = "centre_diff";
+    e.why["value"] = d;
+    e.why["bound"] = bound;
+    e.text = "人脸左右边距相差 " + Int(d) + " 像素，其绝对值须小于 " + Int(bound) + " 像素";
+}
+
 } // namespace
 
 nlohmann::json FloatJson(float value) {
@@ -84,98 +139,60 @@ nlohmann::json FloatJson(float value) {
 
 Explanation Explain(const ReviewResult& result, const CheckSettings& s) {
     Explanation e;
-    const ReviewMeasures& m = result.measures;
     const FailedRule& f = result.failed;
-    nlohmann::ordered_json& why = e.why;
+    auto simple = [&](const char* measure, std::string text) {
+        e.why["measure"] = measure;
+        e.text = std::move(text);
+    };
     switch (f.rule) {
     case Rule::None:
         break;
     case Rule::Readable:
-        why["measure"] = "readable";
-        e.text = "文件无法读取：" + result.error;
+        simple("readable", "文件无法读取：" + result.error);
         break;
     case Rule::Signature:
-        why["measure"] = "signature";
-        why["expected"] = "FF D8";
-        e.text = "文件开头不是 JPEG 标记 FF D8";
+        simple("signature", "文件开头不是 JPEG 标记 FF D8");
+        e.why["expected"] = "FF D8";
         break;
-    case Rule::FileSize: {
-        const auto min = static_cast<int64_t>(f.min.value_or(0));
-        why["measure"] = "file_size";
-        why["value"] = m.file_size.value_or(0);
-        why["min"] = min;
-        e.text = "文件大小 " + Int(static_cast<int64_t>(m.file_size.value_or(0))) + " 字节，须";
-        if (!f.max) {
-            why["max"] = nullptr;
-            e.text += "不小于 " + Int(min) + " 字节";
-        } else {
-            why["max"] = static_cast<int64_t>(*f.max);
-            e.text += "在 " + Int(min) + " 与 " + Int(static_cast<int64_t>(*f.max)) + " 字节之间";
-        }
+    case Rule::FileSize:
+        FileSize(e, result);
         break;
-    }
     case Rule::Width:
     case Rule::Height:
     case Rule::Aspect:
         PixelSize(e, result, s);
         break;
     case Rule::DecodeCeiling:
-        why["measure"] = "decode_ceiling";
-        why["value"] = static_cast<int64_t>(f.value);
-        why["max"] = static_cast<int64_t>(f.max.value_or(0));
-        e.text = "照片声明 " + Int(m.width.value_or(0)) + "×" + Int(m.height.value_or(0)) +
-                 " 像素，超过可解码的 " + Int(static_cast<int64_t>(f.max.value_or(0))) +
-                 " 像素，不予解码";
+        DecodeCeiling(e, result);
         break;
     case Rule::Undecodable:
-        why["measure"] = "decode";
-        e.text = WithError("照片内容无法解码", result.error);
+        simple("decode", WithError("照片内容无法解码", result.error));
         break;
     case Rule::Damaged:
-        why["measure"] = "damaged";
-        e.text = "照片文件已损坏：压缩数据在图像完整之前就结束了（文件可能没有完整传输或保存），"
-                 "请重新导出或重新提交照片";
+        simple("damaged", "照片文件已损坏：压缩数据在图像完整之前就结束了（文件可能没有完整传输"
+                          "或保存），请重新导出或重新提交照片");
         break;
     case Rule::Settings:
-        why["measure"] = "settings";
-        e.text = WithError("设置无法把照片缩放到规定尺寸", result.error);
+        simple("settings", WithError("设置无法把照片缩放到规定尺寸", result.error));
         break;
     case Rule::ReviewFailed:
-        why["measure"] = "review";
-        e.text = WithError("照片无法处理", result.error);
+        simple("review", WithError("照片无法处理", result.error));
         break;
     case Rule::Background:
     case Rule::BackgroundRegion:
         Background(e, result, s);
         break;
     case Rule::FaceCount:
-        why["measure"] = "faces";
-        why["value"] = m.faces.value_or(0);
-        why["expected"] = 1;
-        e.text = m.faces.value_or(0) == 0
-                     ? "未检测到正面人脸，须恰好一张"
-                     : "检测到 " + Int(m.faces.value_or(0)) + " 张人脸，须恰好一张";
+        Faces(e, result);
         break;
     case Rule::RatioY:
-        why["measure"] = "ratio_y";
-        why["value"] = FloatJson(static_cast<float>(f.value));
-        why["range"] = {FloatJson(s.ratio_y_min), FloatJson(s.ratio_y_max)};
-        e.text = "纵向比例（下颌线以下占照片高度）" + Num(f.value) + " 不在 " + Num(s.ratio_y_min) +
-                 " 与 " + Num(s.ratio_y_max) + " 之间";
+        Ratio(e, f, "ratio_y", "纵向比例（下颌线以下占照片高度）");
         break;
     case Rule::RatioX:
-        why["measure"] = "ratio_x";
-        why["value"] = FloatJson(static_cast<float>(f.value));
-        why["range"] = {FloatJson(s.ratio_x_min), FloatJson(s.ratio_x_max)};
-        e.text = "横向比例（人脸两侧占照片宽度）" + Num(f.value) + " 不在 " + Num(s.ratio_x_min) +
-                 " 与 " + Num(s.ratio_x_max) + " 之间";
+        Ratio(e, f, "ratio_x", "横向比例（人脸两侧占照片宽度）");
         break;
     case Rule::Centring:
-        why["measure"] = "centre_diff";
-        why["value"] = static_cast<int64_t>(f.value);
-        why["bound"] = static_cast<int64_t>(f.max.value_or(0));
-        e.text = "人脸左右边距相差 " + Int(static_cast<int64_t>(f.value)) +
-                 " 像素，其绝对值须小于 " + Int(static_cast<int64_t>(f.max.value_or(0))) + " 像素";
+        Centring(e, f);
         break;
     }
     return e;

@@ -235,23 +235,75 @@ private:
 
 } // namespace
 
+namespace {
+
+// The folders a batch writes into, each naming its files from the photos' names.
+struct OutputFolders {
+    explicit OutputFolders(const BatchOptions& opts) {
+        if (!opts.save_dir.empty()) {
+            saves.emplace(opts.save_dir, ".jpg", opts.overwrite);
+        }
+        if (!opts.annotate_dir.empty()) {
+            annotations.emplace(opts.annotate_dir, ".png", opts.overwrite);
+        }
+        if (!opts.correct_dir.empty()) {
+            corrections.emplace(opts.correct_dir, ".jpg", opts.overwrite);
+        }
+    }
+
+    // Writes what a worker made for one photo, in input order, and notes in its record where
+    // each file went or why it could not be written.
+    void Write(JobResult& result) {
+        PhotoRecord& record = result.record;
+        if (result.save_wanted) {
+            const SaveOutcome& outcome = result.saved.outcome;
+            record.quality = outcome.quality;
+            if (outcome.status != SaveStatus::Saved) {
+                record.save_error = outcome.reason.empty()
+                                        ? outcome.Message()
+                                        : outcome.Message() + " (" + outcome.reason + ")";
+            } else if (const auto written = saves->Write(record.path, result.saved.bytes);
+                       written.Ok()) {
+                record.saved = written.path;
+            } else {
+                record.save_error = std::string(kWriteFailedMessage) + " (" + written.error + ")";
+            }
+        }
+        if (result.annotation_wanted) {
+            if (!result.annotation_failure.empty() || result.explanation.empty()) {
+                record.annotate_error =
+                    "the explanation picture could not be drawn" +
+                    (result.annotation_failure.empty() ? std::string()
+                                                       : ": " + result.annotation_failure);
+            } else if (const auto written = annotations->Write(record.path, result.explanation);
+                       written.Ok()) {
+                record.annotated = written.path;
+            } else {
+                record.annotate_error = written.error;
+            }
+        }
+        if (!result.corrected.empty()) {
+            if (const auto written = corrections->Write(record.path, result.corrected);
+                written.Ok()) {
+                record.corrected = written.path;
+            } else {
+                record.correct_write_error = written.error;
+            }
+        }
+    }
+
+    std::optional<OutputFolder> saves, annotations, corrections;
+};
+
+} // namespace
+
 BatchSummary RunBatch(PathSource& source, const BatchOptions& opts,
                       const std::function<void(const PhotoRecord&)>& sink,
                       const std::function<void(uint64_t)>& progress) {
     // Each worker reviews one photo at a time; the library's own threads would only compete.
     const int previous_threads = cv::getNumThreads();
     cv::setNumThreads(0);
-
-    std::optional<OutputFolder> saves, annotations, corrections;
-    if (!opts.correct_dir.empty()) {
-        corrections.emplace(opts.correct_dir, ".jpg", opts.overwrite);
-    }
-    if (!opts.save_dir.empty()) {
-        saves.emplace(opts.save_dir, ".jpg", opts.overwrite);
-    }
-    if (!opts.annotate_dir.empty()) {
-        annotations.emplace(opts.annotate_dir, ".png", opts.overwrite);
-    }
+    OutputFolders folders(opts);
     BatchSummary summary;
     Pipeline pipeline(opts);
     pipeline.Start();
@@ -272,51 +324,9 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts,
             break;
         }
         JobResult result = pipeline.Take(summary.reviewed);
-        PhotoRecord& record = result.record;
-        if (result.save_wanted) {
-            const SaveOutcome& outcome = result.saved.outcome;
-            record.quality = outcome.quality;
-            if (outcome.status == SaveStatus::Saved) {
-                const OutputFolder::Written written = saves->Write(record.path, result.saved.bytes);
-                if (written.Ok()) {
-                    record.saved = written.path;
-                } else {
-                    record.save_error =
-                        std::string(kWriteFailedMessage) + " (" + written.error + ")";
-                }
-            } else {
-                record.save_error = outcome.reason.empty()
-                                        ? outcome.Message()
-                                        : outcome.Message() + " (" + outcome.reason + ")";
-            }
-        }
-        if (result.annotation_wanted) {
-            if (!result.annotation_failure.empty() || result.explanation.empty()) {
-                record.annotate_error =
-                    "the explanation picture could not be drawn" +
-                    (result.annotation_failure.empty() ? std::string()
-                                                       : ": " + result.annotation_failure);
-            } else {
-                const OutputFolder::Written written =
-                    annotations->Write(record.path, result.explanation);
-                if (written.Ok()) {
-                    record.annotated = written.path;
-                } else {
-                    record.annotate_error = written.error;
-                }
-            }
-        }
-        if (!result.corrected.empty()) {
-            const OutputFolder::Written written = corrections->Write(record.path, result.corrected);
-            if (written.Ok()) {
-                record.corrected = written.path;
-            } else {
-                record.correct_write_error = written.error;
-            }
-        }
-        if (record.OutputFailed()) {
-            ++summary.output_failures;
-        }
+        folders.Write(result);
+        const PhotoRecord& record = result.record;
+        summary.output_failures += record.OutputFailed() ? 1 : 0;
         ++summary.counts[record.verdict];
         ++summary.reviewed;
         sink(record);

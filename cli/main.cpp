@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -102,73 +103,56 @@ private:
     std::string reason_;
 };
 
-} // namespace
-
-int main(int argc, char** argv) {
-    vrel::platform::PrepareProcess();
-    vrel::QuietImageLibrary();
-
-    CLI::App app{"Reviews registration photos: one verdict per photo, in input order."};
-    app.set_version_flag("--version", "vrel-check 2.5.2");
-    bool json = false;
-    bool quiet = false;
-    bool ignore_marker = false;
-    bool overwrite = false;
+struct Options {
+    bool json = false, quiet = false, ignore_marker = false, overwrite = false;
     bool fast_decode = false;
-    vrel::SingleOption settings_opt, data_dir_opt, save_dir_opt, csv_opt, annotate_opt,
-        correct_dir_opt, files_from_opt, jobs_opt;
-    std::vector<std::string> inputs;
-    app.add_flag("--json", json, "One JSON object per line instead of tab-separated text");
-    settings_opt.Add(app, "--settings", "FILE",
-                     "Settings file (default: setting.vr beside the program)");
-    data_dir_opt.Add(
-        app, "--data-dir", "DIR",
-        "Folder holding tips/, labels/ and the cascade file (default: the program's folder)");
-    save_dir_opt.Add(app, "--save-dir", "DIR",
-                     "Save every passed photo into this folder, marked as passed");
-    jobs_opt.Add(app, "--jobs,-j", "N", "Photos reviewed at once, 1 to 256 (default: all cores)");
-    files_from_opt.Add(app, "--files-from", "FILE",
-                       "Also review the paths in this file, one per line ('-': standard input), "
-                       "after any PATH");
-    csv_opt.Add(app, "--csv", "FILE", "Also write a spreadsheet report (UTF-8 CSV) to this file");
-    annotate_opt.Add(app, "--annotate", "DIR",
-                     "Write a picture that explains each verdict into this folder");
-    correct_dir_opt.Add(app, "--correct-dir", "DIR",
-                        "Correct every rejected photo that can be mended (crop, scale, "
-                        "compress, convert) and save it into this folder, marked as passed; "
-                        "folders then also yield *.png, *.webp, *.bmp, *.tif, *.tiff");
-    app.add_flag("--overwrite", overwrite,
-                 "Replace files already in the --save-dir, --annotate and --correct-dir folders "
-                 "(otherwise a taken name gets -2, -3, ...)");
-    app.add_flag("--ignore-marker", ignore_marker,
-                 "Review files that end in the pass marker with every test");
-    app.add_flag("--fast-decode", fast_decode,
-                 "Decode large JPEGs reduced to at least the normalised size: much faster, and "
-                 "a verdict near a bound may differ from the exact review");
-    app.add_flag("--quiet,-q", quiet, "No progress line and no summary on standard error");
-    app.add_option("PATH", inputs, "Photo files or folders of photos (*.jpg, *.jpeg, *.jfif)");
-    app.footer("Exit status: 0 every photo passed, 1 some photo was rejected (corrected or not), 2 "
-               "usage or set-up error (nothing reviewed), 3 an output (saved photo, picture, "
-               "corrected photo, CSV) could not be written.");
-
     std::string settings_path = vrel::AppPath(vrel::kSettingsFileName);
     std::string data_dir = vrel::AppDir();
     std::string save_dir, csv_path, annotate_dir, correct_dir, files_from;
     int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<std::string> inputs;
+};
+
+// Reads the command line into o; an exit status where the program ends here (help, version,
+// a usage error).
+std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
+    CLI::App app{"Reviews registration photos: one verdict per photo, in input order."};
+    app.set_version_flag("--version", "vrel-check 2.5.2");
+    vrel::SingleOption settings, data_dir, save_dir, csv, annotate, correct_dir, files_from, jobs;
+    app.add_flag("--json", o.json, "One JSON object per line instead of tab-separated text");
+    settings.Add(app, "--settings", "FILE",
+                 "Settings file (default: setting.vr beside the program)");
+    data_dir.Add(app, "--data-dir", "DIR",
+                 "Folder holding tips/, labels/ and the cascade file (default: the program's "
+                 "folder)");
+    save_dir.Add(app, "--save-dir", "DIR",
+                 "Save every passed photo into this folder, marked as passed");
+    jobs.Add(app, "--jobs,-j", "N", "Photos reviewed at once, 1 to 256 (default: all cores)");
+    files_from.Add(app, "--files-from", "FILE",
+                   "Also review the paths in this file, one per line ('-': standard input), "
+                   "after any PATH");
+    csv.Add(app, "--csv", "FILE", "Also write a spreadsheet report (UTF-8 CSV) to this file");
+    annotate.Add(app, "--annotate", "DIR",
+                 "Write a picture that explains each verdict into this folder");
+    correct_dir.Add(app, "--correct-dir", "DIR",
+                    "Correct every rejected photo that can be mended (crop, scale, compress, "
+                    "convert) and save it into this folder, marked as passed; folders then also "
+                    "yield *.png, *.webp, *.bmp, *.tif, *.tiff");
+    app.add_flag("--overwrite", o.overwrite,
+                 "Replace files already in the --save-dir, --annotate and --correct-dir folders "
+                 "(otherwise a taken name gets -2, -3, ...)");
+    app.add_flag("--ignore-marker", o.ignore_marker,
+                 "Review files that end in the pass marker with every test");
+    app.add_flag("--fast-decode", o.fast_decode,
+                 "Decode large JPEGs reduced to at least the normalised size: much faster, and "
+                 "a verdict near a bound may differ from the exact review");
+    app.add_flag("--quiet,-q", o.quiet, "No progress line and no summary on standard error");
+    app.add_option("PATH", o.inputs, "Photo files or folders of photos (*.jpg, *.jpeg, *.jfif)");
+    app.footer("Exit status: 0 every photo passed, 1 some photo was rejected (corrected or not), 2 "
+               "usage or set-up error (nothing reviewed), 3 an output (saved photo, picture, "
+               "corrected photo, CSV) could not be written.");
     try {
         app.parse(argc, argv);
-        std::string problem;
-        if (!settings_opt.Take(settings_path, problem) || !data_dir_opt.Take(data_dir, problem) ||
-            !save_dir_opt.Take(save_dir, problem) || !csv_opt.Take(csv_path, problem) ||
-            !annotate_opt.Take(annotate_dir, problem) ||
-            !correct_dir_opt.Take(correct_dir, problem) ||
-            !files_from_opt.Take(files_from, problem) || !jobs_opt.TakeInt(jobs, 1, 256, problem)) {
-            return SetupError(problem + "\nRun with --help for more information.");
-        }
-        if (inputs.empty() && files_from.empty()) {
-            return SetupError("give photo files or folders (PATH), or --files-from FILE\n"
-                              "Run with --help for more information.");
-        }
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForVersion& e) {
@@ -177,88 +161,120 @@ int main(int argc, char** argv) {
         app.exit(e);
         return kSetupError;
     }
+    std::string problem;
+    if (!settings.Take(o.settings_path, problem) || !data_dir.Take(o.data_dir, problem) ||
+        !save_dir.Take(o.save_dir, problem) || !csv.Take(o.csv_path, problem) ||
+        !annotate.Take(o.annotate_dir, problem) || !correct_dir.Take(o.correct_dir, problem) ||
+        !files_from.Take(o.files_from, problem) || !jobs.TakeInt(o.jobs, 1, 256, problem)) {
+        return SetupError(problem + "\nRun with --help for more information.");
+    }
+    if (o.inputs.empty() && o.files_from.empty()) {
+        return SetupError("give photo files or folders (PATH), or --files-from FILE\n"
+                          "Run with --help for more information.");
+    }
+    return std::nullopt;
+}
 
-    // Set-up errors stop the run before any photo is reviewed.
-    const vrel::SettingsLoad settings = vrel::LoadSettingsForReview(settings_path);
-    if (settings.fault == vrel::SettingsFault::Missing) {
-        std::cerr << vrel::kMissingSettingsMessage << "\n";
-        return SetupError(settings.detail);
+// The list of --files-from, opened; an exit status where it cannot be read.
+std::optional<int> OpenList(const Options& o, std::ifstream& file, std::istream*& list,
+                            std::optional<uint64_t>& total) {
+    if (o.files_from.empty()) {
+        return std::nullopt;
     }
-    if (!settings.Usable()) {
-        return SetupError(settings.detail);
+    if (o.files_from == "-") {
+        list = &std::cin;
+        return std::nullopt;
     }
-    if (!data_dir.empty() && data_dir.back() != '/') {
-        data_dir += '/';
+    std::error_code ec;
+    if (std::filesystem::is_directory(std::filesystem::u8path(o.files_from), ec)) {
+        return SetupError("--files-from: '" + o.files_from + "' is a folder, not a list");
     }
-    if (!vrel::FaceDetector(data_dir + vrel::kCascadeFileName).Loaded()) {
-        return SetupError("cannot load the face detector '" + data_dir + vrel::kCascadeFileName +
-                          "': the file is missing or unreadable");
+    file.open(std::filesystem::u8path(o.files_from), std::ios::binary);
+    if (!file) {
+        return SetupError("--files-from: cannot read the list '" + o.files_from +
+                          "': " + std::strerror(errno));
     }
-    if ((!save_dir.empty() && !MakeFolder(save_dir, "save")) ||
-        (!annotate_dir.empty() && !MakeFolder(annotate_dir, "annotation")) ||
-        (!correct_dir.empty() && !MakeFolder(correct_dir, "correction"))) {
-        return kSetupError;
+    list = &file;
+    if (!o.quiet && vrel::platform::IsTerminal(stderr)) {
+        total = CountLines(o.files_from);
     }
+    return std::nullopt;
+}
 
-    std::ifstream list_file;
-    std::optional<uint64_t> list_total;
-    std::istream* list = nullptr;
-    if (!files_from.empty()) {
-        if (files_from == "-") {
-            list = &std::cin;
-        } else {
-            std::error_code ec;
-            if (std::filesystem::is_directory(std::filesystem::u8path(files_from), ec)) {
-                return SetupError("--files-from: '" + files_from + "' is a folder, not a list");
-            }
-            list_file.open(std::filesystem::u8path(files_from), std::ios::binary);
-            if (!list_file) {
-                return SetupError("--files-from: cannot read the list '" + files_from +
-                                  "': " + std::strerror(errno));
-            }
-            list = &list_file;
-            if (!quiet && vrel::platform::IsTerminal(stderr)) {
-                list_total = CountLines(files_from);
-            }
+vrel::BatchOptions Batch(const Options& o, const vrel::CheckSettings& settings) {
+    vrel::BatchOptions batch;
+    batch.check = settings;
+    batch.data_dir = o.data_dir;
+    batch.save_dir = o.save_dir;
+    batch.annotate_dir = o.annotate_dir;
+    batch.correct_dir = o.correct_dir;
+    batch.overwrite = o.overwrite;
+    batch.jobs = o.jobs;
+    batch.ignore_marker = o.ignore_marker;
+    batch.fast_decode = o.fast_decode;
+    return batch;
+}
+
+// The exit status of a finished batch, with a line on standard error for what went wrong.
+int ExitStatus(const Options& o, const vrel::BatchSummary& summary, bool list_failed,
+               CsvReport& csv) {
+    int status = summary.AllPassed() ? kAllPassed : kSomeRejected;
+    if (list_failed) {
+        std::cerr << "vrel-check: --files-from: the list '" << o.files_from
+                  << "' could not be read to its end\n";
+        status = kSetupError;
+    }
+    if (summary.output_failures > 0) {
+        if (!o.quiet) {
+            std::cerr << "vrel-check: " << summary.output_failures
+                      << " photo(s) with an output that could not be written (see save_error, "
+                         "annotate_error, correct_write_error)\n";
         }
+        status = kOutputFailed;
     }
+    if (!csv.Close()) {
+        std::cerr << "vrel-check: the report '" << o.csv_path
+                  << "' could not be written whole: " << csv.Reason() << "\n";
+        status = kOutputFailed;
+    }
+    if (!std::cout) {
+        std::cerr << "vrel-check: standard output could not be written\n";
+        status = kOutputFailed;
+    }
+    return status;
+}
 
+// Reviews the PATHs, then the list, writing each record as it comes.
+int ReviewAll(const Options& o, const vrel::CheckSettings& settings) {
+    std::ifstream list_file;
+    std::istream* list = nullptr;
+    std::optional<uint64_t> list_total;
+    if (const auto status = OpenList(o, list_file, list, list_total)) {
+        return *status;
+    }
     CsvReport csv;
-    if (!csv_path.empty() && !csv.Open(csv_path)) {
-        return SetupError("cannot write the report '" + csv_path + "': " + std::strerror(errno));
+    if (!o.csv_path.empty() && !csv.Open(o.csv_path)) {
+        return SetupError("cannot write the report '" + o.csv_path + "': " + std::strerror(errno));
     }
-
     std::vector<std::string> paths;
-    for (const std::string& input : inputs) {
-        auto expanded = vrel::ExpandPath(input, !correct_dir.empty());
+    for (const std::string& input : o.inputs) {
+        auto expanded = vrel::ExpandPath(input, !o.correct_dir.empty());
         paths.insert(paths.end(), expanded.begin(), expanded.end());
     }
     vrel::ListSource named(std::move(paths));
-    std::unique_ptr<vrel::LineSource> listed;
-    std::unique_ptr<vrel::ChainSource> both;
+    std::optional<vrel::LineSource> listed;
+    std::optional<vrel::ChainSource> both;
     vrel::PathSource* source = &named;
     if (list != nullptr) {
-        listed = std::make_unique<vrel::LineSource>(*list, list_total);
-        both = std::make_unique<vrel::ChainSource>(named, *listed);
-        source = both.get();
+        source = &both.emplace(named, listed.emplace(*list, list_total));
     }
 
-    const bool show_progress = !quiet && vrel::platform::IsTerminal(stderr);
+    const bool show_progress = !o.quiet && vrel::platform::IsTerminal(stderr);
     vrel::ProgressPrinter progress(std::cerr, source->Total());
-    vrel::BatchOptions batch;
-    batch.check = settings.settings;
-    batch.data_dir = data_dir;
-    batch.save_dir = save_dir;
-    batch.annotate_dir = annotate_dir;
-    batch.correct_dir = correct_dir;
-    batch.overwrite = overwrite;
-    batch.jobs = jobs;
-    batch.ignore_marker = ignore_marker;
-    batch.fast_decode = fast_decode;
     const vrel::BatchSummary summary = vrel::RunBatch(
-        *source, batch,
+        *source, Batch(o, settings),
         [&](const vrel::PhotoRecord& record) {
-            if (json) {
+            if (o.json) {
                 std::cout << vrel::RecordToJson(record).dump(
                                  -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
                           << "\n";
@@ -276,32 +292,30 @@ int main(int argc, char** argv) {
     if (show_progress) {
         progress.Finish();
     }
-    if (!quiet) {
+    if (!o.quiet) {
         std::cerr << vrel::SummaryText(summary.reviewed, summary.counts, progress.Seconds());
     }
-    int status = summary.AllPassed() ? kAllPassed : kSomeRejected;
-    if (listed && listed->ReadFailed()) {
-        std::cerr << "vrel-check: --files-from: the list '" << files_from
-                  << "' could not be read to its end\n";
-        status = kSetupError;
+    return ExitStatus(o, summary, listed && listed->ReadFailed(), csv);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    vrel::platform::PrepareProcess();
+    vrel::QuietImageLibrary();
+    Options o;
+    if (const auto status = ParseCommandLine(argc, argv, o)) {
+        return *status;
     }
-    if (summary.output_failures > 0) {
-        if (!quiet) {
-            std::cerr << "vrel-check: " << summary.output_failures
-                      << " photo(s) with an output that could not be written (see save_error, "
-                         "annotate_error, "
-                         "correct_write_error)\n";
-        }
-        status = kOutputFailed;
+    // Set-up errors stop the run before any photo is reviewed.
+    vrel::CheckSettings settings;
+    if (!vrel::LoadReviewSetup("vrel-check", o.settings_path, o.data_dir, settings)) {
+        return kSetupError;
     }
-    if (!csv.Close()) {
-        std::cerr << "vrel-check: the report '" << csv_path
-                  << "' could not be written whole: " << csv.Reason() << "\n";
-        status = kOutputFailed;
+    if ((!o.save_dir.empty() && !MakeFolder(o.save_dir, "save")) ||
+        (!o.annotate_dir.empty() && !MakeFolder(o.annotate_dir, "annotation")) ||
+        (!o.correct_dir.empty() && !MakeFolder(o.correct_dir, "correction"))) {
+        return kSetupError;
     }
-    if (!std::cout) {
-        std::cerr << "vrel-check: standard output could not be written\n";
-        status = kOutputFailed;
-    }
-    return status;
+    return ReviewAll(o, settings);
 }

@@ -1,6 +1,9 @@
 #include "cli/options.h"
 
+#include "check/face.h"
+
 #include <charconv>
+#include <iostream>
 
 namespace vrel {
 
@@ -43,6 +46,28 @@ bool SingleOption::TakeInt(int& out, int min, int max, std::string& problem) con
         return false;
     }
     out = value;
+    return true;
+}
+
+bool LoadReviewSetup(const std::string& program, const std::string& settings_path,
+                     std::string& data_dir, CheckSettings& settings) {
+    const SettingsLoad load = LoadSettingsForReview(settings_path);
+    if (load.fault == SettingsFault::Missing) {
+        std::cerr << kMissingSettingsMessage << "\n";
+    }
+    if (!load.Usable()) {
+        std::cerr << program << ": " << load.detail << "\n";
+        return false;
+    }
+    if (!data_dir.empty() && data_dir.back() != '/') {
+        data_dir += '/';
+    }
+    if (!FaceDetector(data_dir + kCascadeFileName).Loaded()) {
+        std::cerr << program << ": cannot load the face detector '" << data_dir << kCascadeFileName
+                  << "': the file is missing or unreadable\n";
+        return false;
+    }
+    settings = load.settings;
     return true;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "check/settings.h"
+
 #include <CLI/CLI.hpp>
 
 #include <string>
@@ -23,5 +25,12 @@ private:
     std::string name_;
     std::vector<std::string> values_;
 };
+
+// The set-up every front end checks before it reviews anything: the settings file (missing,
+// unreadable, without its section, or with values that cannot work) and the face detector in
+// data_dir (which gets its trailing '/'). Prints what is wrong, prefixed by program, and returns
+// false.
+bool LoadReviewSetup(const std::string& program, const std::string& settings_path,
+                     std::string& data_dir, CheckSettings& settings);
 
 } // namespace vrel

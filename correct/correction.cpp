@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <functional>
 #include <map>
+#include <optional>
 
 namespace vrel {
 namespace {
@@ -249,9 +249,189 @@ Correction PhotoCorrector::CorrectFile(const std::string& path, const ReviewResu
     return Correct(bytes.data(), bytes.size(), original);
 }
 
+// One correction, as its steps: refuse what cannot be tried, find the one face, then frame it,
+// save and verify, a few rounds at most.
+class CorrectionRun {
+public:
+    CorrectionRun(const unsigned char* data, size_t size, const ImageInfo& info,
+                  const CheckSettings& settings, const FramingTargets& targets,
+                  PhotoReviewer& verifier)
+        : data_(data), size_(size), info_(info), photo_(info.width, info.height), s_(settings),
+          targets_(targets), verifier_(verifier) {}
+
+    Correction Run() {
+        FaceBox face;
+        int denom = 1;
+        if (auto refused = FindTheFace(face, denom)) {
+            return *refused;
+        }
+        Correction c;
+        c.format = FormatName(info_.format);
+        ReviewResult last;
+        for (int round = 1; round <= kMaxRounds; ++round) {
+            const Framing framing = PlanCrop(face, photo_, s_, targets_);
+            if (framing.problem != FramingProblem::None) {
+                return Formatted(RefuseFraming(framing, targets_));
+            }
+            c.rounds = round;
+            if (auto done = CropSaveAndVerify(framing, denom, last)) {
+                done->format = c.format;
+                done->rounds = round;
+                return *done;
+            }
+            if (!PlannedAgain(last, framing, face)) {
+                break;
+            }
+        }
+        return Formatted(RefuseAfter(std::move(last), c.rounds));
+    }
+
+private:
+    // A copy of the photo reduced by denom, each decoded once: a JPEG's in the DCT domain, any
+    // other format's reduced from its one full decoding.
+    const DecodedImage& Copy(int denom) {
+        auto it = decoded_.find(denom);
+        if (it != decoded_.end()) {
+            return it->second;
+        }
+        if (info_.format == ImageFormat::Jpeg || denom == 1) {
+            return decoded_.emplace(denom, DecodeImage(data_, size_, info_, denom)).first->second;
+        }
+        DecodedImage reduced = Copy(1);
+        if (!reduced.image.empty()) {
+            cv::resize(reduced.image, reduced.image,
+                       cv::Size((reduced.image.cols + denom - 1) / denom,
+                                (reduced.image.rows + denom - 1) / denom),
+                       0, 0, cv::INTER_AREA);
+            reduced.denom = denom;
+        }
+        return decoded_.emplace(denom, std::move(reduced)).first->second;
+    }
+
+    // The one face on the upright photo, in its pixels, and the reduction it was found on; or
+    // the refusal.
+    std::optional<Correction> FindTheFace(FaceBox& face, int& denom) {
+        std::vector<cv::Rect> faces;
+        double to_photo = 1;
+        for (const DetectionPass& pass : DetectionPasses(photo_, s_, targets_)) {
+            const DecodedImage& copy = Copy(pass.denom);
+            if (auto refused = RefuseUndecoded(copy)) {
+                return refused;
+            }
+            faces = FindFaces(verifier_.Detector(), copy.image, s_.jc_precision, pass.min_face);
+            to_photo = double(photo_.width) / copy.image.cols;
+            denom = pass.denom;
+            if (!faces.empty()) {
+                break;
+            }
+        }
+        if (faces.empty()) {
+            return Refuse("faces", "照片中未找到正面人脸，无法自动修正：请提交正面免冠照片",
+                          {{"faces", 0}});
+        }
+        if (faces.size() > 1) {
+            return Refuse("faces",
+                          "照片中有 " + std::to_string(faces.size()) +
+                              " 张人脸，须只有本人一人：请重新拍摄",
+                          {{"faces", double(faces.size())}});
+        }
+        const cv::Rect& f = faces.front();
+        face = {f.x * to_photo, f.y * to_photo, f.width * to_photo, f.height * to_photo};
+        return std::nullopt;
+    }
+
+    static std::optional<Correction> RefuseUndecoded(const DecodedImage& copy) {
+        if (copy.damaged) {
+            return Refuse("damaged",
+                          "照片文件已损坏（数据不完整），无法修正：请重新提交完整的照片");
+        }
+        if (copy.transparent) {
+            return Refuse(
+                "transparent",
+                "照片含有透明区域，无法修正：请提交不透明的照片（JPEG，或不带透明背景的 PNG）");
+        }
+        if (copy.image.empty()) {
+            return Refuse("undecodable", "照片内容无法解码，无法修正");
+        }
+        return std::nullopt;
+    }
+
+    // The crop at the normalised size, saved by the photo writer and reviewed with every test;
+    // the correction when it passes, a refusal when it cannot be made, nothing to try again.
+    std::optional<Correction> CropSaveAndVerify(const Framing& framing, int detect_denom,
+                                                ReviewResult& last) {
+        const DecodedImage& source =
+            Copy(std::min(detect_denom, CropDenominator(framing.crop, s_)));
+        if (auto refused = RefuseUndecoded(source)) {
+            return refused;
+        }
+        cv::Mat normalised = CutAndScale(source.image, photo_, framing.crop, s_);
+        PreparedPhoto saved = PreparePassedPhoto(normalised, s_);
+        if (saved.outcome.status != SaveStatus::Saved) {
+            return Refuse("writer", "修正后的照片无法保存：" + saved.outcome.Message());
+        }
+        last = verifier_.ReviewBytes(saved.bytes.data(), saved.bytes.size());
+        if (last.verdict != CheckVerdict::Passed) {
+            return std::nullopt;
+        }
+        Correction c;
+        c.status = CorrectionStatus::Corrected;
+        c.crop = framing.crop;
+        c.scale = framing.scale;
+        c.quality = saved.outcome.quality;
+        c.bytes = std::move(saved.bytes);
+        c.photo = normalised;
+        c.review = last;
+        return c;
+    }
+
+    // After a crop that missed on the face's placement: the face as the review found it in the
+    // crop, in the photo's pixels, to plan the next crop from. False when there is nothing to
+    // plan again from.
+    bool PlannedAgain(const ReviewResult& last, const Framing& framing, FaceBox& face) const {
+        const bool placement = last.verdict == CheckVerdict::PlacementWrong ||
+                               last.verdict == CheckVerdict::NotCentred;
+        if (!placement || !last.measures.face) {
+            return false;
+        }
+        const cv::Rect& seen = *last.measures.face;
+        const double back = double(framing.crop.width) / s_.dst_width;
+        face = {framing.crop.x + seen.x * back, framing.crop.y + seen.y * back, seen.width * back,
+                seen.height * back};
+        return true;
+    }
+
+    // The verifying review has the last word.
+    Correction RefuseAfter(ReviewResult last, int rounds) const {
+        const Explanation why = Explain(last, s_);
+        Correction refused =
+            last.verdict == CheckVerdict::BackgroundRejected
+                ? Refuse("background",
+                         "修正后背景仍不合格：" + why.text + "。请在浅色纯色背景前重新拍摄")
+                : Refuse("verdict", "修正后仍未通过审核（" +
+                                        std::string(VerdictName(last.verdict)) + "）：" + why.text);
+        refused.rounds = rounds;
+        refused.review = std::move(last);
+        return refused;
+    }
+
+    Correction Formatted(Correction c) const {
+        c.format = FormatName(info_.format);
+        return c;
+    }
+
+    const unsigned char* data_;
+    size_t size_;
+    const ImageInfo& info_;
+    cv::Size photo_;
+    const CheckSettings& s_;
+    const FramingTargets& targets_;
+    PhotoReviewer& verifier_;
+    std::map<int, DecodedImage> decoded_;
+};
+
 Correction PhotoCorrector::Correct(const unsigned char* data, size_t size,
                                    const ReviewResult& original) {
-    const CheckSettings& s = settings_;
     if (IsPass(original.verdict)) {
         Correction c = Refuse("passed", "照片已通过审核，无需修正");
         c.status = CorrectionStatus::AlreadyPasses;
@@ -265,126 +445,12 @@ Correction PhotoCorrector::Correct(const unsigned char* data, size_t size,
     if (!info) {
         return Refuse("not_a_photo", "文件不是可以识别的照片（支持 JPEG、PNG、WebP、BMP、TIFF）");
     }
-    const cv::Size photo(info->width, info->height);
-    if (int64_t{photo.width} * photo.height > kMaxDecodedPixels) {
+    const int64_t pixels = int64_t{info->width} * info->height;
+    if (pixels > kMaxDecodedPixels) {
         return Refuse("too_many_pixels", "照片像素过多，无法处理",
-                      {{"pixels", double(int64_t{photo.width} * photo.height)},
-                       {"pixels_max", double(kMaxDecodedPixels)}});
+                      {{"pixels", double(pixels)}, {"pixels_max", double(kMaxDecodedPixels)}});
     }
-
-    // The face, found on the upright photo: first on a copy reduced to about the normalised
-    // size, looking for faces of the size a portrait has; where none is found there, on a finer
-    // copy for faces down to the smallest that could still be corrected.
-    // Copies by reduction, each decoded once: a JPEG's in the DCT domain, any other format's
-    // reduced from its one full decoding.
-    std::map<int, DecodedImage> decoded;
-    std::function<const DecodedImage&(int)> at = [&](int denom) -> const DecodedImage& {
-        auto it = decoded.find(denom);
-        if (it != decoded.end()) {
-            return it->second;
-        }
-        if (info->format == ImageFormat::Jpeg || denom == 1) {
-            return decoded.emplace(denom, DecodeImage(data, size, *info, denom)).first->second;
-        }
-        DecodedImage reduced = at(1);
-        if (!reduced.image.empty()) {
-            cv::resize(reduced.image, reduced.image,
-                       cv::Size((reduced.image.cols + denom - 1) / denom,
-                                (reduced.image.rows + denom - 1) / denom),
-                       0, 0, cv::INTER_AREA);
-            reduced.denom = denom;
-        }
-        return decoded.emplace(denom, std::move(reduced)).first->second;
-    };
-    std::vector<cv::Rect> faces;
-    double to_photo = 1;
-    int detect_denom = 1;
-    for (const DetectionPass& pass : DetectionPasses(photo, s, targets_)) {
-        const DecodedImage& copy = at(pass.denom);
-        if (copy.damaged) {
-            return Refuse("damaged",
-                          "照片文件已损坏（数据不完整），无法修正：请重新提交完整的照片");
-        }
-        if (copy.transparent) {
-            return Refuse(
-                "transparent",
-                "照片含有透明区域，无法修正：请提交不透明的照片（JPEG，或不带透明背景的 PNG）");
-        }
-        if (copy.image.empty()) {
-            return Refuse("undecodable", "照片内容无法解码，无法修正");
-        }
-        faces = FindFaces(verifier_.Detector(), copy.image, s.jc_precision, pass.min_face);
-        to_photo = double(photo.width) / copy.image.cols;
-        detect_denom = pass.denom;
-        if (!faces.empty()) {
-            break;
-        }
-    }
-    if (faces.size() != 1) {
-        return faces.empty()
-                   ? Refuse("faces", "照片中未找到正面人脸，无法自动修正：请提交正面免冠照片",
-                            {{"faces", 0}})
-                   : Refuse("faces",
-                            "照片中有 " + std::to_string(faces.size()) +
-                                " 张人脸，须只有本人一人：请重新拍摄",
-                            {{"faces", double(faces.size())}});
-    }
-    FaceBox face{faces[0].x * to_photo, faces[0].y * to_photo, faces[0].width * to_photo,
-                 faces[0].height * to_photo};
-
-    Correction c;
-    c.format = FormatName(info->format);
-    ReviewResult last;
-    for (int round = 1; round <= kMaxRounds; ++round) {
-        const Framing framing = PlanCrop(face, photo, s, targets_);
-        if (framing.problem != FramingProblem::None) {
-            Correction refused = RefuseFraming(framing, targets_);
-            refused.format = c.format;
-            return refused;
-        }
-        const DecodedImage& source = at(std::min(detect_denom, CropDenominator(framing.crop, s)));
-        if (source.image.empty()) {
-            return Refuse("undecodable", "照片内容无法解码，无法修正");
-        }
-        cv::Mat normalised = CutAndScale(source.image, photo, framing.crop, s);
-        PreparedPhoto saved = PreparePassedPhoto(normalised, s);
-        if (saved.outcome.status != SaveStatus::Saved) {
-            return Refuse("writer", "修正后的照片无法保存：" + saved.outcome.Message());
-        }
-        last = verifier_.ReviewBytes(saved.bytes.data(), saved.bytes.size());
-        c.rounds = round;
-        if (last.verdict == CheckVerdict::Passed) {
-            c.status = CorrectionStatus::Corrected;
-            c.crop = framing.crop;
-            c.scale = framing.scale;
-            c.quality = saved.outcome.quality;
-            c.bytes = std::move(saved.bytes);
-            c.photo = normalised;
-            c.review = std::move(last);
-            return c;
-        }
-        const bool placement = last.verdict == CheckVerdict::PlacementWrong ||
-                               last.verdict == CheckVerdict::NotCentred;
-        if (!placement || !last.measures.face) {
-            break;
-        }
-        // Plan again from where the review found the face in this crop.
-        const cv::Rect& seen = *last.measures.face;
-        const double back = double(framing.crop.width) / s.dst_width;
-        face = {framing.crop.x + seen.x * back, framing.crop.y + seen.y * back, seen.width * back,
-                seen.height * back};
-    }
-    const Explanation why = Explain(last, s);
-    Correction refused =
-        last.verdict == CheckVerdict::BackgroundRejected
-            ? Refuse("background",
-                     "修正后背景仍不合格：" + why.text + "。请在浅色纯色背景前重新拍摄")
-            : Refuse("verdict", "修正后仍未通过审核（" + std::string(VerdictName(last.verdict)) +
-                                    "）：" + why.text);
-    refused.format = c.format;
-    refused.rounds = c.rounds;
-    refused.review = std::move(last);
-    return refused;
+    return CorrectionRun(data, size, *info, settings_, targets_, verifier_).Run();
 }
 
 } // namespace vrel

@@ -71,6 +71,56 @@ double Gap(const Range& want, const Range& have) {
     return 0;
 }
 
+// Every whole width from lo to hi, from the target outwards: the first that fits is the one
+// closest to it.
+std::vector<int> WidthsFrom(int target, int lo, int hi) {
+    std::vector<int> widths;
+    const int start = std::clamp(target, lo, std::max(lo, hi));
+    for (int step = 0; start - step >= lo || start + step <= hi; ++step) {
+        if (start + step <= hi) {
+            widths.push_back(start + step);
+        }
+        if (step > 0 && start - step >= lo) {
+            widths.push_back(start - step);
+        }
+    }
+    return widths;
+}
+
+// Whether the placement leaves room for the crop inside the photo; if so, the crop, placed as
+// near the targets as the room allows.
+bool Fits(const Placement& p, cv::Size photo, double aspect, Framing& out) {
+    const Range x{std::max(p.x.lo, p.inside_x.lo), std::min(p.x.hi, p.inside_x.hi)};
+    const Range y{std::max(p.y.lo, p.inside_y.lo), std::min(p.y.hi, p.inside_y.hi)};
+    if (x.Empty() || y.Empty() || p.inside_y.hi < 0) {
+        return false;
+    }
+    const int width = static_cast<int>(p.width);
+    const int height = std::min(static_cast<int>(std::lround(width * aspect)), photo.height);
+    const int left =
+        std::clamp(static_cast<int>(std::lround(x.Clamp(p.x_target))), 0, photo.width - width);
+    const int top =
+        std::clamp(static_cast<int>(std::lround(y.Clamp(p.y_target))), 0, photo.height - height);
+    out.crop = cv::Rect(left, top, width, height);
+    return true;
+}
+
+// What the photo lacks at the placement that came closest: the side where most is missing.
+Framing Missing(const Placement& p) {
+    const double above = p.y.hi < p.inside_y.lo ? p.inside_y.lo - p.y.hi : 0;
+    const double below = p.y.lo > p.inside_y.hi ? p.y.lo - p.inside_y.hi : 0;
+    const double left = p.x.hi < p.inside_x.lo ? p.inside_x.lo - p.x.hi : 0;
+    const double right = p.x.lo > p.inside_x.hi ? p.x.lo - p.inside_x.hi : 0;
+    const double worst = std::max({above, below, left, right});
+    Framing out;
+    out.problem = worst == above   ? FramingProblem::SpaceAbove
+                  : worst == below ? FramingProblem::SpaceBelow
+                  : worst == left  ? FramingProblem::SpaceLeft
+                                   : FramingProblem::SpaceRight;
+    out.needed = std::ceil(worst);
+    return out;
+}
+
 } // namespace
 
 FramingTargets TargetsFor(const CheckSettings& s) {
@@ -101,43 +151,22 @@ Framing PlanCrop(const FaceBox& face, cv::Size photo, const CheckSettings& s,
     // Widths that put the horizontal ratio within its margins, around the target.
     const Range rx = Inner(s.ratio_x_min, s.ratio_x_max);
     const double target = face.w / (1 - t.ratio_x);
-    const double smallest_allowed = std::max(face.w / (1 - rx.lo), s.dst_width / t.max_enlarge);
-    const double largest_allowed =
-        std::min({face.w / (1 - rx.hi), double(photo.width), std::floor(photo.height / aspect)});
     if (face.w / (1 - rx.hi) < s.dst_width / t.max_enlarge) {
         out.problem = FramingProblem::TooSmall;
         out.needed = s.dst_width / target;
         out.available = t.max_enlarge;
         return out;
     }
+    const int lo =
+        static_cast<int>(std::ceil(std::max(face.w / (1 - rx.lo), s.dst_width / t.max_enlarge)));
+    const int hi = static_cast<int>(std::floor(
+        std::min({face.w / (1 - rx.hi), double(photo.width), std::floor(photo.height / aspect)})));
 
-    // Every whole width from the target outwards; the first that fits is the one closest to it.
-    std::vector<int> widths;
-    const int lo = static_cast<int>(std::ceil(smallest_allowed));
-    const int hi = static_cast<int>(std::floor(largest_allowed));
-    const int start = std::clamp(static_cast<int>(std::lround(target)), lo, std::max(lo, hi));
-    for (int step = 0; start - step >= lo || start + step <= hi; ++step) {
-        if (start + step <= hi) {
-            widths.push_back(start + step);
-        }
-        if (step > 0 && start - step >= lo) {
-            widths.push_back(start - step);
-        }
-    }
     double best_gap = std::numeric_limits<double>::infinity();
-    Placement closest;
-    for (int width : widths) {
+    Placement closest = Place(std::max(lo, 1), face, photo, s, t);
+    for (int width : WidthsFrom(static_cast<int>(std::lround(target)), lo, hi)) {
         const Placement p = Place(width, face, photo, s, t);
-        const Range x{std::max(p.x.lo, p.inside_x.lo), std::min(p.x.hi, p.inside_x.hi)};
-        const Range y{std::max(p.y.lo, p.inside_y.lo), std::min(p.y.hi, p.inside_y.hi)};
-        if (!x.Empty() && !y.Empty() && p.inside_y.hi >= 0) {
-            int height = static_cast<int>(std::lround(width * aspect));
-            int left = static_cast<int>(std::lround(x.Clamp(p.x_target)));
-            int top = static_cast<int>(std::lround(y.Clamp(p.y_target)));
-            left = std::clamp(left, 0, photo.width - width);
-            height = std::min(height, photo.height);
-            top = std::clamp(top, 0, photo.height - height);
-            out.crop = cv::Rect(left, top, width, height);
+        if (Fits(p, photo, aspect, out)) {
             out.scale = double(s.dst_width) / width;
             return out;
         }
@@ -147,31 +176,7 @@ Framing PlanCrop(const FaceBox& face, cv::Size photo, const CheckSettings& s,
             closest = p;
         }
     }
-    if (widths.empty()) { // the face fills too much of the photo for any allowed width
-        closest = Place(std::max(lo, 1), face, photo, s, t);
-    }
-    // Say what is missing at the width that came closest.
-    const Placement& p = closest;
-    const double above = p.y.hi < p.inside_y.lo ? p.inside_y.lo - p.y.hi : 0;
-    const double below = p.y.lo > p.inside_y.hi ? p.y.lo - p.inside_y.hi : 0;
-    const double left = p.x.hi < p.inside_x.lo ? p.inside_x.lo - p.x.hi : 0;
-    const double right = p.x.lo > p.inside_x.hi ? p.x.lo - p.inside_x.hi : 0;
-    const double worst = std::max({above, below, left, right});
-    if (worst == above) {
-        out.problem = FramingProblem::SpaceAbove;
-        out.needed = above;
-    } else if (worst == below) {
-        out.problem = FramingProblem::SpaceBelow;
-        out.needed = below;
-    } else if (worst == left) {
-        out.problem = FramingProblem::SpaceLeft;
-        out.needed = left;
-    } else {
-        out.problem = FramingProblem::SpaceRight;
-        out.needed = right;
-    }
-    out.needed = std::ceil(out.needed);
-    return out;
+    return Missing(closest);
 }
 
 } // namespace vrel

@@ -50,6 +50,10 @@ struct WriteResult {
 WriteResult WriteWholeFile(const std::string& path, const std::vector<unsigned char>& bytes,
                            bool replace);
 
+// For tests: writes through hidden named temporary files, the way taken where a file system
+// has no unnamed files, even where it has.
+void UseNamedTemporaryFiles(bool named);
+
 // Removes temporary files that WriteWholeFile left in dir when its process was killed; those of
 // running processes are left alone.
 void RemoveStaleTemporaryFiles(const std::string& dir);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 namespace vrel::platform {
@@ -166,57 +167,58 @@ size_t MaxNameBytes(const std::string& dir) {
     return max > 0 ? static_cast<size_t>(max) : 255;
 }
 
-WriteResult WriteWholeFile(const std::string& path, const std::vector<unsigned char>& bytes,
-                           bool replace) {
-    std::string dir, name;
-    SplitPath(path, dir, name);
-    if (name.empty()) {
-        return Failed("cannot write '" + path + "'", EISDIR);
-    }
+namespace {
 
-    // Preferably an unnamed file: a process killed before it is named leaves nothing behind.
+std::atomic<bool> named_only{false};
+
+// Through an unnamed file, which a process killed before naming it leaves nothing of. Nothing,
+// where this file system or process cannot make or name one: the caller then takes a named
+// temporary file.
+std::optional<WriteResult> WriteUnnamed(const std::string& dir, const std::string& path,
+                                        const std::vector<unsigned char>& bytes, bool replace) {
     Descriptor unnamed(OpenUnnamed(dir));
-    if (unnamed.Get() >= 0) {
-        if (!WriteAll(unnamed.Get(), bytes)) {
-            return Failed("cannot write the file", errno);
+    if (unnamed.Get() < 0) {
+        if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+            return std::nullopt;
         }
-        if (::fsync(unnamed.Get()) != 0) {
-            return Failed("cannot flush the file", errno);
-        }
-        if (!replace) {
-            if (LinkUnnamed(unnamed.Get(), path)) {
-                SyncFolder(dir);
-                return {WriteStatus::Written, {}};
-            }
-            if (errno == EEXIST) {
-                return {WriteStatus::NameTaken, {}};
-            }
-            if (errno != ENOENT && errno != EPERM && errno != EACCES) {
-                return Failed("cannot put the file in place", errno);
-            }
-            // Neither way of naming an unnamed file is open to this process: fall through to
-            // a named temporary file.
-        } else {
-            const std::string temp = TemporaryName(dir);
-            if (LinkUnnamed(unnamed.Get(), temp)) {
-                const WriteResult named = NameTemporary(temp, path, true);
-                ::unlink(temp.c_str());
-                if (named.status == WriteStatus::Written) {
-                    SyncFolder(dir);
-                }
-                return named;
-            }
-            if (errno != ENOENT && errno != EPERM && errno != EACCES) {
-                return Failed("cannot put the file in place", errno);
-            }
-        }
-    } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
         // The folder itself is the trouble (missing, read-only, not ours): say so.
         return Failed("cannot create a file in '" + dir + "'", errno);
     }
+    if (!WriteAll(unnamed.Get(), bytes)) {
+        return Failed("cannot write the file", errno);
+    }
+    if (::fsync(unnamed.Get()) != 0) {
+        return Failed("cannot flush the file", errno);
+    }
+    if (!replace) {
+        if (LinkUnnamed(unnamed.Get(), path)) {
+            SyncFolder(dir);
+            return WriteResult{WriteStatus::Written, {}};
+        }
+        if (errno == EEXIST) {
+            return WriteResult{WriteStatus::NameTaken, {}};
+        }
+    } else {
+        const std::string temp = TemporaryName(dir);
+        if (LinkUnnamed(unnamed.Get(), temp)) {
+            const WriteResult named = NameTemporary(temp, path, true);
+            ::unlink(temp.c_str());
+            if (named.status == WriteStatus::Written) {
+                SyncFolder(dir);
+            }
+            return named;
+        }
+    }
+    if (errno != ENOENT && errno != EPERM && errno != EACCES) {
+        return Failed("cannot put the file in place", errno);
+    }
+    return std::nullopt; // neither way of naming an unnamed file is open to this process
+}
 
-    // A hidden temporary file, named after this process so that a later run can tell whether
-    // it was left behind.
+// Through a hidden temporary file, named after this process so that a later run can tell
+// whether it was left behind.
+WriteResult WriteNamed(const std::string& dir, const std::string& path,
+                       const std::vector<unsigned char>& bytes, bool replace) {
     const std::string temp = TemporaryName(dir);
     Descriptor named(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (named.Get() < 0) {
@@ -237,6 +239,27 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<unsigned c
         SyncFolder(dir);
     }
     return result;
+}
+
+} // namespace
+
+WriteResult WriteWholeFile(const std::string& path, const std::vector<unsigned char>& bytes,
+                           bool replace) {
+    std::string dir, name;
+    SplitPath(path, dir, name);
+    if (name.empty()) {
+        return Failed("cannot write '" + path + "'", EISDIR);
+    }
+    if (!named_only) {
+        if (auto written = WriteUnnamed(dir, path, bytes, replace)) {
+            return *written;
+        }
+    }
+    return WriteNamed(dir, path, bytes, replace);
+}
+
+void UseNamedTemporaryFiles(bool named) {
+    named_only = named;
 }
 
 void RemoveStaleTemporaryFiles(const std::string& dir) {

@@ -135,6 +135,8 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<unsigned c
     return {WriteStatus::Written, {}};
 }
 
+void UseNamedTemporaryFiles(bool) {} // named temporary files are the only way here
+
 void RemoveStaleTemporaryFiles(const std::string& dir) {
     WIN32_FIND_DATAW found;
     const std::string pattern = dir + "\\" + kTemporaryPrefix + "*";

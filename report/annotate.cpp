@@ -73,81 +73,116 @@ const cv::Mat& VerdictLabels::For(CheckVerdict verdict) const {
     return it == labels_.end() ? none_ : it->second;
 }
 
+namespace {
+
+// Draws on a copy of the normalised photo, writing its notes one under the other.
+class Explainer {
+public:
+    Explainer(const ReviewResult& result, const CheckSettings& settings)
+        : picture_(result.normalised.clone()), result_(result), s_(settings) {}
+
+    cv::Mat Draw(const VerdictLabels& labels) {
+        DrawStrips();
+        DrawBackgroundPixel();
+        DrawFaces();
+        PasteLabel(picture_, labels.For(result_.verdict));
+        return picture_;
+    }
+
+private:
+    void Note(const std::string& text, const cv::Scalar& colour) {
+        Text(picture_, text, cv::Point(s_.jc_col + 8, text_y_), colour);
+        text_y_ += 22;
+    }
+
+    void DrawStrips() {
+        const StripRegion strips = SampledStrips(picture_.size(), s_);
+        if (strips.Empty()) {
+            return;
+        }
+        cv::rectangle(
+            picture_,
+            cv::Rect(strips.left_begin, 0, strips.left_end - strips.left_begin, strips.rows),
+            kStripColour, 1);
+        if (strips.right_end > strips.right_begin) {
+            cv::rectangle(
+                picture_,
+                cv::Rect(strips.right_begin, 0, strips.right_end - strips.right_begin, strips.rows),
+                kStripColour, 1);
+        }
+    }
+
+    void DrawBackgroundPixel() {
+        if (!result_.measures.background_pixel) {
+            return;
+        }
+        const BackgroundPixel& p = *result_.measures.background_pixel;
+        cv::circle(picture_, cv::Point(p.col, p.row), 6, kFailColour, 2, cv::LINE_AA);
+        cv::drawMarker(picture_, cv::Point(p.col, p.row), kFailColour, cv::MARKER_CROSS, 20, 1);
+        Note("pixel (" + std::to_string(p.col) + "," + std::to_string(p.row) + ") hue " +
+                 std::to_string(p.hue) + " s " + Fixed(p.saturation) + " v " + Fixed(p.value),
+             kFailColour);
+        Note("white: s < " + Fixed(s_.s_min) + ", v > " + Fixed(s_.i_max), kStripColour);
+    }
+
+    void DrawFaces() {
+        const ReviewMeasures& m = result_.measures;
+        for (const cv::Rect& face : m.face_rects) {
+            cv::rectangle(picture_, face, kFaceColour, 2);
+        }
+        if (m.faces && *m.faces != 1) {
+            Note("faces: " + std::to_string(*m.faces) + " (one needed)", kFailColour);
+        }
+        if (!m.face) {
+            return;
+        }
+        const cv::Rect& f = *m.face;
+        // The line the vertical ratio is measured from, and the margins at the face's centre.
+        const int centre = FaceCentreRow(f.y, f.height);
+        const int line = static_cast<int>(ChinLine(f.y, f.height));
+        cv::line(picture_, cv::Point(0, line), cv::Point(picture_.cols - 1, line), kLineColour, 1,
+                 cv::LINE_AA);
+        cv::arrowedLine(picture_, cv::Point(f.x, centre), cv::Point(0, centre), kLineColour, 1,
+                        cv::LINE_AA, 0, 0.03);
+        cv::arrowedLine(picture_, cv::Point(f.x + f.width, centre),
+                        cv::Point(picture_.cols - 1, centre), kLineColour, 1, cv::LINE_AA, 0, 0.03);
+        if (m.ratio_y) {
+            NoteRatio("ratio_y", *m.ratio_y, s_.ratio_y_min, s_.ratio_y_max);
+        }
+        if (m.ratio_x) {
+            NoteRatio("ratio_x", *m.ratio_x, s_.ratio_x_min, s_.ratio_x_max);
+        }
+        if (m.centre_diff) {
+            const bool centred = result_.failed.rule != Rule::Centring;
+            Note("margins " + std::to_string(f.x) + " / " +
+                     std::to_string(s_.dst_width - f.x - f.width) + ", |diff| " +
+                     std::to_string(std::abs(*m.centre_diff)) + " < " +
+                     std::to_string(s_.face_left_right_dif),
+                 centred ? kFaceColour : kFailColour);
+        }
+    }
+
+    void NoteRatio(const char* name, float value, float min, float max) {
+        const bool inside = InOpenInterval(value, min, max);
+        Note(std::string(name) + " " + Fixed(value) + (inside ? " in (" : " not in (") +
+                 Fixed(min, 2) + ", " + Fixed(max, 2) + ")",
+             inside ? kFaceColour : kFailColour);
+    }
+
+    cv::Mat picture_;
+    const ReviewResult& result_;
+    const CheckSettings& s_;
+    int text_y_ = 20;
+};
+
+} // namespace
+
 cv::Mat DrawExplanation(const ReviewResult& result, const CheckSettings& s,
                         const VerdictLabels& labels) {
     if (result.normalised.empty()) {
         return cv::Mat();
     }
-    cv::Mat picture = result.normalised.clone();
-    const ReviewMeasures& m = result.measures;
-
-    const StripRegion strips = SampledStrips(picture.size(), s);
-    if (!strips.Empty()) {
-        cv::rectangle(
-            picture,
-            cv::Rect(strips.left_begin, 0, strips.left_end - strips.left_begin, strips.rows),
-            kStripColour, 1);
-        if (strips.right_end > strips.right_begin) {
-            cv::rectangle(
-                picture,
-                cv::Rect(strips.right_begin, 0, strips.right_end - strips.right_begin, strips.rows),
-                kStripColour, 1);
-        }
-    }
-    int text_y = 20;
-    auto note = [&](const std::string& text, const cv::Scalar& colour) {
-        Text(picture, text, cv::Point(s.jc_col + 8, text_y), colour);
-        text_y += 22;
-    };
-    if (m.background_pixel) {
-        const BackgroundPixel& p = *m.background_pixel;
-        cv::circle(picture, cv::Point(p.col, p.row), 6, kFailColour, 2, cv::LINE_AA);
-        cv::drawMarker(picture, cv::Point(p.col, p.row), kFailColour, cv::MARKER_CROSS, 20, 1);
-        note("pixel (" + std::to_string(p.col) + "," + std::to_string(p.row) + ") hue " +
-                 std::to_string(p.hue) + " s " + Fixed(p.saturation) + " v " + Fixed(p.value),
-             kFailColour);
-        note("white: s < " + Fixed(s.s_min) + ", v > " + Fixed(s.i_max), kStripColour);
-    }
-    for (const cv::Rect& face : m.face_rects) {
-        cv::rectangle(picture, face, kFaceColour, 2);
-    }
-    if (m.faces && *m.faces != 1) {
-        note("faces: " + std::to_string(*m.faces) + " (one needed)", kFailColour);
-    }
-    if (m.face) {
-        const cv::Rect& f = *m.face;
-        // The line the vertical ratio is measured from, and the margins at the face's centre.
-        const int centre = FaceCentreRow(f.y, f.height);
-        const int line = static_cast<int>(ChinLine(f.y, f.height));
-        cv::line(picture, cv::Point(0, line), cv::Point(picture.cols - 1, line), kLineColour, 1,
-                 cv::LINE_AA);
-        cv::arrowedLine(picture, cv::Point(f.x, centre), cv::Point(0, centre), kLineColour, 1,
-                        cv::LINE_AA, 0, 0.03);
-        cv::arrowedLine(picture, cv::Point(f.x + f.width, centre),
-                        cv::Point(picture.cols - 1, centre), kLineColour, 1, cv::LINE_AA, 0, 0.03);
-        auto ratio = [&](const char* name, float value, float min, float max) {
-            const bool inside = InOpenInterval(value, min, max);
-            note(std::string(name) + " " + Fixed(value) + (inside ? " in (" : " not in (") +
-                     Fixed(min, 2) + ", " + Fixed(max, 2) + ")",
-                 inside ? kFaceColour : kFailColour);
-        };
-        if (m.ratio_y) {
-            ratio("ratio_y", *m.ratio_y, s.ratio_y_min, s.ratio_y_max);
-        }
-        if (m.ratio_x) {
-            ratio("ratio_x", *m.ratio_x, s.ratio_x_min, s.ratio_x_max);
-        }
-        if (m.centre_diff) {
-            const bool centred = result.failed.rule != Rule::Centring;
-            note("margins " + std::to_string(f.x) + " / " +
-                     std::to_string(s.dst_width - f.x - f.width) + ", |diff| " +
-                     std::to_string(std::abs(*m.centre_diff)) + " < " +
-                     std::to_string(s.face_left_right_dif),
-                 centred ? kFaceColour : kFailColour);
-        }
-    }
-    PasteLabel(picture, labels.For(result.verdict));
-    return picture;
+    return Explainer(result, s).Draw(labels);
 }
 
 } // namespace vrel

@@ -40,24 +40,27 @@ void AddCorrection(PhotoRecord& record, const Correction& c) {
     }
 }
 
-nlohmann::ordered_json RecordToJson(const PhotoRecord& record) {
-    const ReviewMeasures& m = record.measures;
-    nlohmann::ordered_json j;
-    j["path"] = record.path;
-    j["verdict"] = VerdictName(record.verdict);
-    j["info"] = InfoText(record.verdict);
-    const auto tip = TipPicture(record.verdict);
-    j["tip"] = tip ? nlohmann::json(*tip) : nlohmann::json(nullptr);
-    j["marked"] = m.marked;
-    if (m.file_size) {
-        j["file_size"] = *m.file_size;
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Sets key only where there is a value.
+template <typename T> void Put(Json& j, const char* key, const std::optional<T>& value) {
+    if (value) {
+        j[key] = *value;
     }
-    if (m.width) {
-        j["width"] = *m.width;
+}
+
+void PutFloat(Json& j, const char* key, const std::optional<float>& value) {
+    if (value) {
+        j[key] = FloatJson(*value);
     }
-    if (m.height) {
-        j["height"] = *m.height;
-    }
+}
+
+void PutMeasures(Json& j, const ReviewMeasures& m) {
+    Put(j, "file_size", m.file_size);
+    Put(j, "width", m.width);
+    Put(j, "height", m.height);
     if (m.background_pixel) {
         const BackgroundPixel& p = *m.background_pixel;
         j["background_pixel"] = {{"strip", p.strip == Strip::Left ? "left" : "right"},
@@ -67,22 +70,27 @@ nlohmann::ordered_json RecordToJson(const PhotoRecord& record) {
                                  {"saturation", FloatJson(p.saturation)},
                                  {"value", FloatJson(p.value)}};
     }
-    if (m.faces) {
-        j["faces"] = *m.faces;
-    }
+    Put(j, "faces", m.faces);
     if (m.face) {
         j["face"] = {
             {"x", m.face->x}, {"y", m.face->y}, {"w", m.face->width}, {"h", m.face->height}};
     }
-    if (m.ratio_y) {
-        j["ratio_y"] = FloatJson(*m.ratio_y);
-    }
-    if (m.ratio_x) {
-        j["ratio_x"] = FloatJson(*m.ratio_x);
-    }
-    if (m.centre_diff) {
-        j["centre_diff"] = *m.centre_diff;
-    }
+    PutFloat(j, "ratio_y", m.ratio_y);
+    PutFloat(j, "ratio_x", m.ratio_x);
+    Put(j, "centre_diff", m.centre_diff);
+}
+
+} // namespace
+
+nlohmann::ordered_json RecordToJson(const PhotoRecord& record) {
+    Json j;
+    j["path"] = record.path;
+    j["verdict"] = VerdictName(record.verdict);
+    j["info"] = InfoText(record.verdict);
+    const auto tip = TipPicture(record.verdict);
+    j["tip"] = tip ? nlohmann::json(*tip) : nlohmann::json(nullptr);
+    j["marked"] = record.measures.marked;
+    PutMeasures(j, record.measures);
     if (!record.reason.empty()) {
         j["reason"] = record.reason;
         j["why"] = record.why;
@@ -93,33 +101,19 @@ nlohmann::ordered_json RecordToJson(const PhotoRecord& record) {
     if (!record.warnings.empty()) {
         j["warnings"] = record.warnings;
     }
-    if (record.saved) {
-        j["saved"] = *record.saved;
-    }
-    if (record.quality) {
-        j["quality"] = *record.quality;
-    }
-    if (record.save_error) {
-        j["save_error"] = *record.save_error;
-    }
-    if (record.annotated) {
-        j["annotated"] = *record.annotated;
-    }
-    if (record.annotate_error) {
-        j["annotate_error"] = *record.annotate_error;
-    }
-    if (record.corrected) {
-        j["corrected"] = *record.corrected;
-    }
+    Put(j, "saved", record.saved);
+    Put(j, "quality", record.quality);
+    Put(j, "save_error", record.save_error);
+    Put(j, "annotated", record.annotated);
+    Put(j, "annotate_error", record.annotate_error);
+    Put(j, "corrected", record.corrected);
     if (!record.correction.is_null()) {
         j["correction"] = record.correction;
     }
     if (!record.correction_error.is_null()) {
         j["correction_error"] = record.correction_error;
     }
-    if (record.correct_write_error) {
-        j["correct_write_error"] = *record.correct_write_error;
-    }
+    Put(j, "correct_write_error", record.correct_write_error);
     return j;
 }
 

@@ -132,52 +132,68 @@ private:
         if (ec) {
             return Answer(ErrorReply(400, "请求格式错误：" + ec.message()), true);
         }
+        const bool has_body = parser_->content_length().value_or(0) > 0 || parser_->chunked();
+        if (auto reply = FindTheRoute()) {
+            // Answered from the headers alone: a body that may follow is not read.
+            return Answer(std::move(*reply), has_body || reply->status == 503);
+        }
+        if (!TakesPhoto(route_->action)) {
+            return Answer(Fixed(), has_body);
+        }
+        StartBody();
+    }
+
+    // Finds the route of the request; an answer where the headers alone decide it (stopping,
+    // preflight, no such path, wrong method).
+    std::optional<Reply> FindTheRoute() {
         const auto& req = parser_->get();
         const std::string_view target(req.target().data(), req.target().size());
-        path_ = std::string(target.substr(0, target.find('?')));
-        query_ = target.find('?') == std::string_view::npos
-                     ? std::string()
-                     : std::string(target.substr(target.find('?') + 1));
+        const size_t question = target.find('?');
+        path_ = std::string(target.substr(0, question));
+        query_ = question == std::string_view::npos ? std::string()
+                                                    : std::string(target.substr(question + 1));
         const std::string_view method(req.method_string().data(), req.method_string().size());
         head_ = req.method() == http::verb::head;
         keep_alive_ = req.keep_alive();
         std::string allowed;
         route_ = FindRoute(method, path_, allowed);
-        const bool has_body = parser_->content_length().value_or(0) > 0 || parser_->chunked();
         if (s_.stopping) {
-            return Answer(route_ != nullptr && route_->action == Action::Health
-                              ? Reply{503, "application/json", "{\"status\":\"stopping\"}", {}}
-                              : ErrorReply(503, "服务正在停止，请稍后再试"),
-                          true);
+            return route_ != nullptr && route_->action == Action::Health
+                       ? Reply{503, "application/json", "{\"status\":\"stopping\"}", {}}
+                       : ErrorReply(503, "服务正在停止，请稍后再试");
         }
-        if (route_ == nullptr && method == "OPTIONS" && !allowed.empty() &&
-            !s_.options.cors_origin.empty()) {
-            Reply preflight{204, "", "", {{"Access-Control-Allow-Methods", allowed}}};
-            preflight.headers.emplace_back("Access-Control-Allow-Headers", "Content-Type");
-            preflight.headers.emplace_back("Access-Control-Max-Age", "600");
-            return Answer(preflight, has_body);
+        if (route_ != nullptr) {
+            return std::nullopt;
         }
-        if (route_ == nullptr) {
-            if (allowed.empty()) {
-                return Answer(ErrorReply(404, "没有这个路径：" + path_), has_body);
-            }
-            Reply reply = ErrorReply(405, "请用 " + allowed + " 访问 " + path_);
-            reply.headers.emplace_back("Allow", allowed);
-            return Answer(reply, has_body);
+        if (method == "OPTIONS" && !allowed.empty() && !s_.options.cors_origin.empty()) {
+            return Reply{204,
+                         "",
+                         "",
+                         {{"Access-Control-Allow-Methods", allowed},
+                          {"Access-Control-Allow-Headers", "Content-Type"},
+                          {"Access-Control-Max-Age", "600"}}};
         }
-        if (!TakesPhoto(route_->action)) {
-            return Answer(Fixed(), has_body);
+        if (allowed.empty()) {
+            return ErrorReply(404, "没有这个路径：" + path_);
         }
+        Reply reply = ErrorReply(405, "请用 " + allowed + " 访问 " + path_);
+        reply.headers.emplace_back("Allow", allowed);
+        return reply;
+    }
+
+    // A photo comes: refused at once when it is declared too large or there is no memory left
+    // for it, read within its deadlines otherwise.
+    void StartBody() {
+        const ServiceLimits& l = s_.options.limits;
         const auto length = parser_->content_length();
-        if (length && *length > s_.options.limits.max_upload_bytes) {
+        if (length && *length > l.max_upload_bytes) {
             return Answer(ErrorReply(413, TooLarge()), true);
         }
-        reserved_ = length ? static_cast<size_t>(*length) : s_.options.limits.max_upload_bytes;
+        reserved_ = length ? static_cast<size_t>(*length) : l.max_upload_bytes;
         if (!Reserve(s_, reserved_)) {
             reserved_ = 0;
             return Busy(true);
         }
-        const ServiceLimits& l = s_.options.limits;
         body_deadline_ = Clock::now() + l.body_timeout +
                          std::chrono::seconds(reserved_ / std::max<size_t>(1, l.body_min_rate));
         ReadBody();

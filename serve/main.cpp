@@ -1,6 +1,5 @@
 // vrel-serve: the review as an HTTP service with a web page.
 #include "check/app_dir.h"
-#include "check/face.h"
 #include "check/quiet.h"
 #include "check/settings.h"
 #include "cli/options.h"
@@ -10,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include <iostream>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -43,57 +43,46 @@ bool SplitListen(const std::string& text, std::string& address, uint16_t& port) 
     return true;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    vrel::platform::PrepareProcess();
-    vrel::QuietImageLibrary();
-
-    CLI::App app{"Reviews registration photos over HTTP: a JSON API and a web page."};
-    app.set_version_flag("--version", "vrel-serve 2.5.2");
-    vrel::SingleOption listen_opt, settings_opt, data_dir_opt, jobs_opt, queue_opt, upload_opt,
-        cors_opt;
-    bool trust_marker = false;
-    bool fast_decode = false;
-    listen_opt.Add(app, "--listen", "ADDR:PORT", "Address to listen on (default 127.0.0.1:8080)");
-    settings_opt.Add(app, "--settings", "FILE",
-                     "Settings file (default: setting.vr beside the program)");
-    data_dir_opt.Add(app, "--data-dir", "DIR",
-                     "Folder holding labels/ and the cascade file (default: the program's folder)");
-    jobs_opt.Add(app, "--jobs,-j", "N", "Reviews at once, 1 to 256 (default: all cores)");
-    queue_opt.Add(app, "--queue", "N",
-                  "Reviews that may wait for a worker, 1 to 100000 (default: 8 per worker); "
-                  "more are answered 503");
-    upload_opt.Add(app, "--max-upload-mb", "N",
-                   "Largest photo accepted, in MB, 1 to 1024 (default 20); larger get 413");
-    cors_opt.Add(app, "--cors-origin", "ORIGIN",
-                 "Let pages from this origin call the API (Access-Control-Allow-Origin)");
-    app.add_flag("--trust-marker", trust_marker,
-                 "Pass a file that ends in the pass marker at once, as the desktop tool does "
-                 "(default: review it with every test; the marker is 16 public bytes)");
-    app.add_flag("--fast-decode", fast_decode,
-                 "Decode large JPEGs reduced to at least the normalised size: much faster, and "
-                 "a verdict near a bound may differ from the exact review");
-    app.footer("Exit status: 0 after SIGTERM or SIGINT once the requests under way are answered, "
-               "2 for a usage or set-up error.");
-
+struct Options {
     std::string listen = "127.0.0.1:8080";
     std::string settings_path = vrel::AppPath(vrel::kSettingsFileName);
     std::string data_dir = vrel::AppDir();
     std::string cors;
     int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    int queue = 0;
+    int queue = 0; // 0: 8 per worker
     int upload_mb = 20;
+    bool trust_marker = false;
+    bool fast_decode = false;
+};
+
+// Reads the command line into o; an exit status where the program ends here.
+std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
+    CLI::App app{"Reviews registration photos over HTTP: a JSON API and a web page."};
+    app.set_version_flag("--version", "vrel-serve 2.5.2");
+    vrel::SingleOption listen, settings, data_dir, jobs, queue, upload, cors;
+    listen.Add(app, "--listen", "ADDR:PORT", "Address to listen on (default 127.0.0.1:8080)");
+    settings.Add(app, "--settings", "FILE",
+                 "Settings file (default: setting.vr beside the program)");
+    data_dir.Add(app, "--data-dir", "DIR",
+                 "Folder holding labels/ and the cascade file (default: the program's folder)");
+    jobs.Add(app, "--jobs,-j", "N", "Reviews at once, 1 to 256 (default: all cores)");
+    queue.Add(app, "--queue", "N",
+              "Reviews that may wait for a worker, 1 to 100000 (default: 8 per worker); more are "
+              "answered 503");
+    upload.Add(app, "--max-upload-mb", "N",
+               "Largest photo accepted, in MB, 1 to 1024 (default 20); larger get 413");
+    cors.Add(app, "--cors-origin", "ORIGIN",
+             "Let pages from this origin call the API (Access-Control-Allow-Origin)");
+    app.add_flag("--trust-marker", o.trust_marker,
+                 "Pass a file that ends in the pass marker at once, as the desktop tool does "
+                 "(default: review it with every test; the marker is 16 public bytes)");
+    app.add_flag("--fast-decode", o.fast_decode,
+                 "Decode large JPEGs reduced to at least the normalised size: much faster, and "
+                 "a verdict near a bound may differ from the exact review");
+    app.footer("Exit status: 0 after SIGTERM or SIGINT once the requests under way are answered, "
+               "2 for a usage or set-up error.");
     try {
         app.parse(argc, argv);
-        std::string problem;
-        if (!listen_opt.Take(listen, problem) || !settings_opt.Take(settings_path, problem) ||
-            !data_dir_opt.Take(data_dir, problem) || !cors_opt.Take(cors, problem) ||
-            !jobs_opt.TakeInt(jobs, 1, 256, problem) ||
-            !queue_opt.TakeInt(queue, 1, 100000, problem) ||
-            !upload_opt.TakeInt(upload_mb, 1, 1024, problem)) {
-            return SetupError(problem + "\nRun with --help for more information.");
-        }
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForVersion& e) {
@@ -102,38 +91,51 @@ int main(int argc, char** argv) {
         app.exit(e);
         return kSetupError;
     }
+    std::string problem;
+    if (!listen.Take(o.listen, problem) || !settings.Take(o.settings_path, problem) ||
+        !data_dir.Take(o.data_dir, problem) || !cors.Take(o.cors, problem) ||
+        !jobs.TakeInt(o.jobs, 1, 256, problem) || !queue.TakeInt(o.queue, 1, 100000, problem) ||
+        !upload.TakeInt(o.upload_mb, 1, 1024, problem)) {
+        return SetupError(problem + "\nRun with --help for more information.");
+    }
+    return std::nullopt;
+}
 
-    vrel::serve::ServiceOptions options;
-    if (!SplitListen(listen, options.address, options.port)) {
-        return SetupError("--listen takes ADDR:PORT (a port from 0 to 65535), not '" + listen +
+vrel::serve::ServiceOptions Service(const Options& o, const vrel::CheckSettings& settings) {
+    vrel::serve::ServiceOptions service;
+    service.cors_origin = o.cors;
+    service.limits.max_upload_bytes = static_cast<size_t>(o.upload_mb) << 20;
+    service.limits.queue =
+        o.queue > 0 ? static_cast<size_t>(o.queue) : 8 * static_cast<size_t>(o.jobs);
+    service.pool.settings = settings;
+    service.pool.data_dir = o.data_dir;
+    service.pool.jobs = o.jobs;
+    service.pool.queue = service.limits.queue;
+    service.pool.review.reuse_detector = true;
+    service.pool.review.reuse_buffers = true;
+    service.pool.review.ignore_marker = !o.trust_marker;
+    service.pool.review.fast_decode = o.fast_decode;
+    return service;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    vrel::platform::PrepareProcess();
+    vrel::QuietImageLibrary();
+    Options o;
+    if (const auto status = ParseCommandLine(argc, argv, o)) {
+        return *status;
+    }
+    vrel::CheckSettings settings;
+    if (!vrel::LoadReviewSetup("vrel-serve", o.settings_path, o.data_dir, settings)) {
+        return kSetupError;
+    }
+    vrel::serve::ServiceOptions options = Service(o, settings);
+    if (!SplitListen(o.listen, options.address, options.port)) {
+        return SetupError("--listen takes ADDR:PORT (a port from 0 to 65535), not '" + o.listen +
                           "'");
     }
-    const vrel::SettingsLoad settings = vrel::LoadSettingsForReview(settings_path);
-    if (settings.fault == vrel::SettingsFault::Missing) {
-        std::cerr << vrel::kMissingSettingsMessage << "\n";
-    }
-    if (!settings.Usable()) {
-        return SetupError(settings.detail);
-    }
-    if (!data_dir.empty() && data_dir.back() != '/') {
-        data_dir += '/';
-    }
-    if (!vrel::FaceDetector(data_dir + vrel::kCascadeFileName).Loaded()) {
-        return SetupError("cannot load the face detector '" + data_dir + vrel::kCascadeFileName +
-                          "': the file is missing or unreadable");
-    }
-    options.cors_origin = cors;
-    options.limits.max_upload_bytes = static_cast<size_t>(upload_mb) << 20;
-    options.limits.queue = queue > 0 ? static_cast<size_t>(queue) : 8 * static_cast<size_t>(jobs);
-    options.pool.settings = settings.settings;
-    options.pool.data_dir = data_dir;
-    options.pool.jobs = jobs;
-    options.pool.queue = options.limits.queue;
-    options.pool.review.reuse_detector = true;
-    options.pool.review.reuse_buffers = true;
-    options.pool.review.ignore_marker = !trust_marker;
-    options.pool.review.fast_decode = fast_decode;
-
     vrel::serve::HttpService service(options);
     std::string error;
     if (!service.Listen(error)) {

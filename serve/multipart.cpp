@@ -65,6 +65,35 @@ std::optional<std::string> Parameter(std::string_view header, std::string_view w
     return std::nullopt;
 }
 
+// The field name and file name of a part, from its Content-Disposition header.
+std::pair<std::optional<std::string>, std::optional<std::string>>
+PartNames(std::string_view headers) {
+    std::optional<std::string> field_name, filename;
+    while (!headers.empty()) {
+        const size_t eol = std::min(headers.find("\r\n"), headers.size());
+        const std::string_view line = headers.substr(0, eol);
+        headers.remove_prefix(std::min(eol + 2, headers.size()));
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos ||
+            Lower(Trim(line.substr(0, colon))) != "content-disposition") {
+            continue;
+        }
+        const std::string_view value = line.substr(colon + 1);
+        field_name = Parameter(value, "name");
+        if (auto encoded = Parameter(value, "filename*")) {
+            // RFC 5987: charset'language'percent-encoded
+            const size_t quote = encoded->find('\'', encoded->find('\'') + 1);
+            if (quote != std::string::npos) {
+                filename = PercentDecode(std::string_view(*encoded).substr(quote + 1), false);
+            }
+        }
+        if (!filename) {
+            filename = Parameter(value, "filename");
+        }
+    }
+    return {field_name, filename};
+}
+
 } // namespace
 
 std::optional<std::string> MultipartBoundary(std::string_view content_type) {
@@ -138,32 +167,9 @@ std::optional<FormField> FindFormField(std::string_view body, std::string_view b
             error = "表单格式错误：某一部分没有结束的分隔行";
             return std::nullopt;
         }
-        std::optional<std::string> field_name, filename;
-        std::string_view headers = headers_end == line_end
-                                       ? std::string_view()
-                                       : body.substr(line_end + 2, headers_end - (line_end + 2));
-        while (!headers.empty()) {
-            const size_t eol = std::min(headers.find("\r\n"), headers.size());
-            const std::string_view line = headers.substr(0, eol);
-            headers.remove_prefix(std::min(eol + 2, headers.size()));
-            const size_t colon = line.find(':');
-            if (colon == std::string_view::npos ||
-                Lower(Trim(line.substr(0, colon))) != "content-disposition") {
-                continue;
-            }
-            const std::string_view value = line.substr(colon + 1);
-            field_name = Parameter(value, "name");
-            if (auto encoded = Parameter(value, "filename*")) {
-                // RFC 5987: charset'language'percent-encoded
-                const size_t quote = encoded->find('\'', encoded->find('\'') + 1);
-                if (quote != std::string::npos) {
-                    filename = PercentDecode(std::string_view(*encoded).substr(quote + 1), false);
-                }
-            }
-            if (!filename) {
-                filename = Parameter(value, "filename");
-            }
-        }
+        const auto [field_name, filename] = PartNames(
+            headers_end == line_end ? std::string_view()
+                                    : body.substr(line_end + 2, headers_end - (line_end + 2)));
         if (field_name && *field_name == name) {
             return FormField{*field_name, filename.value_or(std::string()),
                              body.substr(content_begin, content_end - content_begin)};
