@@ -185,8 +185,11 @@ TEST(SaveDir, KilledAtAnyMomentLeavesNoStrayFile) {
     for (int i = 0; i < 30; ++i) {
         test::WriteBytes(dir.File("in/p" + std::to_string(100 + i) + ".jpg"), photo);
     }
+    std::filesystem::create_directory(dir.File("out"));
+    auto saved = [&] { return Files(dir.File("out")).size(); };
     std::mt19937 random(7);
     for (int round = 0; round < 6; ++round) {
+        const size_t before = saved();
         const pid_t pid = fork();
         if (pid == 0) {
             const int null = open("/dev/null", O_WRONLY);
@@ -196,7 +199,13 @@ TEST(SaveDir, KilledAtAnyMomentLeavesNoStrayFile) {
                   dir.File("in").c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(30 + random() % 200));
+        // Killed while it saves: once its first photo is there (however slow the build), at a
+        // moment of its own in each round.
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (saved() == before && std::chrono::steady_clock::now() < give_up) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 60));
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }

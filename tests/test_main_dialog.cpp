@@ -426,7 +426,8 @@ private slots:
         QFETCH(QSize, pixels);
         QFETCH(double, drawn_at);
         InitPictureResources();
-        const QPixmap& chosen = ScaledPicture(picture).ForRatio(ratio);
+        const ScaledPicture scaled(picture);
+        const QPixmap& chosen = scaled.ForRatio(ratio);
         QCOMPARE(chosen.size(), pixels);
         QCOMPARE(chosen.devicePixelRatio(), drawn_at);
     }
