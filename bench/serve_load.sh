@@ -29,29 +29,26 @@ wrk.method = "POST"
 wrk.body = f:read("*all")
 f:close()
 wrk.headers["Content-Type"] = "application/octet-stream"
-local statuses = {}
-response = function(status, headers, body)
-  statuses[status] = (statuses[status] or 0) + 1
-end
-done = function(summary, latency, requests)
-  for status, count in pairs(statuses) do
-    io.write(string.format("status %d: %d\\n", status, count))
-  end
-end
 LUA
 
 rss() { awk '/^VmRSS/ {print $2}' "/proc/$server/status"; }
 # A short warm-up, so that each worker has read its detector.
-wrk -t2 -c"$connections" -d2s -s "$work/post.lua" "http://127.0.0.1:$port/api/v1/review" >/dev/null
+wrk -t1 -c"$connections" -d2s -s "$work/post.lua" "http://127.0.0.1:$port/api/v1/review" >/dev/null
 echo "resident memory before: $(rss) kB"
 ( for _ in $(seq "$seconds"); do sleep 1; rss; done ) >"$work/rss" &
 sampler=$!
-wrk -t2 -c"$connections" -d"${seconds}s" --latency -s "$work/post.lua" \
+wrk -t1 -c"$connections" -d"${seconds}s" --latency -s "$work/post.lua" \
   "http://127.0.0.1:$port/api/v1/review" | tee "$work/wrk"
 wait "$sampler" || true
 echo "resident memory each second (kB): $(tr '\n' ' ' <"$work/rss")"
 served=$(awk '/requests in/ {print $1}' "$work/wrk")
 rate=$(awk '/Requests\/sec/ {print $2}' "$work/wrk")
+# wrk prints a line of its own for answers other than 2xx and 3xx, and for socket errors.
+if grep -qE 'Non-2xx|Socket errors' "$work/wrk"; then
+  echo "errors: $(grep -E 'Non-2xx|Socket errors' "$work/wrk")"
+else
+  echo "errors: none"
+fi
 
 # The batch tool on as many photos (hard links), with the same number of workers.
 count=$(( served < 4000 ? served : 4000 ))
