@@ -151,15 +151,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     app.footer("Exit status: 0 every photo passed, 1 some photo was rejected (corrected or not), 2 "
                "usage or set-up error (nothing reviewed), 3 an output (saved photo, picture, "
                "corrected photo, CSV) could not be written.");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        app.exit(e);
-        return kSetupError;
+    if (const auto status = vrel::ParseArguments(app, argc, argv)) {
+        return status;
     }
     std::string problem;
     if (!settings.Take(o.settings_path, problem) || !data_dir.Take(o.data_dir, problem) ||

@@ -49,6 +49,20 @@ bool SingleOption::TakeInt(int& out, int min, int max, std::string& problem) con
     return true;
 }
 
+std::optional<int> ParseArguments(CLI::App& app, int argc, char** argv) {
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return 2;
+    }
+    return std::nullopt;
+}
+
 bool LoadReviewSetup(const std::string& program, const std::string& settings_path,
                      std::string& data_dir, CheckSettings& settings) {
     const SettingsLoad load = LoadSettingsForReview(settings_path);

@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,10 @@ private:
     std::string name_;
     std::vector<std::string> values_;
 };
+
+// Parses the command line; the exit status where the program ends here: 0 after --help or
+// --version, 2 after a usage error (with the message printed).
+std::optional<int> ParseArguments(CLI::App& app, int argc, char** argv);
 
 // The set-up every front end checks before it reviews anything: the settings file (missing,
 // unreadable, without its section, or with values that cannot work) and the face detector in

@@ -81,15 +81,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
                  "a verdict near a bound may differ from the exact review");
     app.footer("Exit status: 0 after SIGTERM or SIGINT once the requests under way are answered, "
                "2 for a usage or set-up error.");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        app.exit(e);
-        return kSetupError;
+    if (const auto status = vrel::ParseArguments(app, argc, argv)) {
+        return status;
     }
     std::string problem;
     if (!listen.Take(o.listen, problem) || !settings.Take(o.settings_path, problem) ||
