@@ -18,21 +18,14 @@
 namespace vrel {
 namespace {
 
+using test::JsonLines;
+
 using test::Bytes;
 
 test::Finished Check(std::vector<std::string> args, const std::string& input = "",
                      const std::function<void()>& prepare = {}) {
     args.insert(args.begin(), VREL_CHECK_EXE);
     return test::RunProgram(args, input, prepare);
-}
-
-std::vector<nlohmann::json> JsonLines(const std::string& text) {
-    std::vector<nlohmann::json> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(nlohmann::json::parse(line));
-    }
-    return lines;
 }
 
 std::vector<std::string> Files(const std::string& dir) {

@@ -15,6 +15,8 @@
 namespace vrel {
 namespace {
 
+using test::JsonLines;
+
 TEST(BatchPaths, FolderGivesItsPhotosSortedByName) {
     test::TempDir dir;
     for (const char* name : {"b.JPG", "a.jpeg", "c.Jfif", "d.png", "e.jpg.txt"}) {
@@ -45,15 +47,6 @@ Completed RunCheck(const std::string& args) {
         c.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     }
     return c;
-}
-
-std::vector<nlohmann::json> JsonLines(const std::string& text) {
-    std::vector<nlohmann::json> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(nlohmann::json::parse(line));
-    }
-    return lines;
 }
 
 TEST(VrelCheck, JsonLinesInInputOrderAndExitStatus) {

@@ -24,15 +24,29 @@ using test::Bytes;
 
 using test::OnCanvas;
 
-// Turned so that its EXIF orientation turns it upright again.
+// The photo stored as a camera with that EXIF orientation stores it, so that turning it by its
+// orientation gives the upright photo again.
 Bytes Turned(const cv::Mat& upright, int orientation) {
     cv::Mat stored;
     switch (orientation) {
-    case 3:
-        cv::rotate(upright, stored, cv::ROTATE_180);
+    case 2:
+        cv::flip(upright, stored, 1);
         break;
-    case 6: // upright = stored turned clockwise
+    case 3:
+        cv::flip(upright, stored, -1);
+        break;
+    case 4:
+        cv::flip(upright, stored, 0);
+        break;
+    case 5:
+        cv::transpose(upright, stored);
+        break;
+    case 6:
         cv::rotate(upright, stored, cv::ROTATE_90_COUNTERCLOCKWISE);
+        break;
+    case 7:
+        cv::flip(upright, stored, -1);
+        cv::transpose(stored, stored);
         break;
     case 8:
         cv::rotate(upright, stored, cv::ROTATE_90_CLOCKWISE);
@@ -199,36 +213,7 @@ TEST_F(Correcting, EveryOrientationGivesAnUprightCropOfTheAspect) {
     const cv::Mat upright = OnCanvas({1201, 1599}, 1.4, {40, 820});
     for (int orientation = 1; orientation <= 8; ++orientation) {
         SCOPED_TRACE(orientation);
-        cv::Mat stored;
-        // The stored pixels of each orientation, so that turning them gives the upright photo.
-        switch (orientation) {
-        case 2:
-            cv::flip(upright, stored, 1);
-            break;
-        case 3:
-            cv::flip(upright, stored, -1);
-            break;
-        case 4:
-            cv::flip(upright, stored, 0);
-            break;
-        case 5:
-            cv::transpose(upright, stored);
-            break;
-        case 6:
-            cv::rotate(upright, stored, cv::ROTATE_90_COUNTERCLOCKWISE);
-            break;
-        case 7:
-            cv::flip(upright, stored, -1);
-            cv::transpose(stored, stored);
-            break;
-        case 8:
-            cv::rotate(upright, stored, cv::ROTATE_90_CLOCKWISE);
-            break;
-        default:
-            stored = upright;
-        }
-        const Bytes bytes =
-            test::InsertAfterJfif(test::EncodeJpeg(stored, 92), test::ExifOrientation(orientation));
+        const Bytes bytes = Turned(upright, orientation);
         const Correction c = Run(bytes).correction;
         ASSERT_EQ(c.status, CorrectionStatus::Corrected) << c.reason;
         EXPECT_NEAR(c.crop.height, c.crop.width * 4.0 / 3.0, 1.0);

@@ -6,10 +6,13 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -71,6 +74,16 @@ inline Bytes ExifOrientation(int orientation, bool little_endian = false) {
     }
     return {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 0x2A, 0, 0, 0, 8,
             0,    1,    0x01, 0x12, 0,   3,   0,   0,   0, 1, 0,   o,   0, 0,    0, 0, 0, 0};
+}
+
+// One JSON object per line, each parsed (a line that is not JSON throws).
+inline std::vector<nlohmann::json> JsonLines(const std::string& text) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(nlohmann::json::parse(line));
+    }
+    return lines;
 }
 
 // The settings shipped in data/setting.vr.
