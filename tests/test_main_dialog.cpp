@@ -38,9 +38,14 @@ public:
     QString save_initial_name, save_suffix;
     std::string app_dir = test::AppDataDir();
 
+    int open_dialogs = 0;
     std::optional<QString> OpenFileName(QWidget*, const QString&) override {
-        auto answer = open_answers.front();
-        open_answers.pop_front();
+        ++open_dialogs;
+        std::optional<QString> answer;
+        if (!open_answers.empty()) {
+            answer = std::move(open_answers.front());
+            open_answers.pop_front();
+        }
         return answer;
     }
     std::optional<QString> SaveFileName(QWidget*, const QString& initial_name,
@@ -357,6 +362,27 @@ private slots:
         dialog.OnSysCommand(0xF060);
         dialog.OnSysCommand(32);
         QCOMPARE(platform.modal_titles.size(), 16);
+    }
+
+    // After the About box, Alt+Space on the focused button opens the window menu again, and never
+    // clicks the button.
+    void altSpaceOpensTheWindowMenuAfterAbout() {
+        ScriptedPlatform platform;
+        CVrelPictureCheckDlg dialog(platform);
+        dialog.show();
+        dialog.OpenButton()->setFocus();
+        dialog.OnSysCommand(kSysMenuAbout);
+        QCOMPARE(platform.modal_titles.size(), 1);
+        bool menu_seen = false;
+        QTimer::singleShot(100, [&menu_seen] {
+            if (QWidget* popup = QApplication::activePopupWidget()) {
+                menu_seen = true;
+                popup->close();
+            }
+        });
+        QTest::keyClick(dialog.OpenButton(), Qt::Key_Space, Qt::AltModifier);
+        QTRY_VERIFY_WITH_TIMEOUT(menu_seen, 2000);
+        QCOMPARE(platform.open_dialogs, 0);
     }
 
     void exitWithAnUnsavedPassEndsWithZero() {
