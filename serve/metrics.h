@@ -19,6 +19,7 @@ public:
     void Verdict(CheckVerdict verdict);
     void ReviewSeconds(double seconds);
     void InFlight(int delta) { in_flight_ += delta; }
+    int64_t InFlightNow() const { return in_flight_.load(); }
     // The text of /metrics; queue_depth is read when it is asked for.
     std::string Text(size_t queue_depth) const;
 

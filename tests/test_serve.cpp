@@ -47,6 +47,7 @@ public:
         thread_.join();
     }
     uint16_t Port() { return service_.Port(); }
+    HttpService& Service() { return service_; }
 
     static ServiceOptions Defaults() {
         ServiceOptions o;
@@ -425,7 +426,12 @@ TEST(Serve, StopFinishesWhatIsUnderWay) {
     Answer answer;
     std::thread client(
         [&] { answer = Post(port, "/api/v1/correct", "passed-white-1200x1600.jpg"); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Stopped once the request is under way, however slow the build.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (service->Service().Counters().InFlightNow() == 0 &&
+           std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     const auto start = std::chrono::steady_clock::now();
     service.reset(); // stops and waits for the request under way
     client.join();
