@@ -28,15 +28,6 @@ test::Finished Check(std::vector<std::string> args, const std::string& input = "
     return test::RunProgram(args, input, prepare);
 }
 
-std::vector<std::string> Files(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir)) {
-        names.push_back(e.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 Bytes CutSample() {
     Bytes bytes = test::ReadBytes(test::SamplePath("passed-grey-600x800.jpg"));
     bytes.resize(50000);
@@ -72,7 +63,7 @@ TEST(DamagedPhoto, IsRejectedWithTipFourAndNeverSaved) {
             EXPECT_NE(line["error"].get<std::string>().find("damaged"), std::string::npos);
             EXPECT_FALSE(line.contains("saved"));
         }
-        EXPECT_TRUE(Files(dir.File("out")).empty());
+        EXPECT_TRUE(test::FileNames(dir.File("out")).empty());
     }
 }
 
@@ -95,7 +86,7 @@ TEST(SaveDir, TwoProcessesSavingTheSameNamesKeepEveryFile) {
     b.join();
     EXPECT_EQ(runs[0].status, 0) << runs[0].err;
     EXPECT_EQ(runs[1].status, 0) << runs[1].err;
-    const auto saved = Files(dir.File("out"));
+    const auto saved = test::FileNames(dir.File("out"));
     ASSERT_EQ(saved.size(), size_t{2 * kPhotos});
     std::vector<std::string> args = {"--json"};
     for (const std::string& name : saved) {
@@ -140,7 +131,7 @@ TEST(SaveDir, FullDiskGivesStatusThreeWithTheCauseAndKeepsTheOldFile) {
         if (test::ReadBytes(out + "/passed-grey-600x800.jpg") == Bytes{'o', 'l', 'd'}) {
             f.err += "KEPT";
         }
-        EXPECT_EQ(Files(out), std::vector<std::string>{"passed-grey-600x800.jpg"});
+        EXPECT_EQ(test::FileNames(out), std::vector<std::string>{"passed-grey-600x800.jpg"});
     }
     EXPECT_EQ(f.status, 3);
     const auto lines = JsonLines(f.out);
@@ -179,7 +170,7 @@ TEST(SaveDir, KilledAtAnyMomentLeavesNoStrayFile) {
         test::WriteBytes(dir.File("in/p" + std::to_string(100 + i) + ".jpg"), photo);
     }
     std::filesystem::create_directory(dir.File("out"));
-    auto saved = [&] { return Files(dir.File("out")).size(); };
+    auto saved = [&] { return test::FileNames(dir.File("out")).size(); };
     std::mt19937 random(7);
     for (int round = 0; round < 6; ++round) {
         const size_t before = saved();
@@ -203,7 +194,7 @@ TEST(SaveDir, KilledAtAnyMomentLeavesNoStrayFile) {
         waitpid(pid, nullptr, 0);
     }
     std::vector<std::string> args = {"--json", "--quiet"};
-    for (const std::string& name : Files(dir.File("out"))) {
+    for (const std::string& name : test::FileNames(dir.File("out"))) {
         EXPECT_EQ(name.rfind(".jpg"), name.size() - 4) << name;
         args.push_back(dir.File("out/" + name));
     }

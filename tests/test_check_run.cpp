@@ -25,16 +25,6 @@ Bytes SmallJpeg(int width = 48, int height = 64) {
     return test::EncodeJpeg(cv::Mat(height, width, CV_8UC3, cv::Scalar(200, 180, 160)));
 }
 
-// Where the frame header's height and width bytes lie in an encoded JPEG.
-size_t FrameSizeOffset(const Bytes& jpeg) {
-    for (size_t i = 2; i + 9 < jpeg.size(); ++i) {
-        if (jpeg[i] == 0xFF && (jpeg[i + 1] == 0xC0 || jpeg[i + 1] == 0xC2)) {
-            return i + 5;
-        }
-    }
-    return 0;
-}
-
 Bytes WithOrientation(const Bytes& jpeg, int orientation) {
     return test::InsertAfterJfif(jpeg, test::ExifOrientation(orientation));
 }
@@ -201,24 +191,14 @@ TEST_F(CheckRun, UndecodableContentIsPixelSizeOutOfRange) {
 }
 
 TEST_F(CheckRun, HugeDeclaredSizeIsRejectedFromTheHeader) {
-    Bytes file = SmallJpeg();
-    const size_t at = FrameSizeOffset(file);
-    ASSERT_NE(at, 0u);
-    file[at] = 0xEA; // height 60000
-    file[at + 1] = 0x60;
-    file[at + 2] = 0xEA; // width 60000
-    file[at + 3] = 0x60;
-    const ReviewResult r = Review(file);
+    const ReviewResult r = Review(test::DeclaringSize(SmallJpeg(), 60000, 60000));
     EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange);
     EXPECT_EQ(r.measures.width, 60000);
     EXPECT_EQ(r.measures.height, 60000);
 }
 
 TEST_F(CheckRun, MarkedOrBypassedFileDeclaringAHugeSizeIsNotDecoded) {
-    Bytes file = SmallJpeg();
-    const size_t at = FrameSizeOffset(file);
-    file[at] = file[at + 2] = 0x75; // 30000 x 30000
-    file[at + 1] = file[at + 3] = 0x30;
+    const Bytes file = test::DeclaringSize(SmallJpeg(), 30000, 30000);
     CheckSettings cast;
     cast.cast = 1;
     for (const auto& [bytes, settings] :

@@ -75,14 +75,8 @@ TEST(VrelCheck, JsonLinesInInputOrderAndExitStatus) {
 
 TEST(VrelCheck, HugeDeclaredSizeNeedsLittleMemory) {
     // A 1 KB file whose frame header declares 65000 x 65000 pixels.
-    test::Bytes file = test::EncodeJpeg(cv::Mat(64, 48, CV_8UC3, cv::Scalar(90, 120, 200)));
-    for (size_t i = 2; i + 9 < file.size(); ++i) {
-        if (file[i] == 0xFF && file[i + 1] == 0xC0) {
-            file[i + 5] = file[i + 7] = 0xFD;
-            file[i + 6] = file[i + 8] = 0xE8;
-            break;
-        }
-    }
+    test::Bytes file = test::DeclaringSize(
+        test::EncodeJpeg(cv::Mat(64, 48, CV_8UC3, cv::Scalar(90, 120, 200))), 65000, 65000);
     file.resize(1024, 0);
     test::TempDir dir;
     test::WriteBytes(dir.File("huge.jpg"), file);

@@ -13,15 +13,6 @@ namespace {
 
 using test::Bytes;
 
-std::vector<std::string> Names(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 TEST(OutputFolder, TakenNamesGetTheNextFreeSuffixAndAreKept) {
     test::TempDir dir;
     test::WriteBytes(dir.File("p001.jpg"), {1}); // from an earlier run
@@ -55,7 +46,7 @@ TEST(OutputFolder, ReplacingIsOptInAndStillOneNamePerInput) {
     EXPECT_EQ(test::ReadBytes(dir.File("a.jpg")), Bytes{2});
     EXPECT_EQ(folder.Write("y/a.jpg", {3}).path, dir.File("a-2.jpg")); // same run: not replaced
     EXPECT_EQ(test::ReadBytes(dir.File("a.jpg")), Bytes{2});
-    EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"a-2.jpg", "a.jpg"}));
+    EXPECT_EQ(test::FileNames(dir.Path()), (std::vector<std::string>{"a-2.jpg", "a.jpg"}));
 }
 
 TEST(OutputFolder, NamesNearTheLengthLimitAreShortenedWholeCharacters) {
@@ -92,7 +83,7 @@ TEST(OutputFolder, WritersAtTheSameMomentNeverShareAName) {
     for (auto& w : writers) {
         w.join();
     }
-    const auto names = Names(dir.Path());
+    const auto names = test::FileNames(dir.Path());
     EXPECT_EQ(names.size(), size_t{kWriters * kEach});
     for (const std::string& name : names) {
         const Bytes content = test::ReadBytes(dir.File(name));
@@ -109,7 +100,7 @@ TEST(OutputFolder, FailuresSayWhyAndLeaveNothing) {
     EXPECT_NE(w.error.find("No such file or directory"), std::string::npos) << w.error;
     OutputFolder proc("/proc", ".png");
     EXPECT_FALSE(proc.Write("a.jpg", {1}).Ok());
-    EXPECT_TRUE(Names(dir.Path()).empty());
+    EXPECT_TRUE(test::FileNames(dir.Path()).empty());
 }
 
 TEST(OutputFolder, LeftoversOfKilledWritersAreRemovedOthersKept) {
@@ -121,7 +112,7 @@ TEST(OutputFolder, LeftoversOfKilledWritersAreRemovedOthersKept) {
         test::WriteBytes(dir.File(name), {1});
     }
     OutputFolder folder(dir.Path(), ".jpg");
-    EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{alive, "photo.jpg"}));
+    EXPECT_EQ(test::FileNames(dir.Path()), (std::vector<std::string>{alive, "photo.jpg"}));
 }
 
 TEST(WriteWholeFile, WithoutReplacingATakenNameIsRefused) {
@@ -132,7 +123,7 @@ TEST(WriteWholeFile, WithoutReplacingATakenNameIsRefused) {
     EXPECT_EQ(test::ReadBytes(path), (Bytes{1, 2}));
     EXPECT_EQ(platform::WriteWholeFile(path, {4}, true).status, platform::WriteStatus::Written);
     EXPECT_EQ(test::ReadBytes(path), Bytes{4});
-    EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"a.jpg"});
+    EXPECT_EQ(test::FileNames(dir.Path()), std::vector<std::string>{"a.jpg"});
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -74,6 +75,30 @@ inline Bytes ExifOrientation(int orientation, bool little_endian = false) {
     }
     return {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 0x2A, 0, 0, 0, 8,
             0,    1,    0x01, 0x12, 0,   3,   0,   0,   0, 1, 0,   o,   0, 0,    0, 0, 0, 0};
+}
+
+// The JPEG with its frame header declaring another size, its data unchanged.
+inline Bytes DeclaringSize(Bytes jpeg, int width, int height) {
+    for (size_t i = 2; i + 9 < jpeg.size(); ++i) {
+        if (jpeg[i] == 0xFF && (jpeg[i + 1] == 0xC0 || jpeg[i + 1] == 0xC2)) {
+            jpeg[i + 5] = static_cast<unsigned char>(height >> 8);
+            jpeg[i + 6] = static_cast<unsigned char>(height & 0xFF);
+            jpeg[i + 7] = static_cast<unsigned char>(width >> 8);
+            jpeg[i + 8] = static_cast<unsigned char>(width & 0xFF);
+            break;
+        }
+    }
+    return jpeg;
+}
+
+// The names of a folder's entries, sorted.
+inline std::vector<std::string> FileNames(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 // One JSON object per line, each parsed (a line that is not JSON throws).
