@@ -177,20 +177,31 @@ FacePlacement PhotoReviewer::CheckFaces(const cv::Mat& photo) {
 // false) or lets the photo go on to the next.
 class ReviewRun {
 public:
-    ReviewRun(PhotoReviewer& reviewer, PhotoSource& source)
+    ReviewRun(PhotoReviewer& reviewer, PhotoSource& source, const WorkLimit& limit)
         : reviewer_(reviewer), s_(reviewer.settings_), options_(reviewer.options_), source_(source),
-          m_(r_.measures) {}
+          limit_(limit), m_(r_.measures) {}
 
     ReviewResult Run() {
         m_.file_size = source_.Size();
         (void)(StartsWithJpegSignature() && NotPassedByMarker() && NotBypassed() &&
-               FileSizeInRange() && DeclaredPixelSizeInRange() && DecodedWhole() &&
-               PixelSizeInRange() && Normalised() && BackgroundAccepted() &&
+               FileSizeInRange() && DeclaredPixelSizeInRange() && DecodedWhole() && GoesOn() &&
+               PixelSizeInRange() && Normalised() && GoesOn() && BackgroundAccepted() && GoesOn() &&
                FaceCountedAndPlaced() && Accept(CheckVerdict::Passed, r_.normalised));
         return std::move(r_);
     }
 
 private:
+    // Between steps: a review past its time limit, or cancelled, ends as a photo that could not
+    // be decoded, with the reason.
+    bool GoesOn() {
+        const char* stopped = limit_.Stopped();
+        if (stopped == nullptr) {
+            return true;
+        }
+        r_.error = std::string("the photo's content cannot be decoded (") + stopped + ")";
+        return Reject(CheckVerdict::PixelSizeOutOfRange, {Rule::Undecodable});
+    }
+
     // JPEG signature: the first two bytes.
     bool StartsWithJpegSignature() {
         unsigned char head[2] = {0, 0};
@@ -215,7 +226,7 @@ private:
         if (!m_.marked || options_.ignore_marker) {
             return true;
         }
-        if (!DecodableWithinCeiling() || !DecodedWhole()) {
+        if (!DecodableWithinCeiling() || !DecodedWhole() || !GoesOn()) {
             return false;
         }
         return Accept(CheckVerdict::PassedByMarker, source_photo_);
@@ -226,7 +237,7 @@ private:
         if (s_.cast != 1) {
             return true;
         }
-        if (!DecodableWithinCeiling() || !DecodedWhole() || !Normalised()) {
+        if (!DecodableWithinCeiling() || !DecodedWhole() || !Normalised() || !GoesOn()) {
             return false;
         }
         return Accept(CheckVerdict::PassedByBypass, r_.normalised);
@@ -325,11 +336,11 @@ private:
     JpegDecode Decode() {
         const int denom = FastDecodeDenominator();
         if (const unsigned char* data = source_.Data()) {
-            return DecodeJpeg(data, source_.Size(), denom, KeptImage());
+            return DecodeJpeg(data, source_.Size(), denom, KeptImage(), &limit_);
         }
         auto* file = static_cast<FileSource*>(&source_);
         if (source_.Size() > kMaxBufferedFile) {
-            return DecodeJpegFile(file->Handle(), denom);
+            return DecodeJpegFile(file->Handle(), denom, &limit_);
         }
         std::vector<unsigned char> local;
         std::vector<unsigned char>& buffer =
@@ -339,7 +350,7 @@ private:
             failed.error = file->Failed();
             return failed;
         }
-        return DecodeJpeg(buffer.data(), buffer.size(), denom, KeptImage());
+        return DecodeJpeg(buffer.data(), buffer.size(), denom, KeptImage(), &limit_);
     }
 
     // The kept image is refilled in place when the next photo has its size; once it has been
@@ -443,6 +454,7 @@ private:
     const CheckSettings& s_;
     const ReviewOptions& options_;
     PhotoSource& source_;
+    const WorkLimit& limit_;
     ReviewResult r_;
     ReviewMeasures& m_;
     std::optional<JpegHeader> header_;
@@ -450,7 +462,8 @@ private:
     bool tested_ = false;  // past the marker and the bypass: every test runs
 };
 
-ReviewResult PhotoReviewer::Guarded(PhotoSource* source, const std::string& open_error) {
+ReviewResult PhotoReviewer::Guarded(PhotoSource* source, const std::string& open_error,
+                                    const WorkLimit* limit) {
     try {
         if (source == nullptr) {
             ReviewResult r;
@@ -459,7 +472,9 @@ ReviewResult PhotoReviewer::Guarded(PhotoSource* source, const std::string& open
             r.error = open_error;
             return r;
         }
-        return ReviewRun(*this, *source).Run();
+        const WorkLimit bounded =
+            (limit != nullptr ? *limit : WorkLimit()).Tightened(options_.time_limit);
+        return ReviewRun(*this, *source, bounded).Run();
     } catch (const std::exception& e) {
         // Memory that could not be had, or a library that gave up: this photo is not passed,
         // and the next one is reviewed as usual.
@@ -473,16 +488,17 @@ ReviewResult PhotoReviewer::Guarded(PhotoSource* source, const std::string& open
     }
 }
 
-ReviewResult PhotoReviewer::Review(const std::string& path) {
+ReviewResult PhotoReviewer::Review(const std::string& path, const WorkLimit* limit) {
     FileSource file;
     std::string error;
     const bool opened = file.Open(path, error);
-    return Guarded(opened ? &file : nullptr, error);
+    return Guarded(opened ? &file : nullptr, error, limit);
 }
 
-ReviewResult PhotoReviewer::ReviewBytes(const unsigned char* data, size_t size) {
+ReviewResult PhotoReviewer::ReviewBytes(const unsigned char* data, size_t size,
+                                        const WorkLimit* limit) {
     MemorySource memory(data, size);
-    return Guarded(&memory, std::string());
+    return Guarded(&memory, std::string(), limit);
 }
 
 } // namespace vrel

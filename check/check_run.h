@@ -4,6 +4,7 @@
 #include "check/face.h"
 #include "check/photo_source.h"
 #include "check/settings.h"
+#include "check/work_limit.h"
 
 #include <opencv2/core.hpp>
 
@@ -87,6 +88,9 @@ struct ReviewOptions {
     // Decode a large JPEG at the largest DCT-domain reduction that keeps both sides at least
     // the normalised size: much faster, and the verdict may differ near a bound.
     bool fast_decode = false;
+    // The longest one review may take; past it the review stops between its steps (or while
+    // it decodes) and the photo is rejected as undecodable. 0: no limit.
+    std::chrono::milliseconds time_limit{60'000};
 };
 
 // The height-to-width ratio of an accepted photo lies strictly between these.
@@ -105,11 +109,12 @@ public:
     PhotoReviewer& operator=(const PhotoReviewer&) = delete;
 
     // Reviews a photo file. Never throws: a review that fails ends in a rejection whose error
-    // says why.
-    ReviewResult Review(const std::string& path);
+    // says why. limit, where given, can stop it early (as well as the options' time limit).
+    ReviewResult Review(const std::string& path, const WorkLimit* limit = nullptr);
     // Reviews the bytes of a photo file held in memory: the same verdicts and measures as the
     // file would get.
-    ReviewResult ReviewBytes(const unsigned char* data, size_t size);
+    ReviewResult ReviewBytes(const unsigned char* data, size_t size,
+                             const WorkLimit* limit = nullptr);
     // The tip picture of a failing verdict, decoded; empty when there is none or it is missing.
     cv::Mat LoadTipPicture(CheckVerdict verdict) const;
 
@@ -123,7 +128,8 @@ public:
 
 private:
     friend class ReviewRun;
-    ReviewResult Guarded(PhotoSource* source, const std::string& open_error);
+    ReviewResult Guarded(PhotoSource* source, const std::string& open_error,
+                         const WorkLimit* limit);
 
     CheckSettings settings_;
     std::string data_dir_;

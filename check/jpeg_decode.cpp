@@ -63,6 +63,32 @@ void OnMessage(j_common_ptr cinfo, int level) {
     ++cinfo->err->num_warnings;
 }
 
+// Looked at by the decoder between rows and scans: a photo with too many scans, or work past
+// its limit, ends the decoding as an error.
+struct ProgressWatch {
+    jpeg_progress_mgr pub;
+    const WorkLimit* limit;
+};
+
+void OnProgress(j_common_ptr cinfo) {
+    auto* watch = reinterpret_cast<ProgressWatch*>(cinfo->progress);
+    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+    if (cinfo->is_decompressor) {
+        const auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+        if (d->input_scan_number > kMaxJpegScans) {
+            std::snprintf(err->message, sizeof err->message,
+                          "the photo has more than %d progressive scans", kMaxJpegScans);
+            std::longjmp(err->jump, 1);
+        }
+    }
+    if (watch->limit != nullptr) {
+        if (const char* why = watch->limit->Stopped()) {
+            std::snprintf(err->message, sizeof err->message, "%s", why);
+            std::longjmp(err->jump, 1);
+        }
+    }
+}
+
 // The decoder's CMYK to blue-green-red conversion, so that such photos come out as the
 // image library's own reader gives them.
 void CmykRowToBgr(const unsigned char* cmyk, unsigned char* bgr, int width) {
@@ -181,7 +207,7 @@ void TurnUpright(cv::Mat& image, int orientation) {
     }
 }
 
-JpegDecode Decode(const Input& in, int scale_denom, cv::Mat* target) {
+JpegDecode Decode(const Input& in, int scale_denom, cv::Mat* target, const WorkLimit* limit) {
     JpegDecode result;
     jpeg_decompress_struct cinfo;
     ErrorManager err{};
@@ -192,6 +218,10 @@ JpegDecode Decode(const Input& in, int scale_denom, cv::Mat* target) {
     std::string damage_messages;
     err.damage_messages = &damage_messages;
     jpeg_create_decompress(&cinfo);
+    ProgressWatch watch{};
+    watch.pub.progress_monitor = OnProgress;
+    watch.limit = limit;
+    cinfo.progress = &watch.pub;
 
     cv::Mat local;
     cv::Mat& image = target != nullptr ? *target : local;
@@ -238,13 +268,14 @@ JpegDecode Decode(const Input& in, int scale_denom, cv::Mat* target) {
 
 } // namespace
 
-JpegDecode DecodeJpeg(const unsigned char* data, size_t size, int scale_denom, cv::Mat* target) {
-    return Decode(Input{data, size, nullptr}, scale_denom, target);
+JpegDecode DecodeJpeg(const unsigned char* data, size_t size, int scale_denom, cv::Mat* target,
+                      const WorkLimit* limit) {
+    return Decode(Input{data, size, nullptr}, scale_denom, target, limit);
 }
 
-JpegDecode DecodeJpegFile(std::FILE* file, int scale_denom) {
+JpegDecode DecodeJpegFile(std::FILE* file, int scale_denom, const WorkLimit* limit) {
     std::fseek(file, 0, SEEK_SET);
-    return Decode(Input{nullptr, 0, file}, scale_denom, nullptr);
+    return Decode(Input{nullptr, 0, file}, scale_denom, nullptr, limit);
 }
 
 } // namespace vrel

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "check/work_limit.h"
+
 #include <opencv2/core.hpp>
 
 #include <cstdint>
@@ -27,12 +29,19 @@ struct JpegDecode {
 // size that would take gigabytes.
 inline constexpr int64_t kMaxDecodedPixels = int64_t{64} * 1000 * 1000;
 
+// The most scans a progressive photo may have. libjpeg's progressive script, which encoders and
+// image libraries use, writes 10 scans for colour and 6 for grey; hand-tuned scripts write a few
+// more. Every scan is a pass over the whole photo, so a small file that repeats one scan
+// thousands of times would hold a worker for minutes.
+inline constexpr int kMaxJpegScans = 100;
+
 // Decodes a JPEG from memory. scale_denom (1, 2, 4 or 8) reduces the photo in the DCT domain
 // while decoding. Where target is the sole owner of pixels of the right size they are reused.
-// Nothing is printed.
+// The decoding stops, as undecodable, past kMaxJpegScans or when limit says so. Nothing is
+// printed.
 JpegDecode DecodeJpeg(const unsigned char* data, size_t size, int scale_denom = 1,
-                      cv::Mat* target = nullptr);
+                      cv::Mat* target = nullptr, const WorkLimit* limit = nullptr);
 // The same from an open file, read from its start.
-JpegDecode DecodeJpegFile(std::FILE* file, int scale_denom = 1);
+JpegDecode DecodeJpegFile(std::FILE* file, int scale_denom = 1, const WorkLimit* limit = nullptr);
 
 } // namespace vrel

@@ -239,14 +239,15 @@ PhotoCorrector::PhotoCorrector(const CheckSettings& settings, std::string data_d
     : settings_(settings), targets_(TargetsFor(settings)),
       verifier_(settings, std::move(data_dir), VerifyingReview()) {}
 
-Correction PhotoCorrector::CorrectFile(const std::string& path, const ReviewResult& original) {
+Correction PhotoCorrector::CorrectFile(const std::string& path, const ReviewResult& original,
+                                       const WorkLimit* limit) {
     FileSource file;
     std::string error;
     std::vector<unsigned char> bytes;
     if (!file.Open(path, error) || !file.ReadAll(bytes)) {
         return Refuse("unreadable", "文件无法读取：" + (error.empty() ? file.Failed() : error));
     }
-    return Correct(bytes.data(), bytes.size(), original);
+    return Correct(bytes.data(), bytes.size(), original, limit);
 }
 
 // One correction, as its steps: refuse what cannot be tried, find the one face, then frame it,
@@ -255,9 +256,9 @@ class CorrectionRun {
 public:
     CorrectionRun(const unsigned char* data, size_t size, const ImageInfo& info,
                   const CheckSettings& settings, const FramingTargets& targets,
-                  PhotoReviewer& verifier)
+                  PhotoReviewer& verifier, const WorkLimit& limit)
         : data_(data), size_(size), info_(info), photo_(info.width, info.height), s_(settings),
-          targets_(targets), verifier_(verifier) {}
+          targets_(targets), verifier_(verifier), limit_(limit) {}
 
     Correction Run() {
         FaceBox face;
@@ -269,6 +270,9 @@ public:
         c.format = FormatName(info_.format);
         ReviewResult last;
         for (int round = 1; round <= kMaxRounds; ++round) {
+            if (auto stopped = RefuseStopped()) {
+                return Formatted(*stopped);
+            }
             const Framing framing = PlanCrop(face, photo_, s_, targets_);
             if (framing.problem != FramingProblem::None) {
                 return Formatted(RefuseFraming(framing, targets_));
@@ -295,7 +299,8 @@ private:
             return it->second;
         }
         if (info_.format == ImageFormat::Jpeg || denom == 1) {
-            return decoded_.emplace(denom, DecodeImage(data_, size_, info_, denom)).first->second;
+            return decoded_.emplace(denom, DecodeImage(data_, size_, info_, denom, &limit_))
+                .first->second;
         }
         DecodedImage reduced = Copy(1);
         if (!reduced.image.empty()) {
@@ -340,7 +345,18 @@ private:
         return std::nullopt;
     }
 
-    static std::optional<Correction> RefuseUndecoded(const DecodedImage& copy) {
+    // Work past its limit, or cancelled, ends as a photo that could not be decoded.
+    std::optional<Correction> RefuseStopped() const {
+        if (limit_.Stopped() == nullptr) {
+            return std::nullopt;
+        }
+        return Refuse("undecodable", "照片处理时间过长，已停止，无法修正");
+    }
+
+    std::optional<Correction> RefuseUndecoded(const DecodedImage& copy) const {
+        if (auto stopped = RefuseStopped()) {
+            return stopped;
+        }
         if (copy.damaged) {
             return Refuse("damaged",
                           "照片文件已损坏（数据不完整），无法修正：请重新提交完整的照片");
@@ -370,7 +386,7 @@ private:
         if (saved.outcome.status != SaveStatus::Saved) {
             return Refuse("writer", "修正后的照片无法保存：" + saved.outcome.Message());
         }
-        last = verifier_.ReviewBytes(saved.bytes.data(), saved.bytes.size());
+        last = verifier_.ReviewBytes(saved.bytes.data(), saved.bytes.size(), &limit_);
         if (last.verdict != CheckVerdict::Passed) {
             return std::nullopt;
         }
@@ -427,11 +443,12 @@ private:
     const CheckSettings& s_;
     const FramingTargets& targets_;
     PhotoReviewer& verifier_;
+    const WorkLimit& limit_;
     std::map<int, DecodedImage> decoded_;
 };
 
 Correction PhotoCorrector::Correct(const unsigned char* data, size_t size,
-                                   const ReviewResult& original) {
+                                   const ReviewResult& original, const WorkLimit* limit) {
     if (IsPass(original.verdict)) {
         Correction c = Refuse("passed", "照片已通过审核，无需修正");
         c.status = CorrectionStatus::AlreadyPasses;
@@ -450,7 +467,9 @@ Correction PhotoCorrector::Correct(const unsigned char* data, size_t size,
         return Refuse("too_many_pixels", "照片像素过多，无法处理",
                       {{"pixels", double(pixels)}, {"pixels_max", double(kMaxDecodedPixels)}});
     }
-    return CorrectionRun(data, size, *info, settings_, targets_, verifier_).Run();
+    const WorkLimit bounded =
+        (limit != nullptr ? *limit : WorkLimit()).Tightened(kCorrectionTimeLimit);
+    return CorrectionRun(data, size, *info, settings_, targets_, verifier_, bounded).Run();
 }
 
 } // namespace vrel

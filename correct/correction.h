@@ -38,6 +38,9 @@ struct Correction {
     std::vector<std::pair<std::string, double>> numbers;
 };
 
+// The longest one correction may take, whatever its caller allows.
+inline constexpr std::chrono::milliseconds kCorrectionTimeLimit{60'000};
+
 // Corrects photos that the review rejected for reasons that need no new photograph: the
 // framing (crop and scale, never stretched, nothing invented), the pixel size, the file size
 // and the format. A correction counts only when the corrected photo passes the full review, as
@@ -47,9 +50,13 @@ public:
     // data_dir holds the cascade file, as for the review.
     PhotoCorrector(const CheckSettings& settings, std::string data_dir);
 
-    // Corrects the bytes of a photo file, given the review it got.
-    Correction Correct(const unsigned char* data, size_t size, const ReviewResult& original);
-    Correction CorrectFile(const std::string& path, const ReviewResult& original);
+    // Corrects the bytes of a photo file, given the review it got. limit, where given, stops
+    // the work early (a refusal as undecodable); the verifying review's own time limit holds
+    // besides.
+    Correction Correct(const unsigned char* data, size_t size, const ReviewResult& original,
+                       const WorkLimit* limit = nullptr);
+    Correction CorrectFile(const std::string& path, const ReviewResult& original,
+                           const WorkLimit* limit = nullptr);
 
     const FramingTargets& Targets() const { return targets_; }
 

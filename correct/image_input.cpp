@@ -76,9 +76,10 @@ std::optional<ImageInfo> Tiff(const unsigned char* d, size_t size) {
         }
         const uint32_t tag = u16(entry), type = u16(entry + 2);
         const uint32_t value = type == 3 ? u16(entry + 8) : type == 4 ? u32(entry + 8) : 0;
-        if (tag == 256) {
+        // The decoder takes the first of a tag given twice and ignores the rest: so does this.
+        if (tag == 256 && width == 0) {
             width = value;
-        } else if (tag == 257) {
+        } else if (tag == 257 && height == 0) {
             height = value;
         }
     }
@@ -165,14 +166,15 @@ std::optional<ImageInfo> SniffImage(const unsigned char* d, size_t size) {
     return std::nullopt;
 }
 
-DecodedImage DecodeImage(const unsigned char* data, size_t size, const ImageInfo& info, int denom) {
+DecodedImage DecodeImage(const unsigned char* data, size_t size, const ImageInfo& info, int denom,
+                         const WorkLimit* limit) {
     DecodedImage out;
     if (int64_t{info.width} * info.height > kMaxDecodedPixels) {
         out.error = "the photo declares more pixels than are decoded";
         return out;
     }
     if (info.format == ImageFormat::Jpeg) {
-        JpegDecode jpeg = DecodeJpeg(data, size, denom);
+        JpegDecode jpeg = DecodeJpeg(data, size, denom, nullptr, limit);
         out.image = jpeg.image;
         out.denom = denom;
         out.damaged = jpeg.damaged;
@@ -196,6 +198,12 @@ DecodedImage DecodeImage(const unsigned char* data, size_t size, const ImageInfo
             if (out.error.empty()) {
                 out.error = "the photo's content cannot be decoded";
             }
+            return out;
+        }
+        const bool as_declared = (image.cols == info.width && image.rows == info.height) ||
+                                 (image.cols == info.height && image.rows == info.width);
+        if (!as_declared) { // turned upright, or else not what was declared and budgeted for
+            out.error = "the photo's content does not match its declared size";
             return out;
         }
         if (denom > 1) {

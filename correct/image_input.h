@@ -1,5 +1,7 @@
 #pragma once
 
+#include "check/work_limit.h"
+
 #include <opencv2/core.hpp>
 
 #include <cstdint>
@@ -32,6 +34,8 @@ struct DecodedImage {
     bool damaged = false;     // a JPEG whose data ends before the image is complete
     bool transparent = false; // a picture with transparent parts, which a photo has none of
 };
-DecodedImage DecodeImage(const unsigned char* data, size_t size, const ImageInfo& info, int denom);
+// A JPEG's decoding stops when limit says so; other formats are decoded in one call.
+DecodedImage DecodeImage(const unsigned char* data, size_t size, const ImageInfo& info, int denom,
+                         const WorkLimit* limit = nullptr);
 
 } // namespace vrel

@@ -3,8 +3,11 @@
 
 #include "test_support.h"
 
+#include <opencv2/imgcodecs.hpp>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 
 namespace vrel {
@@ -188,6 +191,36 @@ TEST_F(CheckRun, UndecodableContentIsPixelSizeOutOfRange) {
     const ReviewResult r = Review(file);
     EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange);
     EXPECT_FALSE(r.error.empty());
+}
+
+// A photo whose decoding would hold a worker for minutes, and a review stopped from outside,
+// end as photos that could not be decoded, with the reason; the file is reviewed as a buffer
+// the same way.
+TEST_F(CheckRun, ScanBombsAndStoppedReviewsEndAsUndecodable) {
+    const Bytes plain = test::ReadBytes(test::SamplePath("passed-grey-600x800.jpg"));
+    const Bytes bomb = test::WithRepeatedScans(cv::imdecode(plain, cv::IMREAD_COLOR), 2000);
+    std::atomic<bool> raised{true};
+    WorkLimit cancelled;
+    cancelled.cancelled = &raised;
+    const struct {
+        const char* what;
+        const Bytes& photo;
+        const WorkLimit* limit;
+        const char* error;
+    } cases[] = {
+        {"scan bomb", bomb, nullptr, "progressive scans"},
+        {"cancelled", plain, &cancelled, "cancelled"},
+    };
+    PhotoReviewer reviewer(test::ShippedSettings(), test::AppDataDir());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ReviewResult r = reviewer.ReviewBytes(c.photo.data(), c.photo.size(), c.limit);
+        EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange);
+        EXPECT_EQ(r.failed.rule, Rule::Undecodable);
+        EXPECT_NE(r.error.find(c.error), std::string::npos) << r.error;
+    }
+    EXPECT_EQ(Review(bomb, test::ShippedSettings()).error,
+              reviewer.ReviewBytes(bomb.data(), bomb.size()).error);
 }
 
 TEST_F(CheckRun, HugeDeclaredSizeIsRejectedFromTheHeader) {

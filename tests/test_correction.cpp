@@ -239,6 +239,38 @@ TEST(ImageInput, FormatsAndSizesFromTheirHeaders) {
     EXPECT_FALSE(SniffImage(nothing.data(), nothing.size()).has_value());
 }
 
+// A TIFF's size is read as its decoder reads it: the first of a tag given twice. A small file
+// that declares 12000 x 12000 first and 100 x 100 second is a giant, refused unread.
+TEST(ImageInput, ATagGivenTwiceCountsOnceAsTheDecoderTakesIt) {
+    auto entry = [](uint16_t tag, uint32_t value) {
+        return Bytes{static_cast<unsigned char>(tag & 0xFF),
+                     static_cast<unsigned char>(tag >> 8),
+                     4,
+                     0,
+                     1,
+                     0,
+                     0,
+                     0,
+                     static_cast<unsigned char>(value & 0xFF),
+                     static_cast<unsigned char>((value >> 8) & 0xFF),
+                     static_cast<unsigned char>((value >> 16) & 0xFF),
+                     static_cast<unsigned char>(value >> 24)};
+    };
+    Bytes tiff = {'I', 'I', 42, 0, 8, 0, 0, 0, 4, 0};
+    for (const Bytes& e :
+         {entry(256, 12000), entry(256, 100), entry(257, 12000), entry(257, 100)}) {
+        tiff.insert(tiff.end(), e.begin(), e.end());
+    }
+    tiff.resize(tiff.size() + 4 + 6000, 0);
+    const auto info = SniffImage(tiff.data(), tiff.size());
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->width, 12000);
+    EXPECT_EQ(info->height, 12000);
+    const DecodedImage decoded = DecodeImage(tiff.data(), tiff.size(), *info, 1);
+    EXPECT_TRUE(decoded.image.empty());
+    EXPECT_NE(decoded.error.find("more pixels"), std::string::npos) << decoded.error;
+}
+
 TEST(CorrectDir, WritesMendedPhotosAndReportsTheRestWithoutChangingVerdicts) {
     test::TempDir dir;
     std::filesystem::create_directory(dir.File("in"));

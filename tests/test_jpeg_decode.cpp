@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <jpeglib.h>
 
@@ -228,6 +229,43 @@ TEST(JpegDecode, RefusesADeclaredSizeBeyondTheCeiling) {
     const JpegDecode got = DecodeJpeg(jpeg.data(), jpeg.size());
     EXPECT_TRUE(got.image.empty());
     EXPECT_NE(got.error.find("more pixels"), std::string::npos) << got.error;
+}
+
+// A progressive photo that repeats a scan is a pass over the whole photo per repetition: past
+// the cap it is refused, whatever its size; a review out of time or cancelled stops as well.
+TEST(JpegDecode, StopsPastTheScanCapOrItsLimit) {
+    const cv::Mat photo = test::CleanPortrait();
+    const Bytes normal = test::WithRepeatedScans(photo, 0);
+    std::atomic<bool> raised{true};
+    WorkLimit cancelled;
+    cancelled.cancelled = &raised;
+    WorkLimit expired;
+    expired.deadline = WorkLimit::Clock::now() - std::chrono::seconds(1);
+    const struct {
+        const char* what;
+        Bytes jpeg;
+        const WorkLimit* limit;
+        const char* error; // nullptr: decodes
+    } cases[] = {
+        {"libjpeg's own 10 scans", normal, nullptr, nullptr},
+        {"100 scans in all", test::WithRepeatedScans(photo, kMaxJpegScans - 10), nullptr, nullptr},
+        {"one scan more", test::WithRepeatedScans(photo, kMaxJpegScans - 9), nullptr,
+         "more than 100 progressive scans"},
+        {"thousands of scans", test::WithRepeatedScans(photo, 5000), nullptr,
+         "more than 100 progressive scans"},
+        {"cancelled", normal, &cancelled, "cancelled"},
+        {"out of time", test::EncodeJpeg(photo), &expired, "time limit"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const JpegDecode d = DecodeJpeg(c.jpeg.data(), c.jpeg.size(), 1, nullptr, c.limit);
+        if (c.error == nullptr) {
+            EXPECT_EQ(d.image.size(), photo.size()) << d.error;
+        } else {
+            EXPECT_TRUE(d.image.empty());
+            EXPECT_NE(d.error.find(c.error), std::string::npos) << d.error;
+        }
+    }
 }
 
 } // namespace

@@ -91,6 +91,28 @@ inline Bytes DeclaringSize(Bytes jpeg, int width, int height) {
     return jpeg;
 }
 
+// A progressive JPEG whose last scan is repeated `repeats` more times: a decoder takes each
+// repetition as one more pass over the whole photo (and warns of a bogus progression).
+inline Bytes WithRepeatedScans(const cv::Mat& image, int repeats, int quality = 90) {
+    Bytes jpeg;
+    cv::imencode(".jpg", image, jpeg,
+                 {cv::IMWRITE_JPEG_QUALITY, quality, cv::IMWRITE_JPEG_PROGRESSIVE, 1});
+    size_t last_scan = 0;
+    for (size_t i = 2; i + 1 < jpeg.size(); ++i) {
+        if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) {
+            last_scan = i;
+        }
+    }
+    const Bytes scan(jpeg.begin() + static_cast<long>(last_scan), jpeg.end() - 2); // before EOI
+    Bytes out(jpeg.begin(), jpeg.end() - 2);
+    for (int i = 0; i < repeats; ++i) {
+        out.insert(out.end(), scan.begin(), scan.end());
+    }
+    out.push_back(0xFF);
+    out.push_back(0xD9);
+    return out;
+}
+
 // The names of a folder's entries, sorted.
 inline std::vector<std::string> FileNames(const std::string& dir) {
     std::vector<std::string> names;
