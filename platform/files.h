@@ -21,6 +21,10 @@ std::string ExecutablePath();
 // reason instead of ending the process. Called once at the start of each program.
 void PrepareProcess();
 
+// Raises the number of files (and sockets) the process may hold open to the most the system
+// allows it, and returns that number; 0 where the system sets no such limit.
+size_t RaiseOpenFileLimit();
+
 // True when the stream is an interactive terminal.
 bool IsTerminal(std::FILE* stream);
 

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -145,6 +146,21 @@ std::string ExecutablePath() {
 
 void PrepareProcess() {
     ::signal(SIGXFSZ, SIG_IGN);
+}
+
+size_t RaiseOpenFileLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return 0;
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            limit = raised;
+        }
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? 0 : static_cast<size_t>(limit.rlim_cur);
 }
 
 bool IsTerminal(std::FILE* stream) {

@@ -73,6 +73,10 @@ std::string ExecutablePath() {
 
 void PrepareProcess() {}
 
+size_t RaiseOpenFileLimit() {
+    return 0; // sockets are not counted against a limit of open files here
+}
+
 bool IsTerminal(std::FILE* stream) {
     return _isatty(_fileno(stream)) != 0;
 }

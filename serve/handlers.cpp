@@ -21,10 +21,11 @@ struct Reviewed {
     PhotoRecord record;
 };
 
-Reviewed Review(WorkerTools& tools, const Upload& upload, CheckVerdict& verdict) {
+Reviewed Review(WorkerTools& tools, const Upload& upload, const WorkLimit& limit,
+                CheckVerdict& verdict) {
     Reviewed r;
     r.result = tools.reviewer.ReviewBytes(
-        reinterpret_cast<const unsigned char*>(upload.bytes.data()), upload.bytes.size());
+        reinterpret_cast<const unsigned char*>(upload.bytes.data()), upload.bytes.size(), &limit);
     r.record = MakeRecord(upload.filename, r.result, tools.settings);
     verdict = r.result.verdict;
     return r;
@@ -50,12 +51,17 @@ Reply ErrorReply(int status, const std::string& message) {
     return {status, "application/json", Dump(Json{{"error", message}}), {}};
 }
 
-Reply ReviewReply(WorkerTools& tools, const Upload& upload, CheckVerdict& verdict) {
-    return {200, "application/json", Dump(RecordToJson(Review(tools, upload, verdict).record)), {}};
+Reply ReviewReply(WorkerTools& tools, const Upload& upload, const WorkLimit& limit,
+                  CheckVerdict& verdict) {
+    return {200,
+            "application/json",
+            Dump(RecordToJson(Review(tools, upload, limit, verdict).record)),
+            {}};
 }
 
-Reply SaveReply(WorkerTools& tools, const Upload& upload, CheckVerdict& verdict) {
-    const Reviewed r = Review(tools, upload, verdict);
+Reply SaveReply(WorkerTools& tools, const Upload& upload, const WorkLimit& limit,
+                CheckVerdict& verdict) {
+    const Reviewed r = Review(tools, upload, limit, verdict);
     if (!IsPass(r.result.verdict)) {
         return Unprocessable("照片未通过审核，不能保存：" + r.record.reason, r.record);
     }
@@ -68,21 +74,27 @@ Reply SaveReply(WorkerTools& tools, const Upload& upload, CheckVerdict& verdict)
     return reply;
 }
 
-Reply AnnotateReply(WorkerTools& tools, const Upload& upload, CheckVerdict& verdict) {
-    const Reviewed r = Review(tools, upload, verdict);
+Reply AnnotateReply(WorkerTools& tools, const Upload& upload, const WorkLimit& limit,
+                    CheckVerdict& verdict) {
+    const Reviewed r = Review(tools, upload, limit, verdict);
     if (r.result.normalised.empty()) {
         return Unprocessable("照片未能缩放到规定尺寸，没有解释图：" + r.record.reason, r.record);
     }
     std::vector<unsigned char> png;
-    cv::imencode(".png", DrawExplanation(r.result, tools.settings, tools.labels), png,
-                 {cv::IMWRITE_PNG_COMPRESSION, 1});
+    if (!cv::imencode(".png", DrawExplanation(r.result, tools.settings, tools.labels), png,
+                      {cv::IMWRITE_PNG_COMPRESSION, 1}) ||
+        png.empty()) {
+        return ErrorReply(500, "解释图无法生成");
+    }
     return Binary("image/png", std::move(png));
 }
 
-Reply CorrectReply(WorkerTools& tools, const Upload& upload, CheckVerdict& verdict) {
-    Reviewed r = Review(tools, upload, verdict);
-    Correction c = tools.corrector.Correct(
-        reinterpret_cast<const unsigned char*>(upload.bytes.data()), upload.bytes.size(), r.result);
+Reply CorrectReply(WorkerTools& tools, const Upload& upload, const WorkLimit& limit,
+                   CheckVerdict& verdict) {
+    Reviewed r = Review(tools, upload, limit, verdict);
+    Correction c =
+        tools.corrector.Correct(reinterpret_cast<const unsigned char*>(upload.bytes.data()),
+                                upload.bytes.size(), r.result, &limit);
     AddCorrection(r.record, c);
     if (c.status != CorrectionStatus::Corrected) {
         Json error = c.status == CorrectionStatus::AlreadyPasses

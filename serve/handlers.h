@@ -28,11 +28,15 @@ Reply ErrorReply(int status, const std::string& message);
 
 // The answers of the photo routes; each reviews the upload with every test (or as the worker's
 // reviewer is set up), then formats what the core decided. The verdict is passed out for the
-// counters.
-Reply ReviewReply(WorkerTools& tools, const Upload& upload, CheckVerdict& verdict);
-Reply SaveReply(WorkerTools& tools, const Upload& upload, CheckVerdict& verdict);
-Reply AnnotateReply(WorkerTools& tools, const Upload& upload, CheckVerdict& verdict);
-Reply CorrectReply(WorkerTools& tools, const Upload& upload, CheckVerdict& verdict);
+// counters. limit stops the work early (deadline, a client that went away, a stopping service).
+Reply ReviewReply(WorkerTools& tools, const Upload& upload, const WorkLimit& limit,
+                  CheckVerdict& verdict);
+Reply SaveReply(WorkerTools& tools, const Upload& upload, const WorkLimit& limit,
+                CheckVerdict& verdict);
+Reply AnnotateReply(WorkerTools& tools, const Upload& upload, const WorkLimit& limit,
+                    CheckVerdict& verdict);
+Reply CorrectReply(WorkerTools& tools, const Upload& upload, const WorkLimit& limit,
+                   CheckVerdict& verdict);
 
 // "attachment" with the download name 报名照片.jpg (RFC 6266, with an ASCII fallback).
 inline constexpr const char* kPhotoDisposition =

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "serve/access_log.h"
+#include "serve/handlers.h"
 #include "serve/limits.h"
 #include "serve/metrics.h"
 #include "serve/review_pool.h"
+#include "serve/routes.h"
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -12,12 +14,21 @@
 
 namespace vrel::serve {
 
+// What answers a photo route on a worker: the review, save, annotate or correct reply, within
+// the limit. The service's own is used unless another is given (tests give one they control).
+using PhotoHandler =
+    std::function<Reply(Action, WorkerTools&, const Upload&, const WorkLimit&, CheckVerdict&)>;
+
 struct ServiceOptions {
     std::string address = "127.0.0.1";
     uint16_t port = 8080;    // 0: any free port (Port() tells which)
     std::string cors_origin; // empty: no cross-origin answers
     ServiceLimits limits;
     PoolOptions pool;
+    LogFormat log_format = LogFormat::Json;
+    bool quiet = false;   // no access log lines; start-up and shutdown lines still come
+    AccessLog::Sink log;  // where log lines go (none: nowhere)
+    PhotoHandler handler; // none: the service's own
 };
 
 // The HTTP service: one thread does all the reading and writing of every connection, with a
@@ -33,11 +44,14 @@ public:
     // Binds the address; false with the reason in error when it cannot.
     bool Listen(std::string& error);
     uint16_t Port() const;
-    // Serves until Stop() (or SIGTERM/SIGINT when handle_signals), then lets the requests under
-    // way finish, within the drain timeout, and returns.
+    // Serves until it is stopped: by Stop() or SIGINT (requests under way finish within the
+    // drain timeout), or by Drain() or SIGTERM (it goes on answering for the drain timeout with
+    // /readyz at 503, then drops what is queued and cancels what is under way). Returns once
+    // every connection is answered or closed.
     void Run(bool handle_signals);
-    // Stops taking requests; callable from any thread.
+    // Both callable from any thread.
     void Stop();
+    void Drain();
 
     Metrics& Counters();
 

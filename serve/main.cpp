@@ -8,8 +8,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <iostream>
 #include <optional>
+#include <regex>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -48,18 +51,89 @@ struct Options {
     std::string settings_path = vrel::AppPath(vrel::kSettingsFileName);
     std::string data_dir = vrel::AppDir();
     std::string cors;
+    std::string log_format = "json";
     int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     int queue = 0; // 0: 8 per worker
-    int upload_mb = 20;
     bool trust_marker = false;
     bool fast_decode = false;
+    bool quiet = false;
+    vrel::serve::ServiceLimits limits;
 };
+
+using vrel::serve::ServiceLimits;
+using Seconds = std::chrono::seconds;
+
+// The limits that are options: each a whole number in a range, with its unit.
+struct LimitOption {
+    const char* name;
+    const char* help;
+    int min, max;
+    int (*get)(const ServiceLimits&);
+    void (*set)(ServiceLimits&, int);
+};
+
+template <typename D> int InSeconds(D d) {
+    return static_cast<int>(std::chrono::duration_cast<Seconds>(d).count());
+}
+
+const LimitOption kLimitOptions[] = {
+    {"--max-upload-mb", "Largest photo accepted, in MB (larger get 413)", 1, 1024,
+     [](const ServiceLimits& l) { return static_cast<int>(l.max_upload_bytes >> 20); },
+     [](ServiceLimits& l, int v) { l.max_upload_bytes = static_cast<size_t>(v) << 20; }},
+    {"--max-header-kb", "Request line, headers, chunk extensions and trailers, in KB (431 past it)",
+     1, 32, [](const ServiceLimits& l) { return static_cast<int>(l.max_header_bytes >> 10); },
+     [](ServiceLimits& l, int v) { l.max_header_bytes = static_cast<size_t>(v) << 10; }},
+    {"--header-timeout", "Seconds for the request line and headers to arrive", 1, 600,
+     [](const ServiceLimits& l) { return InSeconds(l.header_timeout); },
+     [](ServiceLimits& l, int v) { l.header_timeout = Seconds(v); }},
+    {"--body-idle-timeout", "Longest pause in an upload, in seconds (408 past it)", 1, 600,
+     [](const ServiceLimits& l) { return InSeconds(l.body_idle_timeout); },
+     [](ServiceLimits& l, int v) { l.body_idle_timeout = Seconds(v); }},
+    {"--body-timeout",
+     "Seconds an upload may take beyond the time its length takes at the "
+     "minimum rate",
+     1, 3600, [](const ServiceLimits& l) { return InSeconds(l.body_timeout); },
+     [](ServiceLimits& l, int v) { l.body_timeout = Seconds(v); }},
+    {"--min-upload-rate-kb",
+     "Slowest average upload after the first 10 seconds, in KB/s "
+     "(408 below it)",
+     1, 102400, [](const ServiceLimits& l) { return static_cast<int>(l.body_min_rate >> 10); },
+     [](ServiceLimits& l, int v) { l.body_min_rate = static_cast<size_t>(v) << 10; }},
+    {"--keep-alive-timeout", "Seconds a kept connection may wait for its next request", 1, 600,
+     [](const ServiceLimits& l) { return InSeconds(l.keep_alive_timeout); },
+     [](ServiceLimits& l, int v) { l.keep_alive_timeout = Seconds(v); }},
+    {"--write-timeout", "Seconds for writing one answer", 1, 600,
+     [](const ServiceLimits& l) { return InSeconds(l.write_timeout); },
+     [](ServiceLimits& l, int v) { l.write_timeout = Seconds(v); }},
+    {"--max-connections",
+     "Connections open at once (at the limit the longest idle one is "
+     "closed to make room)",
+     16, 1000000, [](const ServiceLimits& l) { return static_cast<int>(l.max_connections); },
+     [](ServiceLimits& l, int v) { l.max_connections = static_cast<size_t>(v); }},
+    {"--pixel-budget-mp", "Decoded pixels under review at once over all workers, in millions", 64,
+     100000, [](const ServiceLimits& l) { return static_cast<int>(l.pixel_budget / 1000000); },
+     [](ServiceLimits& l, int v) { l.pixel_budget = int64_t{v} * 1000000; }},
+    {"--review-timeout", "Seconds one review or correction may work (then: undecodable)", 1, 3600,
+     [](const ServiceLimits& l) { return InSeconds(l.review_timeout); },
+     [](ServiceLimits& l, int v) { l.review_timeout = Seconds(v); }},
+    {"--drain-seconds", "After SIGTERM, seconds to go on answering with /readyz at 503", 0, 600,
+     [](const ServiceLimits& l) { return InSeconds(l.drain_timeout); },
+     [](ServiceLimits& l, int v) { l.drain_timeout = Seconds(v); }},
+};
+
+// An origin for Access-Control-Allow-Origin: "*" or scheme://host[:port], nothing that could
+// break the header.
+bool ValidOrigin(const std::string& origin) {
+    static const std::regex pattern(
+        R"(\*|https?://([A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?(\.[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?)*|\[[0-9A-Fa-f:.]+\])(:[0-9]{1,5})?)");
+    return origin.size() <= 256 && std::regex_match(origin, pattern);
+}
 
 // Reads the command line into o; an exit status where the program ends here.
 std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     CLI::App app{"Reviews registration photos over HTTP: a JSON API and a web page."};
     app.set_version_flag("--version", "vrel-serve 2.5.2");
-    vrel::SingleOption listen, settings, data_dir, jobs, queue, upload, cors;
+    vrel::SingleOption listen, settings, data_dir, jobs, queue, cors, log_format;
     listen.Add(app, "--listen", "ADDR:PORT", "Address to listen on (default 127.0.0.1:8080)");
     settings.Add(app, "--settings", "FILE",
                  "Settings file (default: setting.vr beside the program)");
@@ -69,26 +143,52 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     queue.Add(app, "--queue", "N",
               "Reviews that may wait for a worker, 1 to 100000 (default: 8 per worker); more are "
               "answered 503");
-    upload.Add(app, "--max-upload-mb", "N",
-               "Largest photo accepted, in MB, 1 to 1024 (default 20); larger get 413");
+    std::vector<vrel::SingleOption> limits(std::size(kLimitOptions));
+    for (size_t i = 0; i < limits.size(); ++i) {
+        const LimitOption& l = kLimitOptions[i];
+        limits[i].Add(app, l.name, "N",
+                      std::string(l.help) + ", " + std::to_string(l.min) + " to " +
+                          std::to_string(l.max) + " (default " + std::to_string(l.get(o.limits)) +
+                          ")");
+    }
     cors.Add(app, "--cors-origin", "ORIGIN",
-             "Let pages from this origin call the API (Access-Control-Allow-Origin)");
+             "Let pages from this origin (scheme://host[:port], or *) call the API");
+    log_format.Add(app, "--log-format", "text|json",
+                   "Access log on standard error, one line per request (default json)");
+    app.add_flag("--quiet", o.quiet, "No access log (start-up and shutdown lines still come)");
     app.add_flag("--trust-marker", o.trust_marker,
                  "Pass a file that ends in the pass marker at once, as the desktop tool does "
                  "(default: review it with every test; the marker is 16 public bytes)");
     app.add_flag("--fast-decode", o.fast_decode,
                  "Decode large JPEGs reduced to at least the normalised size: much faster, and "
                  "a verdict near a bound may differ from the exact review");
-    app.footer("Exit status: 0 after SIGTERM or SIGINT once the requests under way are answered, "
-               "2 for a usage or set-up error.");
+    app.footer("SIGTERM: /readyz answers 503 while the service goes on answering for the drain "
+               "time; then what is queued gets 503, what runs is cancelled, and it exits 0. "
+               "SIGINT: stops taking requests and exits 0 once those under way are answered.\n"
+               "Exit status: 0 after SIGTERM or SIGINT, 2 for a usage or set-up error.");
     if (const auto status = vrel::ParseArguments(app, argc, argv)) {
         return status;
     }
     std::string problem;
-    if (!listen.Take(o.listen, problem) || !settings.Take(o.settings_path, problem) ||
-        !data_dir.Take(o.data_dir, problem) || !cors.Take(o.cors, problem) ||
-        !jobs.TakeInt(o.jobs, 1, 256, problem) || !queue.TakeInt(o.queue, 1, 100000, problem) ||
-        !upload.TakeInt(o.upload_mb, 1, 1024, problem)) {
+    bool ok = listen.Take(o.listen, problem) && settings.Take(o.settings_path, problem) &&
+              data_dir.Take(o.data_dir, problem) && cors.Take(o.cors, problem) &&
+              log_format.Take(o.log_format, problem) && jobs.TakeInt(o.jobs, 1, 256, problem) &&
+              queue.TakeInt(o.queue, 1, 100000, problem);
+    for (size_t i = 0; ok && i < limits.size(); ++i) {
+        const LimitOption& l = kLimitOptions[i];
+        int value = l.get(o.limits);
+        ok = limits[i].TakeInt(value, l.min, l.max, problem);
+        l.set(o.limits, value);
+    }
+    if (ok && !o.cors.empty() && !ValidOrigin(o.cors)) {
+        ok = false;
+        problem = "--cors-origin takes * or scheme://host[:port], not '" + o.cors + "'";
+    }
+    if (ok && o.log_format != "json" && o.log_format != "text") {
+        ok = false;
+        problem = "--log-format takes text or json, not '" + o.log_format + "'";
+    }
+    if (!ok) {
         return SetupError(problem + "\nRun with --help for more information.");
     }
     return std::nullopt;
@@ -97,7 +197,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
 vrel::serve::ServiceOptions Service(const Options& o, const vrel::CheckSettings& settings) {
     vrel::serve::ServiceOptions service;
     service.cors_origin = o.cors;
-    service.limits.max_upload_bytes = static_cast<size_t>(o.upload_mb) << 20;
+    service.limits = o.limits;
     service.limits.queue =
         o.queue > 0 ? static_cast<size_t>(o.queue) : 8 * static_cast<size_t>(o.jobs);
     service.pool.settings = settings;
@@ -108,7 +208,40 @@ vrel::serve::ServiceOptions Service(const Options& o, const vrel::CheckSettings&
     service.pool.review.reuse_buffers = true;
     service.pool.review.ignore_marker = !o.trust_marker;
     service.pool.review.fast_decode = o.fast_decode;
+    service.pool.review.time_limit = std::chrono::milliseconds(0); // the service sets its own
+    service.log_format =
+        o.log_format == "text" ? vrel::serve::LogFormat::Text : vrel::serve::LogFormat::Json;
+    service.quiet = o.quiet;
+    service.log = [](const std::string& line) { std::cerr << line << std::endl; };
+    // Room for the listener, the standard streams and the files a review opens.
+    if (const size_t files = vrel::platform::RaiseOpenFileLimit(); files > 0) {
+        const size_t room = files > 128 ? files - 64 : files / 2;
+        service.limits.max_connections = std::min(service.limits.max_connections, room);
+    }
     return service;
+}
+
+// The address as a URL shows it: an IPv6 one in brackets.
+std::string HostPort(const std::string& address, uint16_t port) {
+    const bool v6 = address.find(':') != std::string::npos;
+    return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+}
+
+// Every limit in force, on one line.
+std::string StartupLine(const vrel::serve::ServiceOptions& s, const std::string& where) {
+    const ServiceLimits& l = s.limits;
+    std::ostringstream line;
+    line << "vrel-serve 2.5.2 on " << where << ": jobs " << s.pool.jobs << ", queue " << l.queue;
+    for (const LimitOption& option : kLimitOptions) {
+        line << ", " << (option.name + 2) << ' ' << option.get(l);
+    }
+    line << ", body-memory-mb "
+         << (l.body_memory_budget != 0
+                 ? l.body_memory_budget >> 20
+                 : ((static_cast<size_t>(s.pool.jobs) + l.queue + 4) * l.max_upload_bytes) >> 20)
+         << ", cors " << (s.cors_origin.empty() ? "off" : s.cors_origin) << ", marker "
+         << (s.pool.review.ignore_marker ? "reviewed" : "trusted");
+    return line.str();
 }
 
 } // namespace
@@ -135,8 +268,11 @@ int main(int argc, char** argv) {
         return SetupError(error);
     }
     // The first line tells where the service listens (with port 0, which port it got).
-    std::cout << "listening on " << options.address << ":" << service.Port() << std::endl;
+    const std::string where = HostPort(options.address, service.Port());
+    std::cout << "listening on " << where << std::endl;
+    vrel::serve::AccessLog(options.log_format, false, options.log)
+        .Notice(StartupLine(options, where));
     service.Run(true);
-    std::cerr << "vrel-serve: stopped\n";
+    vrel::serve::AccessLog(options.log_format, false, options.log).Notice("vrel-serve: stopped");
     return 0;
 }

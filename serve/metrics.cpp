@@ -14,6 +14,21 @@ void Metrics::Verdict(CheckVerdict verdict) {
     ++verdicts_[verdict];
 }
 
+void Metrics::ConnectionEnded(const std::string& why) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++ended_[why];
+}
+
+void Metrics::Busy(const std::string& cause) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++busy_[cause];
+}
+
+void Metrics::Cancelled(const std::string& why) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++cancelled_[why];
+}
+
 void Metrics::ReviewSeconds(double seconds) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (size_t i = 0; i < kBuckets.size(); ++i) {
@@ -53,6 +68,21 @@ std::string Metrics::Text(size_t queue_depth) const {
     out << "# HELP vrel_requests_in_flight Requests being read, reviewed or answered.\n"
            "# TYPE vrel_requests_in_flight gauge\n"
         << "vrel_requests_in_flight " << in_flight_.load() << "\n";
+    out << "# HELP vrel_connections_open Connections open now.\n"
+           "# TYPE vrel_connections_open gauge\n"
+        << "vrel_connections_open " << connections_.load() << "\n";
+    const auto counter = [&out](const char* name, const char* label, const char* help,
+                                const std::map<std::string, uint64_t>& counts) {
+        out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << " counter\n";
+        for (const auto& [key, count] : counts) {
+            out << name << '{' << label << "=\"" << key << "\"} " << count << "\n";
+        }
+    };
+    counter("vrel_connections_ended_total", "reason",
+            "Connections ended by the service: refused, evicted, timed out, malformed.", ended_);
+    counter("vrel_busy_total", "cause", "Requests answered 503, by cause.", busy_);
+    counter("vrel_reviews_cancelled_total", "reason",
+            "Reviews stopped before their end, by reason.", cancelled_);
     return out.str();
 }
 

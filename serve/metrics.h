@@ -19,6 +19,15 @@ public:
     void Verdict(CheckVerdict verdict);
     void ReviewSeconds(double seconds);
     void InFlight(int delta) { in_flight_ += delta; }
+    void Connections(int delta) { connections_ += delta; }
+    // A connection ended by the service, by why: "refused" (at the connection limit, none
+    // idle), "evicted" (idle, closed to make room), "header_timeout", "body_timeout",
+    // "body_too_slow", "keep_alive_timeout", "write_timeout", "protocol_error".
+    void ConnectionEnded(const std::string& why);
+    // A request answered 503, by cause: "queue", "body_memory", "pixel_budget", "stopping".
+    void Busy(const std::string& cause);
+    // A review stopped before its end, by why: "client_gone", "deadline", "shutdown".
+    void Cancelled(const std::string& why);
     int64_t InFlightNow() const { return in_flight_.load(); }
     // The text of /metrics; queue_depth is read when it is asked for.
     std::string Text(size_t queue_depth) const;
@@ -33,7 +42,9 @@ private:
     std::array<uint64_t, kBuckets.size()> buckets_{};
     uint64_t reviews_ = 0;
     double review_seconds_ = 0;
+    std::map<std::string, uint64_t> ended_, busy_, cancelled_;
     std::atomic<int64_t> in_flight_{0};
+    std::atomic<int64_t> connections_{0};
 };
 
 } // namespace vrel::serve

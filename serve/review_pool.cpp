@@ -1,10 +1,17 @@
 #include "serve/review_pool.h"
 
+#include <optional>
+
 namespace vrel::serve {
 
 ReviewPool::ReviewPool(PoolOptions options) : options_(std::move(options)) {
-    for (int i = 0; i < std::max(1, options_.jobs); ++i) {
-        workers_.emplace_back([this] { Work(); });
+    try {
+        for (int i = 0; i < std::max(1, options_.jobs); ++i) {
+            workers_.emplace_back([this] { Work(); });
+        }
+    } catch (...) {
+        Stop(); // the workers that did start are joined
+        throw;
     }
 }
 
@@ -12,13 +19,13 @@ ReviewPool::~ReviewPool() {
     Stop();
 }
 
-bool ReviewPool::TrySubmit(Task task) {
+bool ReviewPool::TrySubmit(Job job) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_ || tasks_.size() >= options_.queue) {
+        if (stopping_ || jobs_.size() >= options_.queue) {
             return false;
         }
-        tasks_.push_back(std::move(task));
+        jobs_.push_back(std::move(job));
     }
     ready_.notify_one();
     return true;
@@ -26,7 +33,20 @@ bool ReviewPool::TrySubmit(Task task) {
 
 size_t ReviewPool::QueueDepth() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return tasks_.size();
+    return jobs_.size();
+}
+
+void ReviewPool::DropQueued() {
+    std::deque<Job> dropped;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dropped.swap(jobs_);
+    }
+    for (Job& job : dropped) {
+        if (job.dropped) {
+            job.dropped();
+        }
+    }
 }
 
 void ReviewPool::Stop() {
@@ -39,28 +59,39 @@ void ReviewPool::Stop() {
     }
     ready_.notify_all();
     for (std::thread& worker : workers_) {
-        worker.join();
+        if (worker.joinable()) {
+            worker.join();
+        }
     }
     workers_.clear();
 }
 
 void ReviewPool::Work() {
-    WorkerTools tools(options_.settings, options_.data_dir, options_.review);
+    // A worker whose tools cannot be built drops its jobs rather than ending the process.
+    std::optional<WorkerTools> tools;
+    try {
+        tools.emplace(options_.settings, options_.data_dir, options_.review);
+    } catch (...) {
+    }
     for (;;) {
-        Task task;
+        Job job;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            ready_.wait(lock, [&] { return stopping_ || !tasks_.empty(); });
-            if (tasks_.empty()) {
+            ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+            if (jobs_.empty()) {
                 return;
             }
-            task = std::move(tasks_.front());
-            tasks_.pop_front();
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
         }
         try {
-            task(tools);
+            if (tools) {
+                job.run(*tools);
+            } else if (job.dropped) {
+                job.dropped();
+            }
         } catch (...) {
-            // A task answers its own request, failures included; nothing may end the worker.
+            // A job answers its own request, failures included; nothing may end the worker.
         }
     }
 }

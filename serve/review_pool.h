@@ -38,16 +38,24 @@ struct PoolOptions {
 // at once rather than kept, so memory never grows with the load.
 class ReviewPool {
 public:
-    using Task = std::function<void(WorkerTools&)>;
+    // What a worker runs, and what is called instead when the job is dropped before it started
+    // (a stopping service); each answers its own request.
+    struct Job {
+        std::function<void(WorkerTools&)> run;
+        std::function<void()> dropped;
+    };
 
     explicit ReviewPool(PoolOptions options);
     ~ReviewPool();
     ReviewPool(const ReviewPool&) = delete;
     ReviewPool& operator=(const ReviewPool&) = delete;
 
-    // False when the queue is full or the pool is stopping; the task is then not run.
-    bool TrySubmit(Task task);
+    // False when the queue is full or the pool is stopping; the job is then not run.
+    bool TrySubmit(Job job);
     size_t QueueDepth() const;
+    size_t Capacity() const { return options_.queue; }
+    // Takes every job that has not started out of the queue and calls its dropped().
+    void DropQueued();
     // Runs what is queued, then ends the workers.
     void Stop();
 
@@ -57,7 +65,7 @@ private:
     PoolOptions options_;
     mutable std::mutex mutex_;
     std::condition_variable ready_;
-    std::deque<Task> tasks_;
+    std::deque<Job> jobs_;
     bool stopping_ = false;
     std::vector<std::thread> workers_;
 };

@@ -28,7 +28,8 @@ const std::vector<Route>& Routes() {
         {"GET", "/app.js", Action::Page, "The web page's script"},
         {"GET", "/style.css", Action::Page, "The web page's style sheet"},
         {"GET", "/tips/{name}", Action::Tip, "A tip picture"},
-        {"GET", "/healthz", Action::Health, "Whether the service takes requests"},
+        {"GET", "/healthz", Action::Health, "Whether the process is alive"},
+        {"GET", "/readyz", Action::Ready, "Whether the service takes photos now"},
         {"GET", "/metrics", Action::Metrics, "Counters in Prometheus' text format"},
     };
     return routes;

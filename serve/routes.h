@@ -15,7 +15,8 @@ enum class Action {
     Correct,  // the corrected photo
     Page,     // the web page and its assets, built into the binary
     Tip,      // a tip picture, built into the binary
-    Health,
+    Health,   // liveness: the process answers
+    Ready,    // readiness: it takes photos now (503 while draining or saturated)
     Metrics,
 };
 

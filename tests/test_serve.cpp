@@ -7,6 +7,7 @@
 #include "serve/multipart.h"
 #include "serve/routes.h"
 
+#include "serve_client.h"
 #include "test_support.h"
 
 #include <boost/asio.hpp>
@@ -25,98 +26,7 @@
 namespace vrel::serve {
 namespace {
 
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace net = boost::asio;
-using tcp = net::ip::tcp;
-using Json = nlohmann::json;
-using test::Bytes;
-
-// A service on 127.0.0.1 with a port of its own, run on a thread of the test.
-class Running {
-public:
-    explicit Running(ServiceOptions options = Defaults()) : service_(std::move(options)) {
-        std::string error;
-        if (!service_.Listen(error)) {
-            throw std::runtime_error(error);
-        }
-        thread_ = std::thread([this] { service_.Run(false); });
-    }
-    ~Running() {
-        service_.Stop();
-        thread_.join();
-    }
-    uint16_t Port() { return service_.Port(); }
-    HttpService& Service() { return service_; }
-
-    static ServiceOptions Defaults() {
-        ServiceOptions o;
-        o.port = 0;
-        o.pool.settings = test::ShippedSettings();
-        o.pool.data_dir = test::AppDataDir();
-        o.pool.jobs = 2;
-        o.pool.review.reuse_detector = true;
-        o.pool.review.ignore_marker = true;
-        o.limits.queue = o.pool.queue = 16;
-        return o;
-    }
-
-private:
-    HttpService service_;
-    std::thread thread_;
-};
-
-struct Answer {
-    int status = 0;
-    std::string body;
-    std::map<std::string, std::string> headers;
-    Json AsJson() const { return Json::parse(body); }
-};
-
-Answer Send(uint16_t port, http::verb method, const std::string& target, const std::string& body,
-            const std::string& type = "application/octet-stream") {
-    net::io_context io;
-    beast::tcp_stream stream(io);
-    stream.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
-    http::request<http::string_body> req(method, target, 11);
-    req.set(http::field::host, "127.0.0.1");
-    if (!body.empty()) {
-        req.set(http::field::content_type, type);
-    }
-    req.body() = body;
-    req.prepare_payload();
-    http::write(stream, req);
-    beast::flat_buffer buffer;
-    http::response_parser<http::string_body> parser;
-    parser.body_limit(64 << 20);
-    http::read(stream, buffer, parser);
-    Answer a;
-    a.status = static_cast<int>(parser.get().result_int());
-    a.body = parser.get().body();
-    for (const auto& field : parser.get()) {
-        a.headers[std::string(field.name_string())] = std::string(field.value());
-    }
-    return a;
-}
-
-std::string Text(const Bytes& bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
-
-std::string Multipart(const std::string& field, const std::string& filename,
-                      const std::string& content, const std::string& boundary = "XyZ-42") {
-    return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + field +
-           "\"; filename=\"" + filename + "\"\r\nContent-Type: image/jpeg\r\n\r\n" + content +
-           "\r\n--" + boundary + "--\r\n";
-}
-
-const std::string kMultipartType = "multipart/form-data; boundary=XyZ-42";
-
-Answer Post(uint16_t port, const std::string& route, const std::string& sample) {
-    return Send(port, http::verb::post, route,
-                Multipart("photo", sample, Text(test::ReadBytes(test::SamplePath(sample)))),
-                kMultipartType);
-}
+using namespace test_client;
 
 TEST(Serve, ReviewGivesTheRecordOfTheBatchTool) {
     Running service;
@@ -300,39 +210,6 @@ TEST(Serve, BadRequestsGetJsonErrors) {
     EXPECT_EQ(Send(port, http::verb::get, "/api/v1/review", "").headers.at("Allow"), "POST");
 }
 
-// A raw connection, for clients that misbehave.
-class RawClient {
-public:
-    explicit RawClient(uint16_t port) : socket_(io_) {
-        socket_.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
-    }
-    void Write(const std::string& bytes) { net::write(socket_, net::buffer(bytes)); }
-    // Everything until the server closes, or what came within the time.
-    std::string ReadAll(std::chrono::milliseconds within) {
-        std::string got;
-        const auto until = std::chrono::steady_clock::now() + within;
-        socket_.non_blocking(true);
-        char buffer[4096];
-        while (std::chrono::steady_clock::now() < until) {
-            boost::system::error_code ec;
-            const size_t n = socket_.read_some(net::buffer(buffer), ec);
-            if (ec == net::error::would_block) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                continue;
-            }
-            if (ec) {
-                break;
-            }
-            got.append(buffer, n);
-        }
-        return got;
-    }
-
-private:
-    net::io_context io_;
-    tcp::socket socket_;
-};
-
 TEST(Serve, OversizedBodiesAreRefusedBeforeTheyAreRead) {
     ServiceOptions options = Running::Defaults();
     options.limits.max_upload_bytes = 1 << 20;
@@ -340,7 +217,7 @@ TEST(Serve, OversizedBodiesAreRefusedBeforeTheyAreRead) {
     RawClient client(service.Port());
     // Declares 50 MB and sends none of it: the answer comes at once.
     client.Write("POST /api/v1/review HTTP/1.1\r\nHost: x\r\nContent-Length: 52428800\r\n\r\n");
-    const std::string answer = client.ReadAll(std::chrono::milliseconds(2000));
+    const std::string answer = client.ReadAll();
     EXPECT_EQ(answer.rfind("HTTP/1.1 413", 0), 0u) << answer;
 }
 
@@ -356,31 +233,29 @@ TEST(Serve, CutAndStalledBodiesEndTheirConnectionOnly) {
     }
     RawClient stalled(service.Port()); // sends half and waits
     stalled.Write(head + std::string(50000, 'x'));
-    const std::string answer = stalled.ReadAll(std::chrono::milliseconds(3000));
+    const std::string answer = stalled.ReadAll();
     EXPECT_EQ(answer.rfind("HTTP/1.1 408", 0), 0u) << answer;
     EXPECT_EQ(Post(service.Port(), "/api/v1/review", "passed-grey-600x800.jpg").status, 200);
 }
 
+// A hundred clients in the middle of their headers hold nothing: the service answers others
+// while they are still connected.
 TEST(Serve, SlowClientsCannotHoldTheService) {
     ServiceOptions options = Running::Defaults();
-    options.limits.header_timeout = std::chrono::milliseconds(3000);
+    options.limits.header_timeout = std::chrono::seconds(60);
     Running service(options);
     std::vector<std::unique_ptr<RawClient>> slow;
-    for (int i = 0; i < 100; ++i) {
-        slow.push_back(std::make_unique<RawClient>(service.Port()));
-        slow.back()->Write("P");
-    }
-    // One byte a second from each of them, while a normal client is answered within a second.
-    const std::string request = "OST /api/v1/review HTTP/1.1\r\nHost: x\r\n";
+    const std::string request = "POST /api/v1/review HTTP/1.1\r\nHost: x\r\n";
     for (size_t i = 0; i < 3; ++i) {
-        for (auto& client : slow) {
-            client->Write(std::string(1, request[i]));
+        for (int c = 0; c < 100; ++c) {
+            if (i == 0) {
+                slow.push_back(std::make_unique<RawClient>(service.Port()));
+            }
+            slow[c]->Write(std::string(1, request[i]));
         }
-        const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(Send(service.Port(), http::verb::get, "/healthz", "").status, 200);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-        std::this_thread::sleep_for(std::chrono::seconds(1));
     }
+    EXPECT_EQ(Post(service.Port(), "/api/v1/review", "passed-grey-600x800.jpg").status, 200);
 }
 
 TEST(Serve, AFullQueueIsAnswered503WithRetryAfter) {
@@ -414,23 +289,21 @@ TEST(Serve, AFullQueueIsAnswered503WithRetryAfter) {
     EXPECT_EQ(retry_after, "1");
 }
 
+// Stopped while a photo is being sent (the service has said "100 Continue"): the request is
+// still read, reviewed and answered.
 TEST(Serve, StopFinishesWhatIsUnderWay) {
     auto service = std::make_unique<Running>();
-    const uint16_t port = service->Port();
-    Answer answer;
-    std::thread client(
-        [&] { answer = Post(port, "/api/v1/correct", "passed-white-1200x1600.jpg"); });
-    // Stopped once the request is under way, however slow the build.
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (service->Service().Counters().InFlightNow() == 0 &&
-           std::chrono::steady_clock::now() < give_up) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    const auto start = std::chrono::steady_clock::now();
-    service.reset(); // stops and waits for the request under way
-    client.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-    EXPECT_EQ(answer.status, 422) << answer.body; // answered: the photo already passes
+    const std::string photo = Text(test::ReadBytes(test::SamplePath("passed-white-1200x1600.jpg")));
+    RawClient client(service->Port());
+    client.Write("POST /api/v1/correct HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\n"
+                 "Content-Length: " +
+                 std::to_string(photo.size()) + "\r\n\r\n");
+    ASSERT_EQ(client.ReadUntil("\r\n\r\n"), "HTTP/1.1 100 Continue\r\n\r\n");
+    std::thread stop([&] { service.reset(); }); // stops and waits for the request under way
+    client.Write(photo);
+    const std::string answer = client.ReadAll();
+    stop.join();
+    EXPECT_EQ(answer.rfind("HTTP/1.1 422", 0), 0u) << answer.substr(0, 200); // already passes
 }
 
 TEST(Multipart, FieldsAndTheirNames) {

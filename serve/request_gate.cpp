@@ -1,0 +1,135 @@
+#include "serve/request_gate.h"
+
+#include "serve/multipart.h"
+
+#include <boost/beast/core/string.hpp>
+
+namespace vrel::serve {
+namespace http = boost::beast::http;
+
+namespace {
+
+std::string_view View(boost::beast::string_view s) {
+    return {s.data(), s.size()};
+}
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+bool SameText(std::string_view a, std::string_view b) {
+    return boost::beast::iequals(boost::beast::string_view(a.data(), a.size()),
+                                 boost::beast::string_view(b.data(), b.size()));
+}
+
+// Transfer-Encoding: every field and every coding in it; only "chunked", once, is taken.
+bool OnlyChunked(const http::request_header<>& head) {
+    size_t codings = 0;
+    for (auto it = head.find(http::field::transfer_encoding);
+         it != head.end() && it->name() == http::field::transfer_encoding; ++it) {
+        std::string_view list = View(it->value());
+        while (!list.empty()) {
+            const size_t comma = list.find(',');
+            const std::string_view coding = Trim(list.substr(0, comma));
+            list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
+            if (coding.empty()) {
+                continue;
+            }
+            if (!SameText(coding, "chunked") || ++codings > 1) {
+                return false;
+            }
+        }
+    }
+    return codings == 1;
+}
+
+} // namespace
+
+void ExtensionTally::operator()(std::uint64_t, boost::beast::string_view extensions,
+                                boost::beast::error_code& ec) {
+    extension_bytes += extensions.size();
+    if (header_bytes + extension_bytes > max_header_bytes) {
+        ec = http::error::header_limit;
+    }
+}
+
+void LimitParser(RequestParser& parser, const ServiceLimits& limits, ExtensionTally& tally) {
+    parser.header_limit(static_cast<std::uint32_t>(limits.max_header_bytes));
+    parser.body_limit(limits.max_upload_bytes);
+    tally = ExtensionTally{limits.max_header_bytes, 0, 0};
+    parser.on_chunk_header(tally);
+}
+
+std::optional<Refusal> CheckRequestHead(const RequestParser& parser) {
+    const http::request_header<>& head = parser.get().base();
+    if (head.count(http::field::transfer_encoding) > 0 && !OnlyChunked(head)) {
+        return Refusal{400, "请求格式错误：只接受 chunked 传输编码"};
+    }
+    const size_t hosts = head.count(http::field::host);
+    if (hosts > 1 || (hosts == 0 && head.version() >= 11)) {
+        return Refusal{400, "请求格式错误：须有且只有一个 Host 请求头"};
+    }
+    const size_t expects = head.count(http::field::expect);
+    if (expects > 1 ||
+        (expects == 1 && !SameText(Trim(View(head[http::field::expect])), "100-continue"))) {
+        return Refusal{417, "不支持的 Expect 请求头"};
+    }
+    return std::nullopt;
+}
+
+std::optional<Refusal> CheckTrailers(const RequestParser& parser, size_t extension_bytes,
+                                     const ServiceLimits& limits) {
+    size_t bytes = extension_bytes;
+    for (const auto& field : parser.get()) {
+        bytes += field.name_string().size() + field.value().size() + 4; // ": " and CRLF
+    }
+    if (bytes > limits.max_header_bytes) {
+        return Refusal{431, "请求头太大"};
+    }
+    return std::nullopt;
+}
+
+std::variant<Upload, Refusal> FindUpload(std::string_view content_type, std::string_view body,
+                                         std::string_view query) {
+    Upload upload;
+    const std::string_view media = Trim(content_type.substr(0, content_type.find(';')));
+    if (media.size() >= 10 && SameText(media.substr(0, 10), "multipart/")) {
+        const auto boundary = MultipartBoundary(content_type);
+        if (!boundary) {
+            return Refusal{400, "表单格式错误：须为 multipart/form-data，并带有 1 到 70 个字符的 "
+                                "boundary"};
+        }
+        std::string error;
+        const auto field = FindFormField(body, *boundary, "photo", error);
+        if (!field) {
+            return Refusal{400, error};
+        }
+        upload = {field->content, field->filename};
+    } else {
+        upload = {body, QueryValue(query, "filename")};
+    }
+    if (upload.bytes.empty()) {
+        return Refusal{400, "没有照片：请求中没有数据"};
+    }
+    return upload;
+}
+
+std::string QueryValue(std::string_view query, std::string_view key) {
+    while (!query.empty()) {
+        const std::string_view pair = query.substr(0, query.find('&'));
+        query.remove_prefix(std::min(query.size(), pair.size() + 1));
+        const size_t eq = pair.find('=');
+        if (eq != std::string_view::npos && pair.substr(0, eq) == key) {
+            return PercentDecode(pair.substr(eq + 1)).value_or(std::string());
+        }
+    }
+    return std::string();
+}
+
+} // namespace vrel::serve

@@ -1,0 +1,376 @@
+// vrel-serve against hostile and careless clients: every request found to end the process, to
+// hold a worker or to take memory is answered, and the service lives on. Also the drain after
+// SIGTERM, reviews cancelled when their client goes, the access log and the probes.
+#include "serve/pixel_budget.h"
+
+#include "serve_client.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <regex>
+
+namespace vrel::serve {
+namespace {
+
+using namespace test_client;
+
+// The resident memory of this process, in MB (the service runs inside it).
+double ResidentMegabytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stod(line.substr(6)) / 1024;
+        }
+    }
+    return 0;
+}
+
+std::string Chunked(const std::string& chunk_line, const std::string& trailer) {
+    return "POST /api/v1/review HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+           "Transfer-Encoding: chunked\r\n\r\n" +
+           chunk_line + "\r\nabc\r\n0\r\n" + trailer + "\r\n";
+}
+
+std::string Head(const std::string& fields, const std::string& body = "") {
+    return "POST /api/v1/review HTTP/1.1\r\nConnection: close\r\n" + fields + "\r\n" + body;
+}
+
+TEST(ServeHostile, MalformedAndOversizedRequestsAreAnsweredAndTheServiceLives) {
+    Running service;
+    const uint16_t port = service.Port();
+    const std::string form = "Content-Length: 4\r\nHost: x\r\nContent-Type: multipart/form-data";
+    const struct {
+        const char* what;
+        std::string request;
+        int status;
+    } cases[] = {
+        // Trailers and chunk extensions count against the header limit (16 KB).
+        {"a trailer field of 70 KB", Chunked("3", "X-T: " + std::string(70000, 'a') + "\r\n"), 431},
+        {"a trailer of 17 KB", Chunked("3", "X-T: " + std::string(17000, 'a') + "\r\n"), 431},
+        {"a chunk extension of 4 MB", Chunked("3;e=" + std::string(4 << 20, 'b'), ""), 431},
+        {"many small extensions",
+         Chunked(
+             "3" +
+                 [] {
+                     std::string many;
+                     for (int i = 0; i < 5000; ++i) {
+                         many += ";a=b";
+                     }
+                     return many;
+                 }(),
+             ""),
+         431},
+        {"an empty extension name", Chunked("3;;", ""), 400},
+        {"a malformed chunk size", Chunked("zz", ""), 400},
+        // The body would be read as the next request.
+        {"an unknown transfer coding",
+         Head("Host: x\r\nTransfer-Encoding: gzip\r\n", "GET / HTTP/1.1\r\nHost: x\r\n\r\n"), 400},
+        {"chunked then identity", Head("Host: x\r\nTransfer-Encoding: chunked, identity\r\n"), 400},
+        {"chunked twice",
+         Head("Host: x\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: "
+              "chunked\r\n"),
+         400},
+        {"no Host", Head("Content-Length: 0\r\n"), 400},
+        {"two Hosts", Head("Host: a\r\nHost: b\r\nContent-Length: 0\r\n"), 400},
+        {"multipart without a boundary", Head(form + "\r\n", "abcd"), 400},
+        {"multipart with an empty boundary", Head(form + "; boundary=\r\n", "abcd"), 400},
+        {"multipart with a boundary of 71",
+         Head(form + "; boundary=" + std::string(71, 'b') + "\r\n", "abcd"), 400},
+        {"an expectation we cannot meet",
+         Head("Host: x\r\nExpect: 200-ok\r\nContent-Length: 4\r\n"), 417},
+        {"headers of 20 KB", Head("Host: x\r\nX-A: " + std::string(20000, 'a') + "\r\n"), 431},
+        {"a declared body of 50 MB", Head("Host: x\r\nContent-Length: 52428800\r\n"), 413},
+    };
+    const double before = ResidentMegabytes();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RawClient client(port);
+        client.Write(c.request);
+        const std::string answer = client.ReadAll();
+        EXPECT_EQ(answer.rfind("HTTP/1.1 " + std::to_string(c.status), 0), 0u)
+            << answer.substr(0, 120);
+        EXPECT_NE(answer.find("\r\n\r\n{\"error\":"), std::string::npos);
+    }
+    // Nothing of it was kept: the extension and the trailer were never buffered whole.
+    EXPECT_LT(ResidentMegabytes() - before, 32) << "MB more after the hostile requests";
+    EXPECT_EQ(Send(port, http::verb::get, "/healthz", "").status, 200);
+    EXPECT_EQ(Post(port, "/api/v1/review", "passed-grey-600x800.jpg").status, 200);
+}
+
+TEST(ServeHostile, ExpectContinueIsAnsweredOrRefusedBeforeTheBody) {
+    Running service;
+    const std::string photo = Text(test::ReadBytes(test::SamplePath("passed-grey-600x800.jpg")));
+    RawClient client(service.Port());
+    client.Write("POST /api/v1/review HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\n"
+                 "Content-Length: " +
+                 std::to_string(photo.size()) + "\r\n\r\n");
+    EXPECT_EQ(client.ReadUntil("\r\n\r\n"), "HTTP/1.1 100 Continue\r\n\r\n");
+    client.Write(photo);
+    EXPECT_EQ(client.ReadUntil("\"verdict\":\"Passed\"").rfind("HTTP/1.1 200", 0), 0u);
+
+    RawClient large(service.Port());
+    large.Write("POST /api/v1/review HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\n"
+                "Content-Length: 52428800\r\n\r\n");
+    EXPECT_EQ(large.ReadAll().rfind("HTTP/1.1 413", 0), 0u);
+}
+
+// Every answer carries the security headers and a request id; photos and records are never
+// cached, page assets are revalidated by their entity tag.
+TEST(ServeHostile, SecurityAndCacheHeaders) {
+    Running service;
+    const uint16_t port = service.Port();
+    const Answer page = Send(port, http::verb::get, "/", "");
+    const Answer record = Post(port, "/api/v1/review", "passed-grey-600x800.jpg");
+    const Answer saved = Post(port, "/api/v1/save", "passed-grey-600x800.jpg");
+    for (const Answer* a : {&page, &record, &saved}) {
+        EXPECT_EQ(a->headers.at("X-Content-Type-Options"), "nosniff");
+        EXPECT_EQ(a->headers.at("Referrer-Policy"), "no-referrer");
+        EXPECT_NE(a->headers.at("Content-Security-Policy").find("frame-ancestors 'none'"),
+                  std::string::npos);
+        EXPECT_TRUE(std::regex_match(a->headers.at("X-Request-Id"), std::regex("[0-9a-f]{16}")));
+    }
+    EXPECT_NE(record.headers.at("X-Request-Id"), saved.headers.at("X-Request-Id"));
+    EXPECT_EQ(record.headers.at("Cache-Control"), "no-store");
+    EXPECT_EQ(saved.headers.at("Cache-Control"), "no-store");
+    EXPECT_EQ(page.headers.at("Cache-Control"), "no-cache");
+    const std::string tag = page.headers.at("ETag");
+
+    net::io_context io;
+    beast::tcp_stream stream(io);
+    stream.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
+    http::request<http::empty_body> again(http::verb::get, "/", 11);
+    again.set(http::field::host, "x");
+    again.set(http::field::if_none_match, tag);
+    http::write(stream, again);
+    beast::flat_buffer buffer;
+    http::response<http::string_body> unchanged;
+    http::read(stream, buffer, unchanged);
+    EXPECT_EQ(unchanged.result_int(), 304u);
+    EXPECT_TRUE(unchanged.body().empty());
+    EXPECT_EQ(unchanged[http::field::etag], tag);
+}
+
+// A handler the test controls: each photo waits until the test lets it go or its limit stops
+// it (cancelled, out of time), and says which.
+class Gate {
+public:
+    PhotoHandler Handler() {
+        return [this](Action, WorkerTools&, const Upload&, const WorkLimit& limit,
+                      CheckVerdict& verdict) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            ++started_;
+            changed_.notify_all();
+            // The limit is a flag and a clock, not something to wait on: look again often.
+            while (!open_ && limit.Stopped() == nullptr) {
+                changed_.wait_for(lock, std::chrono::milliseconds(5));
+            }
+            verdict = CheckVerdict::Passed;
+            const char* why = limit.Stopped();
+            return Reply{200,
+                         "application/json",
+                         std::string("{\"stopped\":\"") + (why ? why : "") + "\"}",
+                         {}};
+        };
+    }
+    void WaitStarted(int count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return started_ >= count; });
+    }
+    void Open() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int started_ = 0;
+    bool open_ = false;
+};
+
+// Log lines collected from the service, waited on.
+class LogLines {
+public:
+    AccessLog::Sink Sink() {
+        return [this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.push_back(line);
+            added_.notify_all();
+        };
+    }
+    // The first line that holds text, waiting for it.
+    std::string WaitFor(const std::string& text) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        std::string found;
+        added_.wait_for(lock, std::chrono::seconds(60), [&] {
+            for (const std::string& line : lines_) {
+                if (line.find(text) != std::string::npos) {
+                    found = line;
+                    return true;
+                }
+            }
+            return false;
+        });
+        return found;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable added_;
+    std::vector<std::string> lines_;
+};
+
+std::string PhotoRequest(const std::string& sample) {
+    const std::string photo = Text(test::ReadBytes(test::SamplePath(sample)));
+    return "POST /api/v1/review HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+           std::to_string(photo.size()) + "\r\n\r\n" + photo;
+}
+
+// A client that goes away while its photo is reviewed cancels the review; the worker is free
+// for the next, and the access log says what happened.
+TEST(ServeHostile, AReviewIsCancelledWhenItsClientGoes) {
+    Gate gate;
+    LogLines log;
+    ServiceOptions options = Running::Defaults();
+    options.pool.jobs = 1;
+    options.handler = gate.Handler();
+    options.log = log.Sink();
+    Running service(options);
+    {
+        RawClient leaving(service.Port());
+        leaving.Write(PhotoRequest("passed-grey-600x800.jpg"));
+        gate.WaitStarted(1);
+    }
+    const Json cancelled = Json::parse(log.WaitFor("client went away"));
+    EXPECT_EQ(cancelled["status"], 0);
+    EXPECT_EQ(cancelled["route"], "/api/v1/review");
+    gate.Open();
+    const Answer next = Post(service.Port(), "/api/v1/review", "passed-grey-600x800.jpg");
+    EXPECT_EQ(next.AsJson()["stopped"], "");
+    const Json line = Json::parse(log.WaitFor(next.headers.at("X-Request-Id")));
+    for (const char* key : {"time", "id", "remote", "method", "path", "route", "status", "bytes_in",
+                            "bytes_out", "ms", "verdict"}) {
+        EXPECT_TRUE(line.contains(key)) << key << " in " << line;
+    }
+    EXPECT_EQ(line["status"], 200);
+    EXPECT_EQ(line["verdict"], "Passed");
+    EXPECT_EQ(line["remote"], "127.0.0.1");
+    EXPECT_NE(Send(service.Port(), http::verb::get, "/metrics", "")
+                  .body.find("vrel_reviews_cancelled_total{reason=\"client_gone\"} 1"),
+              std::string::npos);
+}
+
+// SIGTERM: /readyz turns 503 while everything else is still answered; at the end of the drain
+// the queued review gets 503, the one under way is cancelled (503), and Run returns.
+TEST(ServeHostile, DrainTimeline) {
+    Gate gate;
+    LogLines log;
+    ServiceOptions options = Running::Defaults();
+    options.pool.jobs = 1;
+    options.handler = gate.Handler();
+    options.log = log.Sink();
+    options.limits.drain_timeout = std::chrono::seconds(2);
+    auto service = std::make_unique<Running>(options);
+    const uint16_t port = service->Port();
+    EXPECT_EQ(Send(port, http::verb::get, "/readyz", "").status, 200);
+    RawClient running(port), queued(port);
+    running.Write(PhotoRequest("passed-grey-600x800.jpg"));
+    gate.WaitStarted(1);
+    queued.Write(PhotoRequest("passed-grey-600x800.jpg"));
+    service->Service().Drain();
+    log.WaitFor("draining");
+    const Answer ready = Send(port, http::verb::get, "/readyz", "");
+    EXPECT_EQ(ready.status, 503);
+    EXPECT_EQ(ready.AsJson()["status"], "draining");
+    const Answer alive = Send(port, http::verb::get, "/healthz", "");
+    EXPECT_EQ(alive.status, 200);
+    EXPECT_EQ(alive.headers.at("Connection"), "close"); // clients move on to other instances
+    const std::string first = running.ReadAll();
+    const std::string second = queued.ReadAll();
+    EXPECT_EQ(first.rfind("HTTP/1.1 503", 0), 0u) << first.substr(0, 100);
+    EXPECT_EQ(second.rfind("HTTP/1.1 503", 0), 0u) << second.substr(0, 100);
+    service.reset(); // Run has returned: this only joins its thread
+    EXPECT_FALSE(log.WaitFor("\"route\":\"/api/v1/review\",\"status\":503").empty());
+}
+
+// Idle connections cannot lock clients out: at the limit the longest idle one makes room.
+TEST(ServeHostile, IdleConnectionsMakeRoomAtTheLimit) {
+    ServiceOptions options = Running::Defaults();
+    options.limits.max_connections = 16;
+    Running service(options);
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (int i = 0; i < 40; ++i) {
+        idle.push_back(std::make_unique<RawClient>(service.Port()));
+    }
+    EXPECT_EQ(Send(service.Port(), http::verb::get, "/readyz", "").status, 200);
+    EXPECT_EQ(Send(service.Port(), http::verb::get, "/healthz", "").status, 200);
+    // The first ones were closed to make room: they read the end of the stream.
+    EXPECT_EQ(idle.front()->ReadAll(), "");
+    EXPECT_NE(Send(service.Port(), http::verb::get, "/metrics", "")
+                  .body.find("vrel_connections_ended_total{reason=\"evicted\"}"),
+              std::string::npos);
+}
+
+// An upload that trickles in is cut off once it falls below the minimum rate, and its memory
+// is free again for others.
+TEST(ServeHostile, TricklingUploadsAreCutOff) {
+    ServiceOptions options = Running::Defaults();
+    options.limits.body_grace = std::chrono::seconds(1);
+    options.limits.body_memory_budget = 21 << 20; // room for one declared 20 MB upload
+    Running service(options);
+    RawClient trickle(service.Port());
+    trickle.Write(Head("Host: x\r\nContent-Length: 20000000\r\n", "x"));
+    const std::string answer = trickle.ReadAll();
+    EXPECT_EQ(answer.rfind("HTTP/1.1 408", 0), 0u) << answer.substr(0, 100);
+    EXPECT_EQ(Post(service.Port(), "/api/v1/review", "passed-grey-600x800.jpg").status, 200);
+}
+
+// Decoded pixels are shared: a photo that would pass the budget while another is under review
+// waits, then gets 503 with Retry-After.
+TEST(ServeHostile, ThePixelBudgetIsNeverOverrun) {
+    Gate gate;
+    ServiceOptions options = Running::Defaults();
+    options.handler = gate.Handler();
+    options.limits.pixel_budget = 600 * 800; // one 600 x 800 photo at a time
+    options.limits.pixel_budget_wait = std::chrono::milliseconds(0);
+    Running service(options);
+    RawClient first(service.Port());
+    first.Write(PhotoRequest("passed-grey-600x800.jpg"));
+    gate.WaitStarted(1);
+    const Answer second = Post(service.Port(), "/api/v1/review", "passed-white-1200x1600.jpg");
+    EXPECT_EQ(second.status, 503);
+    EXPECT_EQ(second.headers.at("Retry-After"), "1");
+    EXPECT_EQ(Send(service.Port(), http::verb::get, "/readyz", "").status, 503); // saturated
+    gate.Open();
+    EXPECT_EQ(first.ReadUntil("stopped").rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_NE(Send(service.Port(), http::verb::get, "/metrics", "")
+                  .body.find("vrel_busy_total{cause=\"pixel_budget\"} 1"),
+              std::string::npos);
+
+    PixelBudget budget(100);
+    EXPECT_TRUE(budget.Take(60, std::chrono::milliseconds(0)));
+    EXPECT_FALSE(budget.Take(60, std::chrono::milliseconds(0)));
+    EXPECT_FALSE(budget.Take(500, std::chrono::milliseconds(0)));
+    budget.Give(60);
+    EXPECT_TRUE(budget.Take(500, std::chrono::milliseconds(0))); // the whole budget, no more
+    EXPECT_EQ(budget.Used(), 100);
+}
+
+// The review's time limit reaches the work.
+TEST(ServeHostile, AReviewStopsAtItsTimeLimit) {
+    Gate gate;
+    ServiceOptions options = Running::Defaults();
+    options.handler = gate.Handler();
+    options.limits.review_timeout = std::chrono::seconds(1);
+    Running service(options);
+    const Answer a = Post(service.Port(), "/api/v1/review", "passed-grey-600x800.jpg");
+    EXPECT_EQ(a.AsJson()["stopped"], "the review took longer than its time limit");
+}
+
+} // namespace
+} // namespace vrel::serve
