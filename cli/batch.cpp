@@ -47,7 +47,20 @@ std::vector<std::string> ExpandPath(const std::string& path, bool other_formats)
         }
     }
     std::sort(files.begin(), files.end());
+    if (ec) { // the folder itself comes last, to be reported as what could not be listed
+        files.push_back(path);
+    }
     return files;
+}
+
+std::string FolderListingError(const std::string& path) {
+    std::error_code ec;
+    if (!fs::is_directory(path, ec)) {
+        return std::string();
+    }
+    for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+    }
+    return ec ? "the folder cannot be listed: " + ec.message() : std::string();
 }
 
 bool ListSource::Next(std::string& path) {
@@ -114,6 +127,11 @@ struct Job {
 class Pipeline {
 public:
     Pipeline(const BatchOptions& opts) : opts_(opts) {}
+    // Whatever ends the batch (an exception from a writer or the sink included), the workers
+    // are stopped and joined.
+    ~Pipeline() { Stop(); }
+    Pipeline(const Pipeline&) = delete;
+    Pipeline& operator=(const Pipeline&) = delete;
 
     void Start() {
         for (int i = 0; i < std::max(1, opts_.jobs); ++i) {
@@ -142,12 +160,57 @@ public:
         }
         job_ready_.notify_all();
         for (std::thread& t : workers_) {
-            t.join();
+            if (t.joinable()) {
+                t.join();
+            }
         }
+        workers_.clear();
     }
 
 private:
+    // A worker whose tools cannot be made reports every photo it takes as not reviewed.
     void Work() {
+        try {
+            WorkWithTools();
+        } catch (const std::exception& e) {
+            Fail(std::string("the review could not start: ") + e.what());
+        }
+    }
+
+    void Fail(const std::string& error) {
+        for (;;) {
+            Job job;
+            if (!NextJob(job)) {
+                return;
+            }
+            JobResult out;
+            out.record.path = job.path;
+            out.record.verdict = CheckVerdict::PixelSizeOutOfRange;
+            out.record.error = error;
+            Deliver(job.seq, std::move(out));
+        }
+    }
+
+    bool NextJob(Job& job) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        job_ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+        if (jobs_.empty()) {
+            return false;
+        }
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+        return true;
+    }
+
+    void Deliver(uint64_t seq, JobResult out) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            results_.emplace(seq, std::move(out));
+        }
+        result_ready_.notify_all();
+    }
+
+    void WorkWithTools() {
         ReviewOptions review_options;
         review_options.reuse_detector = true;
         review_options.reuse_buffers = true;
@@ -162,17 +225,8 @@ private:
         if (!opts_.correct_dir.empty()) {
             corrector = std::make_unique<PhotoCorrector>(opts_.check, reviewer.DataDir());
         }
-        for (;;) {
-            Job job;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                job_ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
-                if (jobs_.empty()) {
-                    return;
-                }
-                job = std::move(jobs_.front());
-                jobs_.pop_front();
-            }
+        Job job;
+        while (NextJob(job)) {
             JobResult out;
             try {
                 out = ReviewOne(reviewer, labels.get(), corrector.get(), job.path);
@@ -183,17 +237,18 @@ private:
                 out.record.verdict = CheckVerdict::PixelSizeOutOfRange;
                 out.record.error = std::string("the review failed: ") + e.what();
             }
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                results_.emplace(job.seq, std::move(out));
-            }
-            result_ready_.notify_all();
+            Deliver(job.seq, std::move(out));
         }
     }
 
     JobResult ReviewOne(PhotoReviewer& reviewer, const VerdictLabels* labels,
                         PhotoCorrector* corrector, const std::string& path) {
-        const ReviewResult result = reviewer.Review(path);
+        ReviewResult result = reviewer.Review(path);
+        if (result.failed.rule == Rule::Readable) {
+            if (std::string listing = FolderListingError(path); !listing.empty()) {
+                result.error = std::move(listing);
+            }
+        }
         JobResult out;
         out.record = MakeRecord(path, result, opts_.check);
         if (corrector != nullptr && !IsPass(result.verdict)) {
@@ -214,7 +269,10 @@ private:
             out.annotation_wanted = true;
             try {
                 const cv::Mat picture = DrawExplanation(result, opts_.check, *labels);
-                cv::imencode(".png", picture, out.explanation, {cv::IMWRITE_PNG_COMPRESSION, 1});
+                if (!cv::imencode(".png", picture, out.explanation,
+                                  {cv::IMWRITE_PNG_COMPRESSION, 1})) {
+                    out.explanation.clear();
+                }
             } catch (const std::exception& e) {
                 out.explanation.clear();
                 out.annotation_failure = e.what();

@@ -36,8 +36,9 @@ std::string Fixed(double value, int decimals = 3) {
 
 // Blends a label with alpha onto the bottom of the picture.
 void PasteLabel(cv::Mat& image, const cv::Mat& label) {
+    // It sits 4 pixels above the bottom edge: a picture too small for that gets none.
     if (label.empty() || label.type() != CV_8UC4 || label.cols > image.cols ||
-        label.rows > image.rows) {
+        label.rows + 4 > image.rows) {
         return;
     }
     const int top = image.rows - label.rows - 4;

@@ -2,6 +2,7 @@
 #include "check/explain.h"
 #include "cli/batch.h"
 #include "cli/progress.h"
+#include "report/annotate.h"
 
 #include "test_support.h"
 
@@ -207,6 +208,23 @@ TEST(BatchReport, EveryRejectionNamesItsMeasure) {
         Explain(reviewer.Review(test::SamplePath("passed-grey-600x800.jpg")), reviewer.Settings());
     EXPECT_TRUE(pass.text.empty());
     EXPECT_TRUE(pass.why.is_null());
+}
+
+// The explanation picture of a photo normalised to any height, however small: the verdict label
+// is left out where it does not fit, never drawn outside the picture.
+TEST(BatchReport, ExplanationPicturesOfSmallNormalisedHeights) {
+    const VerdictLabels labels(test::AppDataDir());
+    const Bytes photo = test::ReadBytes(test::SamplePath("background-rejected.jpg"));
+    for (int height : {40, 44, 45, 47, 48, 640}) {
+        SCOPED_TRACE(height);
+        CheckSettings settings = test::ShippedSettings();
+        settings.dst_height = height;
+        settings.dst_width = 480;
+        PhotoReviewer reviewer(settings, test::AppDataDir());
+        const ReviewResult r = reviewer.ReviewBytes(photo.data(), photo.size());
+        ASSERT_FALSE(r.normalised.empty());
+        EXPECT_EQ(DrawExplanation(r, settings, labels).rows, height);
+    }
 }
 
 TEST(BatchProgress, LineAndSummary) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <sstream>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,6 +92,47 @@ TEST(VrelCheck, HugeDeclaredSizeNeedsLittleMemory) {
     ASSERT_EQ(wait4(child, &status, 0, &usage), child);
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_LT(usage.ru_maxrss, 150 * 1024) << "peak resident KB"; // far below 65000^2 x 3
+}
+
+// A folder that cannot be listed is a failure with its reason, never "0 photos reviewed" and
+// success. (As root every folder can be listed: the child gives up root first.)
+TEST(VrelCheck, AFolderThatCannotBeListedIsReportedAndFails) {
+    test::TempDir dir;
+    const std::string locked = dir.File("locked");
+    std::filesystem::create_directory(locked);
+    test::WriteBytes(locked + "/a.jpg",
+                     test::ReadBytes(test::SamplePath("passed-grey-600x800.jpg")));
+    ::chmod(locked.c_str(), 0);
+    ::chmod(dir.Path().c_str(), 0755);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], 1);
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+            _exit(126);
+        }
+        execl(VREL_CHECK_EXE, VREL_CHECK_EXE, "-q", "--json", locked.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ::chmod(locked.c_str(), 0755);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const auto lines = JsonLines(text);
+    ASSERT_EQ(lines.size(), 1u) << text;
+    EXPECT_EQ(lines[0]["path"], locked);
+    EXPECT_EQ(lines[0]["verdict"], "NotJpeg");
+    EXPECT_NE(lines[0]["error"].get<std::string>().find("cannot be listed"), std::string::npos)
+        << lines[0];
 }
 
 TEST(VrelCheck, SetupErrorsExitWithTwo) {
