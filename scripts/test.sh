@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: once in the normal build, the web page
-# in a headless browser, the Debian package, the Windows syntax check, the fuzz harnesses for a
-# bounded time, and the tests once more under AddressSanitizer and UndefinedBehaviorSanitizer.
+# in a headless browser, the Debian package, the Windows syntax check, the threaded parts under
+# ThreadSanitizer, the fuzz harnesses for a bounded time, and the tests once more under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -19,6 +20,15 @@ BUILD_DIR="$root/build" "$root/scripts/build.sh"
 
 # The sources outside the desktop tool compile for Windows (syntax only, MinGW-w64).
 "$root/scripts/check-windows.sh"
+
+# The threaded parts (the service, the batch pipeline) under ThreadSanitizer. OpenCV's own
+# worker threads run uninstrumented code; tests/tsan.supp leaves their reports out.
+cmake -S "$root" -B "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVREL_TSAN=ON \
+  -DVREL_BUILD_BENCH=OFF -DVREL_BUILD_APP=OFF >/dev/null
+cmake --build "$root/build-tsan" -j"$(nproc)" --target vrel_tests
+(cd "$root/build-tsan" &&
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
+    ./bin/vrel_tests --gtest_filter='Serve*:ServeHostile*:Batch*')
 
 # Each fuzz harness for a bounded time (FUZZ_SECONDS, default 60), under the same sanitizers.
 "$root/scripts/fuzz.sh"
