@@ -99,10 +99,13 @@ void BM_Batch(benchmark::State& state) {
     opts.check = Shipped();
     opts.data_dir = kAppDir;
     opts.jobs = static_cast<int>(state.range(2));
+    // The fourth argument: 1 makes the pictures of a report folder (thumbnails, explanations).
+    opts.report_pictures = state.range(3) != 0;
     for (auto _ : state) {
         // The batch as vrel-check runs it: the detector is read once per worker and run.
         ListSource source(files);
-        const BatchSummary summary = RunBatch(source, opts, [](const PhotoRecord&) {});
+        const BatchSummary summary =
+            RunBatch(source, opts, [](const PhotoRecord&, const ReportPictures&) {});
         if (!summary.AllPassed()) {
             state.SkipWithError("a benchmark photo did not pass");
         }
@@ -114,12 +117,15 @@ void BM_Batch(benchmark::State& state) {
 BENCHMARK(BM_Floor)->SIZES->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_StepByStep)->SIZES->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Batch)
-    ->Args({600, 800, 1})
-    ->Args({600, 800, 2})
-    ->Args({1200, 1600, 1})
-    ->Args({1200, 1600, 2})
-    ->Args({3000, 4000, 1})
-    ->Args({3000, 4000, 2})
+    ->Args({600, 800, 1, 0})
+    ->Args({600, 800, 1, 1})
+    ->Args({600, 800, 2, 0})
+    ->Args({600, 800, 2, 1})
+    ->Args({1200, 1600, 1, 0})
+    ->Args({1200, 1600, 2, 0})
+    ->Args({3000, 4000, 1, 0})
+    ->Args({3000, 4000, 1, 1})
+    ->Args({3000, 4000, 2, 0})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

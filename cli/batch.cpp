@@ -117,6 +117,7 @@ struct JobResult {
     std::vector<unsigned char> explanation; // encoded picture
     std::string annotation_failure;         // why it could not be drawn
     std::vector<unsigned char> corrected;   // the corrected photo's file, to be written
+    ReportPictures pictures;                // for a report folder
 };
 
 struct Job {
@@ -218,7 +219,7 @@ private:
         review_options.fast_decode = opts_.fast_decode;
         PhotoReviewer reviewer(opts_.check, opts_.data_dir, review_options);
         std::unique_ptr<VerdictLabels> labels;
-        if (!opts_.annotate_dir.empty()) {
+        if (!opts_.annotate_dir.empty() || opts_.report_pictures) {
             labels = std::make_unique<VerdictLabels>(reviewer.DataDir());
         }
         std::unique_ptr<PhotoCorrector> corrector;
@@ -251,10 +252,15 @@ private:
         }
         JobResult out;
         out.record = MakeRecord(path, result, opts_.check);
+        cv::Mat corrected_photo;
         if (corrector != nullptr && !IsPass(result.verdict)) {
             Correction correction = corrector->CorrectFile(path, result);
             out.corrected = std::move(correction.bytes);
+            corrected_photo = correction.photo;
             AddCorrection(out.record, correction);
+        }
+        if (opts_.report_pictures) {
+            out.pictures = PicturesOfReview(result, corrected_photo, opts_.check, *labels);
         }
         if (IsPass(result.verdict) && !opts_.save_dir.empty()) {
             out.save_wanted = true;
@@ -265,7 +271,7 @@ private:
                 out.saved.outcome.reason = e.what();
             }
         }
-        if (labels != nullptr && !result.normalised.empty()) {
+        if (!opts_.annotate_dir.empty() && !result.normalised.empty()) {
             out.annotation_wanted = true;
             try {
                 const cv::Mat picture = DrawExplanation(result, opts_.check, *labels);
@@ -355,8 +361,7 @@ struct OutputFolders {
 
 } // namespace
 
-BatchSummary RunBatch(PathSource& source, const BatchOptions& opts,
-                      const std::function<void(const PhotoRecord&)>& sink,
+BatchSummary RunBatch(PathSource& source, const BatchOptions& opts, const RecordSink& sink,
                       const std::function<void(uint64_t)>& progress) {
     // Each worker reviews one photo at a time; the library's own threads would only compete.
     const int previous_threads = cv::getNumThreads();
@@ -387,7 +392,7 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts,
         summary.output_failures += record.OutputFailed() ? 1 : 0;
         ++summary.counts[record.verdict];
         ++summary.reviewed;
-        sink(record);
+        sink(record, result.pictures);
         if (progress) {
             progress(summary.reviewed);
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "check/check_run.h"
+#include "report/batch_report.h"
 #include "report/report.h"
 
 #include <cstdint>
@@ -84,6 +85,7 @@ struct BatchOptions {
     int jobs = 1;
     bool ignore_marker = false;
     bool fast_decode = false;
+    bool report_pictures = false; // thumbnails and explanation pictures for a report folder
 };
 
 struct BatchSummary {
@@ -94,10 +96,11 @@ struct BatchSummary {
 };
 
 // Reviews every path of the source with opts.jobs workers and hands each record to the sink
-// in input order; progress(done) is called after each record. At most a few records per
-// worker wait for their turn, so memory does not grow with the batch.
-BatchSummary RunBatch(PathSource& source, const BatchOptions& opts,
-                      const std::function<void(const PhotoRecord&)>& sink,
+// in input order, with its report pictures where opts.report_pictures asks for them;
+// progress(done) is called after each record. At most a few records per worker wait for their
+// turn, so memory does not grow with the batch.
+using RecordSink = std::function<void(const PhotoRecord&, const ReportPictures&)>;
+BatchSummary RunBatch(PathSource& source, const BatchOptions& opts, const RecordSink& sink,
                       const std::function<void(uint64_t)>& progress = {});
 
 } // namespace vrel

@@ -10,7 +10,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -108,7 +110,8 @@ struct Options {
     bool fast_decode = false;
     std::string settings_path = vrel::AppPath(vrel::kSettingsFileName);
     std::string data_dir = vrel::AppDir();
-    std::string save_dir, csv_path, annotate_dir, correct_dir, files_from;
+    std::string save_dir, csv_path, annotate_dir, correct_dir, files_from, report_dir;
+    std::vector<std::string> records; // JSON Lines of earlier runs, for a report without review
     int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     std::vector<std::string> inputs;
 };
@@ -118,7 +121,8 @@ struct Options {
 std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     CLI::App app{"Reviews registration photos: one verdict per photo, in input order."};
     app.set_version_flag("--version", "vrel-check 2.5.2");
-    vrel::SingleOption settings, data_dir, save_dir, csv, annotate, correct_dir, files_from, jobs;
+    vrel::SingleOption settings, data_dir, save_dir, csv, annotate, correct_dir, files_from, jobs,
+        report;
     app.add_flag("--json", o.json, "One JSON object per line instead of tab-separated text");
     settings.Add(app, "--settings", "FILE",
                  "Settings file (default: setting.vr beside the program)");
@@ -138,6 +142,13 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
                     "Correct every rejected photo that can be mended (crop, scale, compress, "
                     "convert) and save it into this folder, marked as passed; folders then also "
                     "yield *.png, *.webp, *.bmp, *.tif, *.tiff");
+    report.Add(app, "--report", "DIR",
+               "Also write a report folder (index.html, offline) with every photo's thumbnail, "
+               "reason and explanation picture");
+    app.add_option("--records", o.records,
+                   "With --report: build the report from the JSON Lines of earlier runs "
+                   "(--json), without reviewing again; thumbnails come from the photos' paths")
+        ->type_name("FILE...");
     app.add_flag("--overwrite", o.overwrite,
                  "Replace files already in the --save-dir, --annotate and --correct-dir folders "
                  "(otherwise a taken name gets -2, -3, ...)");
@@ -158,8 +169,22 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     if (!settings.Take(o.settings_path, problem) || !data_dir.Take(o.data_dir, problem) ||
         !save_dir.Take(o.save_dir, problem) || !csv.Take(o.csv_path, problem) ||
         !annotate.Take(o.annotate_dir, problem) || !correct_dir.Take(o.correct_dir, problem) ||
-        !files_from.Take(o.files_from, problem) || !jobs.TakeInt(o.jobs, 1, 256, problem)) {
+        !files_from.Take(o.files_from, problem) || !report.Take(o.report_dir, problem) ||
+        !jobs.TakeInt(o.jobs, 1, 256, problem)) {
         return SetupError(problem + "\nRun with --help for more information.");
+    }
+    if (!o.records.empty()) {
+        if (o.report_dir.empty()) {
+            return SetupError(
+                "--records needs --report DIR\nRun with --help for more information.");
+        }
+        if (!o.inputs.empty() || !o.files_from.empty() || !o.save_dir.empty() ||
+            !o.annotate_dir.empty() || !o.correct_dir.empty() || !o.csv_path.empty()) {
+            return SetupError("--records builds a report from records only: it takes no PATH, "
+                              "--files-from, --save-dir, --annotate, --correct-dir or --csv\n"
+                              "Run with --help for more information.");
+        }
+        return std::nullopt;
     }
     if (o.inputs.empty() && o.files_from.empty()) {
         return SetupError("give photo files or folders (PATH), or --files-from FILE\n"
@@ -205,6 +230,7 @@ vrel::BatchOptions Batch(const Options& o, const vrel::CheckSettings& settings) 
     batch.jobs = o.jobs;
     batch.ignore_marker = o.ignore_marker;
     batch.fast_decode = o.fast_decode;
+    batch.report_pictures = !o.report_dir.empty();
     return batch;
 }
 
@@ -249,6 +275,11 @@ int ReviewAll(const Options& o, const vrel::CheckSettings& settings) {
     if (!o.csv_path.empty() && !csv.Open(o.csv_path)) {
         return SetupError("cannot write the report '" + o.csv_path + "': " + std::strerror(errno));
     }
+    std::optional<vrel::BatchReportWriter> report;
+    std::string report_error;
+    if (!o.report_dir.empty() && !report.emplace().Open(o.report_dir, report_error)) {
+        return SetupError("--report: " + report_error);
+    }
     std::vector<std::string> paths;
     for (const std::string& input : o.inputs) {
         auto expanded = vrel::ExpandPath(input, !o.correct_dir.empty());
@@ -266,7 +297,10 @@ int ReviewAll(const Options& o, const vrel::CheckSettings& settings) {
     vrel::ProgressPrinter progress(std::cerr, source->Total());
     const vrel::BatchSummary summary = vrel::RunBatch(
         *source, Batch(o, settings),
-        [&](const vrel::PhotoRecord& record) {
+        [&](const vrel::PhotoRecord& record, const vrel::ReportPictures& pictures) {
+            if (report && report_error.empty()) {
+                report->Add(vrel::RecordToJson(record), pictures, report_error);
+            }
             if (o.json) {
                 std::cout << vrel::RecordToJson(record).dump(
                                  -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
@@ -288,7 +322,111 @@ int ReviewAll(const Options& o, const vrel::CheckSettings& settings) {
     if (!o.quiet) {
         std::cerr << vrel::SummaryText(summary.reviewed, summary.counts, progress.Seconds());
     }
-    return ExitStatus(o, summary, listed && listed->ReadFailed(), csv);
+    int status = ExitStatus(o, summary, listed && listed->ReadFailed(), csv);
+    if (report) {
+        vrel::ReportMeta meta;
+        meta.seconds = progress.Seconds();
+        meta.settings = vrel::SettingsToJson(settings);
+        if (!report_error.empty() || !report->Close(meta, report_error)) {
+            std::cerr << "vrel-check: --report: " << report_error << "\n";
+            status = kOutputFailed;
+        }
+    }
+    return status;
+}
+
+// The thumbnails of a run of records, made by jobs threads, each record's in its place.
+std::vector<vrel::ReportPictures> PicturesOf(const std::vector<nlohmann::ordered_json>& records,
+                                             int jobs) {
+    std::vector<vrel::ReportPictures> pictures(records.size());
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i; (i = next++) < records.size();) {
+            const auto& r = records[i];
+            auto text = [&](const char* key) {
+                return r.contains(key) && r[key].is_string() ? r[key].get<std::string>()
+                                                             : std::string();
+            };
+            pictures[i] = vrel::PicturesFromFiles(text("path"), text("corrected"));
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 1; t < jobs; ++t) {
+        threads.emplace_back(work);
+    }
+    work();
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    return pictures;
+}
+
+// A report from the JSON Lines of earlier runs (of one machine or many), without reviewing
+// again: each line as it was, its thumbnails read from the photos' paths.
+int ReportFromRecords(const Options& o, const vrel::CheckSettings& settings) {
+    vrel::BatchReportWriter report;
+    std::string error;
+    if (!report.Open(o.report_dir, error)) {
+        return SetupError("--report: " + error);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    bool all_passed = true;
+    int status = kAllPassed;
+    for (const std::string& name : o.records) {
+        std::ifstream in(std::filesystem::u8path(name), std::ios::binary);
+        if (!in) {
+            std::cerr << "vrel-check: --records: cannot read '" << name << "'\n";
+            status = kSetupError;
+            continue;
+        }
+        std::string line;
+        uint64_t number = 0;
+        std::vector<nlohmann::ordered_json> run;
+        auto flush = [&] {
+            const auto pictures = PicturesOf(run, o.jobs);
+            for (size_t i = 0; i < run.size(); ++i) {
+                const std::string verdict =
+                    run[i].contains("verdict") && run[i]["verdict"].is_string()
+                        ? run[i]["verdict"].get<std::string>()
+                        : std::string();
+                all_passed = all_passed && (verdict == "Passed" || verdict == "PassedByMarker" ||
+                                            verdict == "PassedByBypass");
+                if (error.empty()) {
+                    report.Add(std::move(run[i]), pictures[i], error);
+                }
+            }
+            run.clear();
+        };
+        while (std::getline(in, line)) {
+            ++number;
+            if (line.empty() || line == "\r") {
+                continue;
+            }
+            auto record = nlohmann::ordered_json::parse(line, nullptr, false);
+            if (!record.is_object() || !record.contains("path")) {
+                std::cerr << "vrel-check: --records: " << name << ":" << number
+                          << ": not a record\n";
+                status = kSetupError;
+                continue;
+            }
+            run.push_back(std::move(record));
+            if (run.size() >= 64 * static_cast<size_t>(o.jobs)) {
+                flush();
+            }
+        }
+        flush();
+    }
+    vrel::ReportMeta meta;
+    meta.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    meta.settings = vrel::SettingsToJson(settings);
+    if (!error.empty() || !report.Close(meta, error)) {
+        std::cerr << "vrel-check: --report: " << error << "\n";
+        return kOutputFailed;
+    }
+    if (!o.quiet) {
+        std::cerr << report.Count() << " records in the report " << o.report_dir << "\n";
+    }
+    return status != kAllPassed ? status : all_passed ? kAllPassed : kSomeRejected;
 }
 
 } // namespace
@@ -304,6 +442,9 @@ int main(int argc, char** argv) {
     vrel::CheckSettings settings;
     if (!vrel::LoadReviewSetup("vrel-check", o.settings_path, o.data_dir, settings)) {
         return kSetupError;
+    }
+    if (!o.records.empty()) {
+        return ReportFromRecords(o, settings);
     }
     if ((!o.save_dir.empty() && !MakeFolder(o.save_dir, "save")) ||
         (!o.annotate_dir.empty() && !MakeFolder(o.annotate_dir, "annotation")) ||

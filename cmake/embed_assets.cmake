@@ -2,6 +2,14 @@
 # file system. Run with cmake -P and:
 #   -DOUTPUT=<file.cpp>
 #   -DLIST=<file> with one line per asset: <url path>|<content type>|<file>
+#   -DHEADER=<header declaring Asset and the functions> (default serve/assets.h)
+#   -DNAMESPACE=<its namespace> (default vrel::serve)
+if(NOT HEADER)
+  set(HEADER serve/assets.h)
+endif()
+if(NOT NAMESPACE)
+  set(NAMESPACE vrel::serve)
+endif()
 file(STRINGS "${LIST}" ASSETS)
 set(body "")
 set(table "")
@@ -24,9 +32,9 @@ foreach(asset ${ASSETS})
   math(EXPR index "${index} + 1")
 endforeach()
 file(WRITE "${OUTPUT}.tmp" "// Made by cmake/embed_assets.cmake from the files it names; do not edit.
-#include \"serve/assets.h\"
+#include \"${HEADER}\"
 
-namespace vrel::serve {
+namespace ${NAMESPACE} {
 namespace {
 
 ${body}
@@ -44,7 +52,12 @@ const Asset* FindAsset(std::string_view path) {
     return nullptr;
 }
 
-} // namespace vrel::serve
+const Asset* AllAssets(size_t& count) {
+    count = sizeof kAssets / sizeof kAssets[0];
+    return kAssets;
+}
+
+} // namespace ${NAMESPACE}
 ")
 file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
 file(REMOVE "${OUTPUT}.tmp")

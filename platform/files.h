@@ -25,6 +25,9 @@ void PrepareProcess();
 // allows it, and returns that number; 0 where the system sets no such limit.
 size_t RaiseOpenFileLimit();
 
+// The machine's name, empty when the system does not tell.
+std::string HostName();
+
 // True when the stream is an interactive terminal.
 bool IsTerminal(std::FILE* stream);
 

@@ -148,6 +148,14 @@ void PrepareProcess() {
     ::signal(SIGXFSZ, SIG_IGN);
 }
 
+std::string HostName() {
+    char name[256] = "";
+    if (::gethostname(name, sizeof name - 1) != 0) {
+        return std::string();
+    }
+    return name;
+}
+
 size_t RaiseOpenFileLimit() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {

@@ -73,6 +73,15 @@ std::string ExecutablePath() {
 
 void PrepareProcess() {}
 
+std::string HostName() {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    if (!GetComputerNameW(name, &size)) {
+        return std::string();
+    }
+    return Utf8(std::wstring(name, size));
+}
+
 size_t RaiseOpenFileLimit() {
     return 0; // sockets are not counted against a limit of open files here
 }

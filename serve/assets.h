@@ -15,5 +15,7 @@ struct Asset {
 
 // The asset of a request path, or nullptr: no path from a request ever reaches the file system.
 const Asset* FindAsset(std::string_view path);
+// Every asset: count of them from the first.
+const Asset* AllAssets(size_t& count);
 
 } // namespace vrel::serve

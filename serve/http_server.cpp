@@ -640,7 +640,10 @@ private:
         res.set("X-Content-Type-Options", "nosniff");
         res.set("Referrer-Policy", "no-referrer");
         res.set("X-Frame-Options", "DENY");
-        const bool page = reply.content_type.rfind("text/html", 0) == 0;
+        // The page's own policy on its 304 as on its 200: a browser keeps the headers of the
+        // revalidated answer with the page it has.
+        const bool page = reply.content_type.rfind("text/html", 0) == 0 ||
+                          (route_ != nullptr && route_->action == Action::Page && path_ == "/");
         res.set("Content-Security-Policy", page ? kPageSecurityPolicy : kApiSecurityPolicy);
         bool cache_control = false;
         for (const auto& [name, value] : reply.headers) {

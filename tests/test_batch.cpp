@@ -154,8 +154,10 @@ TEST(BatchRun, RecordsComeInInputOrderWhateverTheWorkers) {
         opts.jobs = jobs;
         ListSource source(paths);
         std::vector<std::string> lines;
-        const BatchSummary summary = RunBatch(
-            source, opts, [&](const PhotoRecord& r) { lines.push_back(RecordToJson(r).dump()); });
+        const BatchSummary summary =
+            RunBatch(source, opts, [&](const PhotoRecord& r, const ReportPictures&) {
+                lines.push_back(RecordToJson(r).dump());
+            });
         EXPECT_EQ(summary.reviewed, paths.size());
         EXPECT_FALSE(summary.AllPassed());
         return lines;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -133,6 +134,56 @@ TEST(VrelCheck, AFolderThatCannotBeListedIsReportedAndFails) {
     EXPECT_EQ(lines[0]["verdict"], "NotJpeg");
     EXPECT_NE(lines[0]["error"].get<std::string>().find("cannot be listed"), std::string::npos)
         << lines[0];
+}
+
+// The report folder's records, as the page reads them.
+nlohmann::json ReportRecords(const std::string& dir) {
+    const test::Bytes bytes = test::ReadBytes(dir + "/records.js");
+    std::string text(bytes.begin(), bytes.end());
+    const std::string head = "window.vrelReport = ";
+    EXPECT_EQ(text.rfind(head, 0), 0u);
+    text = text.substr(head.size(), text.rfind(';') - head.size());
+    return nlohmann::json::parse(text);
+}
+
+// A report folder from a review, and the same from its JSON Lines without reviewing again:
+// the same records, pictures named by number that exist, the page beside them.
+TEST(VrelCheck, ReportFolderFromAReviewAndFromRecords) {
+    test::TempDir dir;
+    const Completed run = RunCheck("--json --report " + dir.File("a") + " " + test::SamplePath(""));
+    EXPECT_EQ(run.status, 1);
+    const auto lines = JsonLines(run.out);
+    const nlohmann::json a = ReportRecords(dir.File("a"));
+    ASSERT_EQ(a["records"].size(), lines.size());
+    EXPECT_EQ(a["meta"]["photos"], lines.size());
+    EXPECT_EQ(a["meta"]["counts"]["Passed"], 2);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const auto& r = a["records"][i];
+        EXPECT_EQ(r["path"], lines[i]["path"]);
+        EXPECT_EQ(r["verdict"], lines[i]["verdict"]);
+        for (const char* picture : {"thumb", "explain"}) {
+            if (r.contains(picture)) {
+                EXPECT_TRUE(std::filesystem::is_regular_file(dir.File("a/") +
+                                                             r[picture].get<std::string>()));
+            }
+        }
+    }
+    EXPECT_TRUE(a["records"][0].contains("explain")); // background-rejected.jpg
+    for (const char* page : {"index.html", "report.js", "report.css"}) {
+        EXPECT_TRUE(std::filesystem::is_regular_file(dir.File("a/") + page)) << page;
+    }
+    test::WriteBytes(dir.File("records.jsonl"), test::Bytes(run.out.begin(), run.out.end()));
+    EXPECT_EQ(
+        RunCheck("--report " + dir.File("b") + " --records " + dir.File("records.jsonl")).status,
+        1);
+    const nlohmann::json b = ReportRecords(dir.File("b"));
+    ASSERT_EQ(b["records"].size(), lines.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        nlohmann::json r = b["records"][i];
+        r.erase("thumb");
+        EXPECT_EQ(r, lines[i]);
+    }
+    EXPECT_EQ(RunCheck("--records " + dir.File("records.jsonl")).status, 2); // needs --report
 }
 
 TEST(VrelCheck, SetupErrorsExitWithTwo) {

@@ -152,6 +152,8 @@ TEST(ServeHostile, SecurityAndCacheHeaders) {
     EXPECT_EQ(unchanged.result_int(), 304u);
     EXPECT_TRUE(unchanged.body().empty());
     EXPECT_EQ(unchanged[http::field::etag], tag);
+    // The browser keeps the revalidated answer's policy with the page: it must be the page's.
+    EXPECT_EQ(unchanged["Content-Security-Policy"], page.headers.at("Content-Security-Policy"));
 }
 
 // A handler the test controls: each photo waits until the test lets it go or its limit stops

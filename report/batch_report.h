@@ -1,0 +1,73 @@
+#pragma once
+
+#include "check/check_run.h"
+#include "check/settings.h"
+#include "report/annotate.h"
+
+#include <nlohmann/json.hpp>
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vrel {
+
+// The pictures of one photo in a batch report, encoded as JPEG; any may be empty.
+struct ReportPictures {
+    std::vector<unsigned char> thumb;           // the photo, about 160 px high
+    std::vector<unsigned char> explain;         // its explanation picture
+    std::vector<unsigned char> corrected_thumb; // the corrected photo, about 160 px high
+};
+
+inline constexpr int kThumbHeight = 160;
+
+// A thumbnail of a picture, kThumbHeight high (never enlarged); empty for an empty picture.
+std::vector<unsigned char> Thumbnail(const cv::Mat& picture);
+// The pictures a review gives: the normalised photo and its explanation; corrected, where
+// there is one, the corrected photo as normalised.
+ReportPictures PicturesOfReview(const ReviewResult& result, const cv::Mat& corrected,
+                                const CheckSettings& settings, const VerdictLabels& labels);
+// The thumbnails of a record's photo and its corrected photo, read from their files (for a
+// report made from records without reviewing again); what cannot be read is left out.
+ReportPictures PicturesFromFiles(const std::string& photo, const std::string& corrected);
+
+// What the report's header shows.
+struct ReportMeta {
+    std::string program = "vrel-check 2.5.2";
+    double seconds = 0;
+    nlohmann::ordered_json settings = nlohmann::ordered_json::object();
+    std::map<std::string, uint64_t> counts; // by verdict name
+};
+
+nlohmann::ordered_json SettingsToJson(const CheckSettings& settings);
+
+// A self-contained report folder, readable offline from the file system or from any static web
+// server: the page (index.html, report.js, report.css), records.js with every record as the
+// JSON records have it plus the names of its pictures, and the pictures under thumbs/ and
+// explain/, named by the record's number so that no photo's name reaches the file system.
+// records.js is written as the records come and put in place whole at the end.
+class BatchReportWriter {
+public:
+    // Creates the folder (and its own subfolders) and writes the page; false with the reason.
+    bool Open(const std::string& dir, std::string& error);
+    // Adds a record (RecordToJson's object) and its pictures; false with the reason when a file
+    // could not be written (the report is then incomplete).
+    bool Add(nlohmann::ordered_json record, const ReportPictures& pictures, std::string& error);
+    bool Close(ReportMeta meta, std::string& error);
+
+    uint64_t Count() const { return count_; }
+
+private:
+    bool WritePicture(const std::string& name, const std::vector<unsigned char>& bytes,
+                      std::string& error);
+
+    std::string dir_;
+    std::ofstream records_;
+    uint64_t count_ = 0;
+    std::map<std::string, uint64_t> counts_;
+};
+
+} // namespace vrel
