@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing need.
-# Only packages that are missing are installed, so a second run is quick.
+# Installs the Debian packages that building, running and testing need, and axe-core (the
+# accessibility checker of the browser tests) from the npm registry into .cache/npm.
+# Only what is missing is installed, so a second run is quick.
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+axe_version=4.14.1
 
 packages=(
   build-essential cmake pkg-config clang-format
@@ -16,6 +19,8 @@ packages=(
   chromium chromium-driver python3-selenium
   lintian dpkg-dev file mingw-w64
 )
+# Debian's npm, unless a Node.js that brings its own npm (and conflicts with Debian's) is there.
+if ! command -v npm >/dev/null; then packages+=(npm); fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -24,12 +29,14 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=()
+  if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-sudo_cmd=()
-if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ! -f "$root/.cache/npm/node_modules/axe-core/axe.min.js" ]; then
+  npm install --prefix "$root/.cache/npm" --no-audit --no-fund "axe-core@$axe_version"
+fi

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: once in the normal build, the web page
-# in a headless browser, the Debian package, the Windows syntax check, the threaded parts under
-# ThreadSanitizer, the fuzz harnesses for a bounded time, and the tests once more under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# and the batch report page in a headless browser, the Debian package, the Windows syntax check,
+# the threaded parts under ThreadSanitizer, the fuzz harnesses for a bounded time, and the tests
+# once more under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -14,6 +14,20 @@ BUILD_DIR="$root/build" "$root/scripts/build.sh"
 # the loopback address.
 /usr/bin/python3 "$root/tests/browser/page_test.py" --server "$root/build/bin/vrel-serve" \
   --data-dir "$root/build/bin" --samples "$root/samples" --check "$root/build/bin/vrel-check"
+
+# The batch report page (report/web), on a report folder the test generates, opened as a file
+# and from an HTTP server on the loopback address.
+/usr/bin/python3 "$root/tests/browser/report_test.py"
+# And on a real one: vrel-check's own report of the samples, its export against its --csv.
+report_scratch=$(mktemp -d "${TMPDIR:-/tmp}/vrel-report-XXXXXX")
+status=0
+"$root/build/bin/vrel-check" -q --json --report "$report_scratch/report" \
+  --csv "$report_scratch/records.csv" --correct-dir "$report_scratch/corrected" \
+  "$root/samples" "$root/samples/correctable" >/dev/null || status=$?
+[ "$status" -le 1 ] || { echo "vrel-check --report: status $status" >&2; exit 1; }
+/usr/bin/python3 "$root/tests/browser/report_test.py" --report-dir "$report_scratch/report" \
+  --csv "$report_scratch/records.csv"
+rm -rf "$report_scratch"
 
 # The Debian package: built, checked by lintian, unpacked, and its vrel-check run on a sample.
 "$root/scripts/package-test.sh"

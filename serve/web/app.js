@@ -55,6 +55,12 @@
     updateHint();
   }
 
+  // A button that was pressed is disabled while its request runs, which takes the keyboard
+  // focus away; afterwards the focus goes to the button for the next step.
+  function keepFocus(button) {
+    if (document.activeElement === document.body || !document.activeElement) button.focus();
+  }
+
   function replaceUrl(old, blob) {
     if (old) URL.revokeObjectURL(old);
     return blob ? URL.createObjectURL(blob) : null;
@@ -153,7 +159,8 @@
       if (stale()) return;
       state.record = record;
       const passed = isPass(record);
-      setInfo(record.info || (passed ? '审核通过' : '审核不通过'), passed ? 'ok' : 'bad');
+      // The record's pass text ends in the desktop tool's "保存后退出"; the page does not exit.
+      setInfo(passed ? '审核通过' : record.info || '审核不通过', passed ? 'ok' : 'bad');
       setReason(passed ? '' : [record.reason, record.error].filter(Boolean).join('\n'));
       explainButton.disabled = typeof record.width !== 'number';
       if (!passed) {
@@ -191,13 +198,15 @@
       if (stale()) return;
       state.blob = blob;
       showPhoto({ blob });
-      setInfo('修正后审核通过，保存后退出', 'ok');
+      setInfo('修正后审核通过', 'ok');
       setReason('');
       setMessage('照片已自动修正，请点击“保存照片”。', 'note');
       saveButton.disabled = false;
+      keepFocus(saveButton);
     }, (e) => {
       // 422: this photo cannot be mended (the reason says what to do); other errors may pass.
       if (e.status !== 422) correctButton.disabled = false;
+      keepFocus(correctButton.disabled ? $('open-button') : correctButton);
       setMessage((e.status === 422 ? '无法自动修正：' : '') + e.message, 'error');
     });
   }
@@ -219,6 +228,7 @@
       dialog.showModal();
     }, (e) => {
       explainButton.disabled = false;
+      keepFocus(explainButton);
       setMessage('无法生成解释图：' + e.message, 'error');
     });
   }
@@ -248,6 +258,8 @@
   dialog.addEventListener('close', () => {
     explainImage.removeAttribute('src');
     explainUrl = replaceUrl(explainUrl, null);
+    // Back to the button that opened it (the browser cannot: the button was disabled meanwhile).
+    if (!explainButton.disabled) explainButton.focus();
   });
 
   // A photo dropped anywhere on the page is reviewed; the photo frame lights up meanwhile.

@@ -4,13 +4,15 @@
 Starts the service itself on 127.0.0.1 (a port the system picks), drives Debian's headless
 Chromium through chromium-driver, and goes through what a user does: review a photo that passes
 and save it, a rejected one with its tip picture, a correction that fails and one that works, the
-explanation picture, the layout on a desktop and on a phone, and what the page says once the
-service is gone. Every saved photo is reviewed again with vrel-check.
+explanation picture, the layout on a desktop and on a phone, the accessibility rules of axe-core,
+the keyboard, and what the page says once the service is gone. Every saved photo is reviewed
+again with vrel-check.
 
     python3 tests/browser/page_test.py --server EXE --data-dir DIR --samples DIR --check EXE \
         [--screenshots DIR]
 
-Needs: apt-get install -y chromium chromium-driver python3-selenium
+Needs: apt-get install -y chromium chromium-driver python3-selenium, and axe-core in
+.cache/npm (scripts/install-deps.sh installs all of them).
 """
 import argparse
 import base64
@@ -32,7 +34,9 @@ try:
     from selenium import webdriver
     from selenium.common.exceptions import WebDriverException
     from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
 except ImportError:
     # Debian's python3-selenium belongs to the system interpreter; another python3 may come first.
     system = '/usr/bin/python3'
@@ -44,10 +48,12 @@ WAIT = 30            # seconds for a review, a correction, a download
 START_WAIT = 10      # seconds for the service to announce its port and answer /healthz
 STOP_WAIT = 10       # seconds for the service to exit after SIGTERM
 DOWNLOAD_NAME = '报名照片.jpg'
-PASS_INFO = '审核通过，保存后退出'
+PASS_INFO = '审核通过'
 REJECT_INFO = '审核不通过'
-CORRECTED_INFO = '修正后审核通过，保存后退出'
+CORRECTED_INFO = '修正后审核通过'
 BUTTONS = ('open-button', 'save-button', 'correct-button', 'explain-button')
+AXE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                   '.cache', 'npm', 'node_modules', 'axe-core', 'axe.min.js')
 DIRECT = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # never through a proxy
 
 
@@ -80,8 +86,10 @@ class Server:
     def __init__(self, exe, data_dir, workdir):
         self.log_path = os.path.join(workdir, 'server-stderr.log')
         self.log = open(self.log_path, 'wb')
+        # No draining after SIGTERM: the test stops the service to see the page without it.
         command = [exe, '--listen', '127.0.0.1:0', '--data-dir', data_dir,
-                   '--settings', os.path.join(data_dir, 'setting.vr'), '--jobs', '1']
+                   '--settings', os.path.join(data_dir, 'setting.vr'), '--jobs', '1',
+                   '--drain-seconds', '0']
         self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=self.log)
         try:
@@ -171,6 +179,71 @@ def start_browser(workdir, downloads):
     return driver
 
 
+def axe_violations(driver):
+    """Runs axe-core on the page as it is; returns one line per rule broken, with the elements."""
+    if not os.path.isfile(AXE):
+        raise Failure(f'{AXE} is missing: run scripts/install-deps.sh')
+    if not driver.execute_script('return typeof window.axe === "object"'):
+        with open(AXE, encoding='utf-8') as f:
+            driver.execute_script(f.read())
+    return driver.execute_async_script("""
+        const done = arguments[arguments.length - 1];
+        axe.run(document).then(
+          (r) => done(r.violations.map((v) => `${v.id} (${v.impact}): ${v.help}: ` +
+                                       v.nodes.map((n) => n.target.join(' ')).join(', '))),
+          (e) => done(['axe-core failed: ' + e]));""")
+
+
+def press(driver, key):
+    ActionChains(driver).send_keys(key).perform()
+
+
+def keyboard_problems(driver, limit=400):
+    """Goes once round the page with Tab, then presses each button reached with Enter and with
+    Space, its clicks caught before the page sees them. Returns what Tab misses and what a key
+    does not press."""
+    driver.execute_script("""
+        [...document.querySelectorAll(
+            'button, a[href], input, select, textarea, summary, [tabindex]')]
+          .filter((e) => !e.disabled && e.tabIndex >= 0 && e.getClientRects().length > 0)
+          .forEach((e, i) => { e.dataset.kb = i; });
+        window.kbClicks = [];
+        window.kbCatch = (event) => {
+          kbClicks.push(event.target.closest('[data-kb]')?.dataset.kb);
+          event.stopImmediatePropagation();
+          event.preventDefault();
+        };
+        addEventListener('click', kbCatch, true);
+        const start = document.createElement('span');
+        start.id = 'kb-start';
+        start.tabIndex = -1;
+        document.body.prepend(start);
+        start.focus();""")
+    reached, problems = [], []
+    for _ in range(limit):
+        press(driver, Keys.TAB)
+        index = driver.execute_script('return document.activeElement.dataset.kb')
+        if index is None or index in reached:
+            break
+        reached.append(index)
+    for index in reached:
+        name = driver.execute_script(
+            'const e = document.querySelector(`[data-kb="${arguments[0]}"]`); e.focus();'
+            'kbClicks = []; return e.matches("button, summary, [role=button]") && e.outerHTML;',
+            index)
+        for key, key_name in ((Keys.ENTER, 'Enter'), (Keys.SPACE, 'Space')) if name else ():
+            press(driver, key)
+            if driver.execute_script('return kbClicks.splice(0)') != [index]:
+                problems.append(f'{key_name} does not press {name[:100]}')
+    return problems + [f'Tab does not reach {m}' for m in driver.execute_script("""
+        removeEventListener('click', kbCatch, true);
+        document.getElementById('kb-start').remove();
+        const all = [...document.querySelectorAll('[data-kb]')];
+        const missed = all.filter((e) => !arguments[0].includes(e.dataset.kb));
+        all.forEach((e) => delete e.dataset.kb);
+        return missed.map((e) => e.outerHTML.slice(0, 100));""", reached)]
+
+
 class Page:
     def __init__(self, driver, base, downloads):
         self.driver = driver
@@ -233,6 +306,9 @@ class Page:
             return '\n  page: ' + '; '.join(parts)
         except WebDriverException as e:
             return f'\n  page state unavailable: {str(e).splitlines()[0]}'
+
+    def dialog_open(self):
+        return self.js('return document.getElementById("explain-dialog").open')
 
     def wait(self, what, condition, timeout=WAIT):
         return wait_until(what, condition, timeout, self.state)
@@ -410,6 +486,64 @@ def case_layout(page, args):
     page.viewport(1280, 800, False)
 
 
+def case_accessibility(page, args):
+    """(f) axe-core finds nothing, on a desktop and on a phone: before a review, after a pass,
+    after a rejection, and with the explanation picture open."""
+    for width, height, mobile in ((1280, 800, False), (390, 844, True)):
+        page.viewport(width, height, mobile)
+        page.open()
+        found = [('before a review', axe_violations(page.driver))]
+        page.choose(os.path.join(args.samples, 'passed-grey-600x800.jpg'))
+        page.wait_info(PASS_INFO)
+        page.wait('the saved photo', lambda: page.photo_src().startswith('blob:')
+                  and page.loaded('photo'))
+        found.append(('passed', axe_violations(page.driver)))
+        page.choose(os.path.join(args.samples, 'background-rejected.jpg'))
+        page.wait_info(REJECT_INFO)
+        page.wait('the tip picture', lambda: page.photo_src().endswith('.jpg')
+                  and page.loaded('photo'))
+        found.append(('rejected', axe_violations(page.driver)))
+        page.click('explain-button')
+        page.wait('the explanation picture', lambda: page.dialog_open()
+                  and page.loaded('explain-image'))
+        found.append(('explanation open', axe_violations(page.driver)))
+        page.click('explain-close')
+        problems = [f'{state}: {v}' for state, violations in found for v in violations]
+        page.expect(not problems, f'axe-core at {width}×{height}:\n  ' + '\n  '.join(problems))
+    page.viewport(1280, 800, False)
+
+
+def case_keyboard(page, args):
+    """(g) The keyboard alone: Tab reaches every usable button, Enter and Space press each; the
+    explanation opens with Enter and Esc closes it with the focus back on its button; a
+    correction started with Space leaves the focus on the save button, where Enter saves."""
+    page.viewport(1280, 800, False)
+    page.open()
+    page.choose(os.path.join(args.samples, 'correctable', 'half-length.jpg'))
+    page.wait_info(REJECT_INFO)
+    page.wait('the correct and explain buttons to be enabled',
+              lambda: page.enabled('correct-button') and page.enabled('explain-button'))
+    problems = keyboard_problems(page.driver)
+    page.expect(not problems, 'keyboard after a rejection:\n  ' + '\n  '.join(problems))
+
+    focused = lambda: page.js('return document.activeElement.id')  # noqa: E731
+    page.js("document.getElementById('explain-button').focus()")
+    press(page.driver, Keys.ENTER)
+    page.wait('Enter to open the explanation picture', page.dialog_open)
+    page.wait('the focus to be in the dialog', lambda: page.js(
+        'return document.getElementById("explain-dialog").contains(document.activeElement)'))
+    press(page.driver, Keys.ESCAPE)
+    page.wait('Esc to close the dialog', lambda: not page.dialog_open())
+    page.wait('the focus back on the explain button', lambda: focused() == 'explain-button')
+
+    page.js("document.getElementById('correct-button').focus()")
+    press(page.driver, Keys.SPACE)
+    page.wait_info(CORRECTED_INFO)
+    page.wait('the focus on the save button', lambda: focused() == 'save-button')
+    press(page.driver, Keys.ENTER)
+    os.remove(page.wait_download())
+
+
 def case_service_gone(page, args):
     """(e) After the service stopped, a review says that the service cannot be reached."""
     page.choose(os.path.join(args.samples, 'passed-grey-600x800.jpg'))
@@ -465,6 +599,8 @@ def main():
         run_case('(b) rejections, failed correction', case_rejected, page, args, failures)
         run_case('(c) drop, correction, save', case_corrected, page, args, failures)
         run_case('(d) desktop and phone layout', case_layout, page, args, failures)
+        run_case('(f) accessibility (axe-core)', case_accessibility, page, args, failures)
+        run_case('(g) keyboard', case_keyboard, page, args, failures)
         complaint = server.stop()
         if complaint:
             print(f'FAIL  stop: {complaint}')
