@@ -7,6 +7,7 @@
 #include "serve/http_server.h"
 
 #include <CLI/CLI.hpp>
+#include <opencv2/core/utility.hpp>
 
 #include <chrono>
 #include <iostream>
@@ -262,6 +263,9 @@ int main(int argc, char** argv) {
         return SetupError("--listen takes ADDR:PORT (a port from 0 to 65535), not '" + o.listen +
                           "'");
     }
+    // Each worker reviews one photo at a time: the image library's own threads would only
+    // compete with them, and with the connections' thread.
+    cv::setNumThreads(0);
     vrel::serve::HttpService service(options);
     std::string error;
     if (!service.Listen(error)) {
