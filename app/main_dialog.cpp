@@ -1,5 +1,7 @@
 #include "app/main_dialog.h"
 
+#include "report/advisory_text.h"
+
 #include "app/platform.h"
 #include "correct/correction.h"
 #include "output/photo_writer.h"
@@ -133,6 +135,17 @@ CVrelPictureCheckDlg::CVrelPictureCheckDlg(Platform& platform, QWidget* parent)
     info_->setGeometry(DialogUnitsToPixels(148, 232, 99, 12));
     info_->setAlignment(Qt::AlignCenter);
 
+    advice_ = new QLabel(this);
+    advice_->setGeometry(DialogUnitsToPixels(146, 244, 103, 15));
+    advice_->setAlignment(Qt::AlignCenter);
+    // Over the frame's caption, which it hides while it has something to say.
+    QPalette amber = advice_->palette();
+    amber.setColor(QPalette::WindowText, QColor(0x7a, 0x4a, 0x00));
+    amber.setColor(QPalette::Window, Qt::white);
+    advice_->setPalette(amber);
+    advice_->setAutoFillBackground(true);
+    advice_->hide();
+
     setTabOrder(open_, exit_);
     setTabOrder(exit_, save_);
     open_->setFocus();
@@ -251,12 +264,14 @@ public:
 
 void CVrelPictureCheckDlg::CheckPhotoFile(const QString& path) {
     WaitCursor wait;
+    ShowAdvisories({});
     // One review per click, with the face detector read anew, as the desktop tool always has.
     PhotoReviewer reviewer(settings_, platform_.AppDirectory());
     try {
         const std::string file = QFile::encodeName(path).toStdString();
         const ReviewResult result = reviewer.Review(file);
         ShowVerdict(reviewer, result.verdict, result.result_image);
+        ShowAdvisories(result.measures.advisories.value_or(std::vector<AdvisoryNote>()));
         if (!IsPass(result.verdict)) {
             OfferCorrection(file, result);
         }
@@ -266,6 +281,26 @@ void CVrelPictureCheckDlg::CheckPhotoFile(const QString& path) {
         work_image_.release();
         ShowVerdict(reviewer, CheckVerdict::PixelSizeOutOfRange, cv::Mat());
     }
+}
+
+void CVrelPictureCheckDlg::ShowAdvisories(const std::vector<AdvisoryNote>& notes) {
+    if (notes.empty()) {
+        advice_->clear();
+        advice_->setToolTip(QString());
+        advice_->hide();
+        return;
+    }
+    QString first =
+        QStringLiteral("画质提示：") + QString::fromStdString(AdvisoryText(notes.front()));
+    QString all;
+    for (const AdvisoryNote& note : notes) {
+        all += (all.isEmpty() ? QString() : QStringLiteral("\n")) +
+               QString::fromStdString(AdvisoryText(note));
+    }
+    // The line is narrow: it shows what fits, and the tooltip all of it.
+    advice_->setText(advice_->fontMetrics().elidedText(first, Qt::ElideRight, advice_->width()));
+    advice_->setToolTip(all);
+    advice_->show();
 }
 
 void CVrelPictureCheckDlg::ShowVerdict(const PhotoReviewer& reviewer, CheckVerdict verdict,
@@ -295,6 +330,7 @@ void CVrelPictureCheckDlg::OfferCorrection(const std::string& path, const Review
         return;
     }
     info_->setText(QString::fromUtf8(kCorrectedText));
+    ShowAdvisories({}); // they were the original's
     work_image_ = correction.photo;
     ShowInPhotoView(work_image_);
     result_image_ = work_image_;

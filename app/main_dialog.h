@@ -96,6 +96,7 @@ public:
 
     // For tests and screenshots.
     QLabel* InfoLine() const { return info_; }
+    QLabel* AdviceLine() const { return advice_; }
     QFrame* PhotoFrame() const { return photo_frame_; }
     PhotoView* View() const { return view_; }
     QAbstractButton* OpenButton() const { return open_; }
@@ -115,6 +116,8 @@ private:
     void LoadCheckSettings();
     void CheckFaceDetector();
     void ShowVerdict(const PhotoReviewer& reviewer, CheckVerdict verdict, const cv::Mat& kept);
+    // The first advisory on the second line, every one in its tooltip; empty without any.
+    void ShowAdvisories(const std::vector<AdvisoryNote>& notes);
     // After a rejection: offers the correction where it mends the photo, and shows the
     // corrected photo, ready to be saved, when the operator takes it.
     void OfferCorrection(const std::string& path, const ReviewResult& result);
@@ -132,6 +135,7 @@ private:
     PictureButton* save_ = nullptr;
     QFrame* photo_frame_ = nullptr;
     QLabel* info_ = nullptr;
+    QLabel* advice_ = nullptr; // the second line: quality advisories beside the verdict
     PhotoView* view_ = nullptr;
 };
 

@@ -166,6 +166,13 @@ FaceDetector& PhotoReviewer::Detector() {
     return *detector_;
 }
 
+QualityAdvisor& PhotoReviewer::Advisor() {
+    if (!advisor_) {
+        advisor_ = std::make_unique<QualityAdvisor>(data_dir_ + kEyeCascadeFileName);
+    }
+    return *advisor_;
+}
+
 FacePlacement PhotoReviewer::CheckFaces(const cv::Mat& photo) {
     if (!options_.reuse_detector) {
         return CheckFacePlacement(photo, settings_, CascadePath());
@@ -397,7 +404,9 @@ private:
         }
         cv::resize(source_photo_, r_.normalised, cv::Size(s_.dst_width, s_.dst_height), 0, 0,
                    cv::INTER_LINEAR);
-        source_photo_.release();
+        if (!options_.advise) { // kept otherwise: the advisor looks at the photo as decoded
+            source_photo_.release();
+        }
         return true;
     }
 
@@ -418,7 +427,9 @@ private:
         m_.face_rects = faces.faces;
         if (faces.faces.size() == 1) {
             m_.face = faces.faces.front();
+            Advise(*m_.face);
         }
+        source_photo_.release();
         m_.ratio_y = faces.ratio_y;
         m_.ratio_x = faces.ratio_x;
         m_.centre_diff = faces.centre_diff;
@@ -433,6 +444,20 @@ private:
             return true;
         }
         return true;
+    }
+
+    // The quality advisories of the photo as decoded, with the face found on the normalised
+    // photo brought back to its pixels.
+    void Advise(const cv::Rect& face) {
+        if (!options_.advise || source_photo_.empty()) {
+            return;
+        }
+        const double sx = double(source_photo_.cols) / s_.dst_width;
+        const double sy = double(source_photo_.rows) / s_.dst_height;
+        const cv::Rect in_photo(cvRound(face.x * sx), cvRound(face.y * sy),
+                                cvRound(face.width * sx), cvRound(face.height * sy));
+        m_.advisories =
+            reviewer_.Advisor().Assess(source_photo_, in_photo, FastDecodeDenominator());
     }
 
     // A pass keeps the photo shown: the normalised photo, or the decoded one for a marked file.

@@ -5,6 +5,7 @@
 #include "check/photo_source.h"
 #include "check/settings.h"
 #include "check/work_limit.h"
+#include "quality/advisories.h"
 
 #include <opencv2/core.hpp>
 
@@ -57,6 +58,9 @@ struct ReviewMeasures {
     std::optional<float> ratio_y;
     std::optional<float> ratio_x;
     std::optional<int32_t> centre_diff;
+    // Quality hints beside the verdict, where the review found exactly one face (nullopt where
+    // it did not get that far); they never change the verdict.
+    std::optional<std::vector<AdvisoryNote>> advisories;
 };
 
 struct ReviewResult {
@@ -88,6 +92,8 @@ struct ReviewOptions {
     // Decode a large JPEG at the largest DCT-domain reduction that keeps both sides at least
     // the normalised size: much faster, and the verdict may differ near a bound.
     bool fast_decode = false;
+    // Look for quality advisories on a photo with one face (blur, exposure, compression, ...).
+    bool advise = true;
     // The longest one review may take; past it the review stops between its steps (or while
     // it decodes) and the photo is rejected as undecodable. 0: no limit.
     std::chrono::milliseconds time_limit{60'000};
@@ -96,6 +102,9 @@ struct ReviewOptions {
 // The height-to-width ratio of an accepted photo lies strictly between these.
 inline constexpr float kMinAspect = 1.0f;
 inline constexpr float kMaxAspect = 2.0f;
+// The eye detector of the quality advisor, in the data folder beside the face detector.
+inline constexpr const char* kEyeCascadeFileName = "haarcascade_eye.xml";
+
 // Files larger than this are decoded from the disk as they are read, not from memory.
 inline constexpr uint64_t kMaxBufferedFile = uint64_t{256} << 20;
 
@@ -125,6 +134,8 @@ public:
     // The face detector this reviewer uses (read now if it has not been).
     FaceDetector& Detector();
     FacePlacement CheckFaces(const cv::Mat& photo);
+    // The quality advisor this reviewer uses (made now if it has not been).
+    QualityAdvisor& Advisor();
 
 private:
     friend class ReviewRun;
@@ -135,6 +146,7 @@ private:
     std::string data_dir_;
     ReviewOptions options_;
     std::unique_ptr<FaceDetector> detector_;
+    std::unique_ptr<QualityAdvisor> advisor_;
     std::vector<unsigned char> file_buffer_;
     cv::Mat decoded_;
 };

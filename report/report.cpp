@@ -1,5 +1,7 @@
 #include "report/report.h"
 
+#include "report/advisory_text.h"
+
 #include <charconv>
 #include <cstdlib>
 
@@ -114,6 +116,16 @@ nlohmann::ordered_json RecordToJson(const PhotoRecord& record) {
         j["correction_error"] = record.correction_error;
     }
     Put(j, "correct_write_error", record.correct_write_error);
+    // Quality hints beside the verdict: an empty list where the photo was assessed and none
+    // applies, and where it was not (no single face found).
+    j["advisories"] = Json::array();
+    for (const AdvisoryNote& note :
+         record.measures.advisories.value_or(std::vector<AdvisoryNote>())) {
+        j["advisories"].push_back({{"code", AdvisoryCode(note.code)},
+                                   {"measure", note.measure},
+                                   {"bound", note.bound},
+                                   {"text", AdvisoryText(note)}});
+    }
     return j;
 }
 
@@ -136,7 +148,7 @@ std::string CsvHeader() {
            "face_h,ratio_y,ratio_x,centre_diff,reason,why,error,saved,quality,save_error,"
            "annotated,background_strip,background_row,background_col,background_hue,"
            "background_saturation,background_value,warnings,annotate_error,corrected,correction,"
-           "correction_error,correct_write_error\r\n";
+           "correction_error,correct_write_error,advisories\r\n";
 }
 
 std::string RecordToCsv(const PhotoRecord& record) {
@@ -184,7 +196,12 @@ std::string RecordToCsv(const PhotoRecord& record) {
     for (const char* key : {"corrected", "correction", "correction_error"}) {
         row += field(key) + ",";
     }
-    return row + field("correct_write_error") + "\r\n";
+    std::string advisories;
+    for (const AdvisoryNote& note :
+         record.measures.advisories.value_or(std::vector<AdvisoryNote>())) {
+        advisories += (advisories.empty() ? "" : "; ") + std::string(AdvisoryCode(note.code));
+    }
+    return row + field("correct_write_error") + "," + CsvField(advisories) + "\r\n";
 }
 
 std::string EscapeTextField(const std::string& text) {

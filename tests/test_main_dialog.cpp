@@ -119,6 +119,7 @@ private slots:
         CVrelPictureCheckDlg dialog(platform);
         dialog.OpenAndCheckPhoto();
         QCOMPARE(dialog.InfoLine()->text(), kPass);
+        QVERIFY(dialog.AdviceLine()->text().isEmpty());
         QCOMPARE(dialog.ResultImage().cols, 480);
         QCOMPARE(dialog.ResultImage().rows, 640);
         QVERIFY(dialog.WorkImage().empty());
@@ -133,6 +134,21 @@ private slots:
         PhotoReviewer reviewer(dialog.Settings(), test::AppDataDir());
         QCOMPARE(reviewer.Review(out.File("报名照片.jpg")).verdict, CheckVerdict::PassedByMarker);
         QVERIFY(!dialog.ResultImage().empty()); // the same photo can be saved again
+    }
+
+    // A black-and-white photo passes, and the second line says what a person would see.
+    void advisoriesShowOnTheSecondLine() {
+        ScriptedPlatform platform;
+        platform.open_answers = {
+            QString::fromUtf8(VREL_SOURCE_DIR "/tests/data/passed-greyscale-600x800.jpg"),
+            Sample("passed-grey-600x800.jpg")};
+        CVrelPictureCheckDlg dialog(platform);
+        dialog.OpenAndCheckPhoto();
+        QCOMPARE(dialog.InfoLine()->text(), kPass);
+        QVERIFY(dialog.AdviceLine()->text().startsWith(QStringLiteral("画质提示：")));
+        QVERIFY(dialog.AdviceLine()->toolTip().contains(QStringLiteral("黑白")));
+        dialog.OpenAndCheckPhoto(); // the next photo's review clears it
+        QVERIFY(dialog.AdviceLine()->text().isEmpty());
     }
 
     void failuresShowTheirTipAndSaveDoesNothing_data() {

@@ -23,7 +23,8 @@
   const VERDICT_NAME = new Map(VERDICTS);
   const VERDICT_RANK = new Map(VERDICTS.map(([name], i) => [name, i]));
   const ADVISORY_NAME = new Map([
-    ['colour', '偏色'],
+    ['colour', '黑白照片'],
+    ['tint', '偏色'],
     ['soft', '不够清晰'],
     ['compression', '压缩痕迹明显'],
     ['underexposed', '偏暗'],
@@ -503,7 +504,7 @@
     + 'face_w,face_h,ratio_y,ratio_x,centre_diff,reason,why,error,saved,quality,save_error,'
     + 'annotated,background_strip,background_row,background_col,background_hue,'
     + 'background_saturation,background_value,warnings,annotate_error,corrected,correction,'
-    + 'correction_error,correct_write_error\r\n';
+    + 'correction_error,correct_write_error,advisories\r\n';
 
   const csvField = (value) => (/[,"\r\n]/.test(value) ? `"${value.replace(/"/g, '""')}"` : value);
 
@@ -671,6 +672,8 @@
       csvField(warnings),
       ...['annotate_error', 'corrected', 'correction', 'correction_error', 'correct_write_error']
         .map(field),
+      csvField((Array.isArray(r.advisories) ? r.advisories : []).map((a) => text(a.code))
+        .join('; ')),
     ].join(',') + '\r\n';
   }
 

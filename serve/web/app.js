@@ -7,6 +7,7 @@
   const dropZone = $('drop-zone');
   const infoLine = $('info-line');
   const reason = $('reason');
+  const advisoryList = $('advisories');
   const message = $('message');
   const hint = $('hint');
   const photo = $('photo');
@@ -41,7 +42,20 @@
   }
 
   function updateHint() {
-    hint.hidden = Boolean(reason.textContent || message.textContent);
+    hint.hidden = Boolean(reason.textContent || message.textContent || !advisoryList.hidden);
+  }
+
+  // Quality hints beside the verdict (they never change it), one line each, as text.
+  function setAdvisories(record) {
+    advisoryList.replaceChildren();
+    const notes = record && Array.isArray(record.advisories) ? record.advisories : [];
+    for (const note of notes) {
+      const item = document.createElement('li');
+      item.textContent = '画质提示：' + (typeof note.text === 'string' ? note.text : String(note.code));
+      advisoryList.append(item);
+    }
+    advisoryList.hidden = notes.length === 0;
+    updateHint();
   }
 
   function setReason(text) {
@@ -150,6 +164,7 @@
     if (dialog.open) dialog.close();
     saveButton.disabled = correctButton.disabled = explainButton.disabled = true;
     setReason('');
+    setAdvisories(null);
     setMessage('', '');
     showPhoto({ text: '正在审核…' });
     setInfo('正在审核…', 'busy');
@@ -162,6 +177,7 @@
       // The record's pass text ends in the desktop tool's "保存后退出"; the page does not exit.
       setInfo(passed ? '审核通过' : record.info || '审核不通过', passed ? 'ok' : 'bad');
       setReason(passed ? '' : [record.reason, record.error].filter(Boolean).join('\n'));
+      setAdvisories(record);
       explainButton.disabled = typeof record.width !== 'number';
       if (!passed) {
         correctButton.disabled = false;

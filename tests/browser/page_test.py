@@ -54,6 +54,7 @@ CORRECTED_INFO = '修正后审核通过'
 BUTTONS = ('open-button', 'save-button', 'correct-button', 'explain-button')
 AXE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
                    '.cache', 'npm', 'node_modules', 'axe-core', 'axe.min.js')
+TEST_DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'data')
 DIRECT = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # never through a proxy
 
 
@@ -376,6 +377,7 @@ def case_pass_and_save(page, args):
               lambda: page.photo_src().startswith('blob:') and page.loaded('photo'))
     page.expect(not page.enabled('correct-button'), 'correct is enabled after a pass')
     page.expect(page.text('reason') == '', 'a reason is shown for a passed photo')
+    page.expect(not page.el('advisories').is_displayed(), 'advisories are shown for a clean photo')
 
     page.click('save-button')
     saved = page.wait_download()
@@ -392,6 +394,16 @@ def case_pass_and_save(page, args):
     page.click('explain-close')
     page.wait('the dialog to close',
               lambda: not page.js('return document.getElementById("explain-dialog").open'))
+
+
+def case_advisories(page, args):
+    """(h) A black-and-white photo passes, and the page says under the verdict that it is one."""
+    page.viewport(1280, 800, False)
+    page.open()
+    page.choose(os.path.join(TEST_DATA, 'passed-greyscale-600x800.jpg'))
+    page.wait_info(PASS_INFO)
+    page.wait('the advisory under the verdict',
+              lambda: page.el('advisories').is_displayed() and '黑白' in page.text('advisories'))
 
 
 def case_rejected(page, args):
@@ -601,6 +613,7 @@ def main():
         run_case('(d) desktop and phone layout', case_layout, page, args, failures)
         run_case('(f) accessibility (axe-core)', case_accessibility, page, args, failures)
         run_case('(g) keyboard', case_keyboard, page, args, failures)
+        run_case('(h) quality advisories', case_advisories, page, args, failures)
         complaint = server.stop()
         if complaint:
             print(f'FAIL  stop: {complaint}')
