@@ -1,17 +1,37 @@
 // The correction against the review of the same photo: a 600 x 800 and a 3000 x 4000 photo that
 // the review rejects (the face off centre) and the correction mends, from the correctable
 // sample. Each is held in memory, so that only the work is timed.
+//
+// The backdrop replacement of the same photos (BM_Backdrop) on one thread, against one review of
+// the same photo on one thread: its counter times_review is the replacement's time over the
+// review's. BM_BackdropPeakMemory runs one replacement of the 3000 x 4000 photo in a fresh child
+// process (this program with --backdrop-peak-child FILE) and reports the child's peak resident
+// memory, decoding included.
 // Run: build/bin/vrel_bench_correct
 #include "check/check_run.h"
+#include "check/face.h"
+#include "correct/backdrop/backdrop.h"
 #include "correct/correction.h"
 
 #include <benchmark/benchmark.h>
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <optional>
+#include <string>
 
 namespace {
 
@@ -66,9 +86,130 @@ void BM_Correct(benchmark::State& state) {
     }
 }
 
+const char* const kModel = VREL_APP_DIR "/models/selfie_segmentation.onnx";
+
+// OpenCV on the calling thread only, as a worker runs it, for one benchmark.
+struct OneThread {
+    int previous = cv::getNumThreads();
+    OneThread() { cv::setNumThreads(0); }
+    ~OneThread() { cv::setNumThreads(previous); }
+};
+
+// The face box of a decoded photo, found on a copy of at most 800 pixels.
+std::optional<cv::Rect> FaceOf(const cv::Mat& photo) {
+    FaceDetector detector(kAppDir + kCascadeFileName);
+    const double scale = std::min(1.0, 800.0 / std::max(photo.cols, photo.rows));
+    cv::Mat copy;
+    cv::resize(photo, copy, cv::Size(), scale, scale, cv::INTER_AREA);
+    const std::vector<cv::Rect> faces = detector.Detect(copy, 3, cv::Size(30, 30));
+    if (faces.size() != 1) {
+        return std::nullopt;
+    }
+    const cv::Rect& f = faces.front();
+    return cv::Rect(cvRound(f.x / scale), cvRound(f.y / scale), cvRound(f.width / scale),
+                    cvRound(f.height / scale)) &
+           cv::Rect(cv::Point(), photo.size());
+}
+
+double Milliseconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+void BM_Backdrop(benchmark::State& state) {
+    OneThread one_thread;
+    const auto& bytes = Photo(static_cast<int>(state.range(0)));
+    const cv::Mat photo = cv::imdecode(bytes, cv::IMREAD_COLOR);
+    const std::optional<cv::Rect> face = FaceOf(photo);
+    std::string error;
+    std::optional<BackdropReplacer> replacer = BackdropReplacer::Load(kModel, error);
+    if (!replacer || !face) {
+        state.SkipWithError(replacer ? "no single face" : error.c_str());
+        return;
+    }
+    // One review of the same photo on one thread: the best of five.
+    PhotoReviewer reviewer(Shipped(), kAppDir, Batch());
+    double review_ms = 1e9;
+    for (int i = 0; i < 5; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(reviewer.ReviewBytes(bytes.data(), bytes.size()));
+        review_ms = std::min(review_ms, Milliseconds(std::chrono::steady_clock::now() - start));
+    }
+    if (!replacer->Replace(photo, *face).Replaced()) {
+        state.SkipWithError("the sample's backdrop was not replaced");
+        return;
+    }
+    double total_ms = 0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(replacer->Replace(photo, *face));
+        total_ms += Milliseconds(std::chrono::steady_clock::now() - start);
+    }
+    state.counters["review_ms"] = review_ms;
+    state.counters["times_review"] = total_ms / static_cast<double>(state.iterations()) / review_ms;
+}
+
+// The child's part: decode the file, load the network, replace once.
+int PeakChild(const char* path) {
+    cv::setNumThreads(0);
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
+                                           std::istreambuf_iterator<char>());
+    const cv::Mat photo = cv::imdecode(bytes, cv::IMREAD_COLOR);
+    const std::optional<cv::Rect> face = FaceOf(photo);
+    std::string error;
+    std::optional<BackdropReplacer> replacer = BackdropReplacer::Load(kModel, error);
+    if (photo.empty() || !face || !replacer) {
+        return 1;
+    }
+    return replacer->Replace(photo, *face).Replaced() ? 0 : 2;
+}
+
+std::string g_self; // this program, for the child (Linux: /proc/self/exe)
+
+void BM_BackdropPeakMemory(benchmark::State& state) {
+    const auto& bytes = Photo(3000);
+    char path[] = "/tmp/vrel-bench-backdrop-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+        state.SkipWithError("cannot write the photo");
+        return;
+    }
+    close(fd);
+    long peak_kb = 0;
+    for (auto _ : state) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execl(g_self.c_str(), g_self.c_str(), "--backdrop-peak-child", path,
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        rusage usage{};
+        if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) ||
+            WEXITSTATUS(status) != 0) {
+            state.SkipWithError("the child did not replace the backdrop");
+            break;
+        }
+        peak_kb = std::max(peak_kb, usage.ru_maxrss);
+    }
+    unlink(path);
+    state.counters["peak_MB"] = peak_kb / 1024.0;
+}
+
 BENCHMARK(BM_Review)->Arg(600)->Arg(3000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Correct)->Arg(600)->Arg(3000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Backdrop)->Arg(600)->Arg(3000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BackdropPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--backdrop-peak-child") == 0) {
+        return PeakChild(argv[2]);
+    }
+    g_self = "/proc/self/exe";
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -9,6 +9,7 @@ axe_version=4.14.1
 packages=(
   build-essential cmake pkg-config clang-format
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libopencv-objdetect-dev
+  libopencv-dnn-dev
   libopencv-dev opencv-data
   qt6-base-dev qt6-base-dev-tools qt6-translations-l10n
   libinih-dev nlohmann-json3-dev libcli11-dev libjpeg-dev libpng-dev libboost-dev

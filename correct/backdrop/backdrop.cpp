@@ -1,0 +1,241 @@
+#include "correct/backdrop/backdrop.h"
+
+#include "correct/backdrop/composite.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace vrel {
+namespace {
+
+// The ring around the person's edge that must not show the old wall, on either side of the
+// edge: as wide as the guided filter's reach, and at least this share of the long side.
+constexpr double kRingShare = 0.02;
+// The top rows: this share of the height, at least one row.
+constexpr double kTopShare = 0.005;
+
+double Share(int64_t part, int64_t whole) {
+    return whole > 0 ? static_cast<double>(part) / static_cast<double>(whole) : 0.0;
+}
+
+cv::Rect Scaled(const cv::Rect& r, double scale) {
+    const int x0 = static_cast<int>(std::floor(r.x * scale));
+    const int y0 = static_cast<int>(std::floor(r.y * scale));
+    const int x1 = static_cast<int>(std::ceil((r.x + r.width) * scale));
+    const int y1 = static_cast<int>(std::ceil((r.y + r.height) * scale));
+    return cv::Rect(x0, y0, std::max(1, x1 - x0), std::max(1, y1 - y0));
+}
+
+cv::Mat Distance(const cv::Mat& inside) {
+    cv::Mat distance;
+    cv::distanceTransform(inside, distance, cv::DIST_L2, cv::DIST_MASK_3);
+    return distance;
+}
+
+// Area of the network's person regions that do not touch `region`, per area of region.
+double OtherRegions(const cv::Mat& probability, const cv::Mat& region) {
+    cv::Mat p;
+    cv::resize(probability, p, region.size(), 0, 0, cv::INTER_LINEAR);
+    const cv::Mat person = (p > 0.5f) | region;
+    cv::Mat components, stats, centroids;
+    const int count = cv::connectedComponentsWithStats(person, components, stats, centroids, 8);
+    std::vector<char> joined(count, 0);
+    for (int y = 0; y < region.rows; ++y) {
+        const uchar* r = region.ptr<uchar>(y);
+        const int* c = components.ptr<int>(y);
+        for (int x = 0; x < region.cols; ++x) {
+            if (r[x] != 0) {
+                joined[c[x]] = 1;
+            }
+        }
+    }
+    int64_t other = 0;
+    for (int i = 1; i < count; ++i) {
+        if (!joined[i]) {
+            other += stats.at<int>(i, cv::CC_STAT_AREA);
+        }
+    }
+    return Share(other, cv::countNonZero(region));
+}
+
+} // namespace
+
+const char* RefusalName(BackdropRefusal refusal) {
+    switch (refusal) {
+    case BackdropRefusal::None:
+        return "none";
+    case BackdropRefusal::Stopped:
+        return "stopped";
+    case BackdropRefusal::BadInput:
+        return "bad_input";
+    case BackdropRefusal::NotAtBottom:
+        return "not_at_bottom";
+    case BackdropRefusal::OtherRegions:
+        return "other_regions";
+    case BackdropRefusal::CutAtTop:
+        return "cut_at_top";
+    case BackdropRefusal::FaceNotOpaque:
+        return "face_not_opaque";
+    case BackdropRefusal::TooTransparent:
+        return "too_transparent";
+    case BackdropRefusal::WallLeft:
+        return "wall_left";
+    }
+    return "unknown";
+}
+
+std::string RefusalSentence(BackdropRefusal refusal) {
+    switch (refusal) {
+    case BackdropRefusal::None:
+        return "";
+    case BackdropRefusal::Stopped:
+        return "更换背景未完成（处理超时或已取消），请稍后重试";
+    case BackdropRefusal::BadInput:
+        return "照片无法读取，无法自动更换背景";
+    case BackdropRefusal::NotAtBottom:
+        return "照片不是头肩像（人像未延伸到照片底边），无法自动更换背景";
+    case BackdropRefusal::OtherRegions:
+        return "照片中除本人外还有其他人或物体，无法自动更换背景：请单独在纯色墙前重新拍摄";
+    case BackdropRefusal::CutAtTop:
+        return "头顶超出照片上边缘，无法自动更换背景：请重新拍摄，头顶上方留出空间";
+    case BackdropRefusal::FaceNotOpaque:
+        return "面部与背景颜色过于接近，无法自动更换背景：请在颜色不同的纯色墙前重新拍摄";
+    case BackdropRefusal::TooTransparent:
+        return "人像轮廓不清晰（照片模糊或头发蓬松），无法自动更换背景：请重新拍摄清晰的照片";
+    case BackdropRefusal::WallLeft:
+        return "背景太复杂，人像周围会残留原背景：请在纯色墙前重新拍摄";
+    }
+    return "无法自动更换背景";
+}
+
+std::optional<double> BackdropResult::Number(const std::string& name) const {
+    for (const auto& [key, value] : numbers) {
+        if (key == name) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+cv::Rect InnerFace(const cv::Rect& face) {
+    return cv::Rect(face.x + face.width / 4, face.y + face.height / 5, std::max(1, face.width / 2),
+                    std::max(1, face.height * 3 / 5));
+}
+
+std::optional<BackdropReplacer> BackdropReplacer::Load(const std::string& model_path,
+                                                       std::string& error, MatteOptions options,
+                                                       BackdropBounds bounds) {
+    std::optional<PersonSegmenter> segmenter = PersonSegmenter::Load(model_path, error);
+    if (!segmenter) {
+        return std::nullopt;
+    }
+    return BackdropReplacer(std::move(*segmenter), options, bounds);
+}
+
+BackdropResult BackdropReplacer::Replace(const cv::Mat& photo_bgr, const cv::Rect& face,
+                                         const cv::Scalar& colour_bgr, const WorkLimit* limit) {
+    BackdropResult result;
+    auto refuse = [&](BackdropRefusal why) {
+        result.refusal = why;
+        return result;
+    };
+    auto stopped = [&] { return limit != nullptr && limit->Stopped() != nullptr; };
+    const cv::Rect whole(cv::Point(), photo_bgr.size());
+    if (photo_bgr.type() != CV_8UC3 || photo_bgr.empty() || face.area() <= 0 ||
+        (face & whole) != face) {
+        return refuse(BackdropRefusal::BadInput);
+    }
+    if (stopped()) {
+        return refuse(BackdropRefusal::Stopped);
+    }
+
+    // The network and the matte work on a reduced copy.
+    double scale = 1;
+    const cv::Mat work = ReduceForMatte(photo_bgr, options_.work_side, &scale);
+    const cv::Rect work_face = Scaled(InnerFace(face), scale) & cv::Rect(cv::Point(), work.size());
+    const cv::Mat probability = segmenter_.Probability(work);
+    if (stopped()) {
+        return refuse(BackdropRefusal::Stopped);
+    }
+
+    cv::Mat region;
+    {
+        double cut_scale = 1;
+        const cv::Mat cut = options_.grabcut_side > 0 && options_.grabcut_side < options_.work_side
+                                ? ReduceForMatte(work, options_.grabcut_side, &cut_scale)
+                                : work;
+        const cv::Rect cut_face = Scaled(work_face, cut_scale) & cv::Rect(cv::Point(), cut.size());
+        const cv::Mat labels = SeedLabels(probability, cut.size(), cut_face);
+        region = PersonRegion(
+            cut, labels, options_.grabcut_side > 0 ? options_.grabcut_iterations : 0, cut_face);
+        if (!region.empty() && region.size() != work.size()) {
+            cv::resize(region, region, work.size(), 0, 0, cv::INTER_LINEAR);
+            cv::threshold(region, region, 127, 255, cv::THRESH_BINARY);
+        }
+    }
+    if (region.empty()) { // (the inner face is always seeded as person)
+        return refuse(BackdropRefusal::NotAtBottom);
+    }
+    if (stopped()) {
+        return refuse(BackdropRefusal::Stopped);
+    }
+
+    // The checks of the region itself.
+    const double bottom =
+        static_cast<double>(cv::countNonZero(region.row(region.rows - 1))) / region.cols;
+    const double other = OtherRegions(probability, region);
+    result.numbers = {{"bottom_share", bottom}, {"other_regions", other}};
+    if (bottom < bounds_.min_bottom_share) {
+        return refuse(BackdropRefusal::NotAtBottom);
+    }
+    if (other > bounds_.max_other_regions) {
+        return refuse(BackdropRefusal::OtherRegions);
+    }
+    if (stopped()) {
+        return refuse(BackdropRefusal::Stopped);
+    }
+
+    const int side = std::max(work.cols, work.rows);
+    const cv::Mat coefficients = MatteCoefficients(work, region, options_);
+    const int reach =
+        2 * std::max(1, static_cast<int>(std::lround(options_.filter_radius * side))) + 1;
+    const cv::Mat wall = EstimateWall(work, region, reach);
+
+    // The ring on both sides of the edge.
+    const double ring_width = std::max<double>(reach, kRingShare * side);
+    const cv::Mat ring = (Distance(region) <= ring_width) & (Distance(~region) <= ring_width);
+    CompositeInput input;
+    input.coefficients = coefficients;
+    input.wall = wall;
+    input.ring = ring;
+    input.colour = colour_bgr;
+    input.inner_face = InnerFace(face);
+    input.top_rows = std::max(1, static_cast<int>(std::lround(kTopShare * photo_bgr.rows)));
+    const CompositeCounts counts = CompositeOnColour(photo_bgr, input, result.photo, result.alpha);
+
+    const double top = Share(counts.top_person, counts.top);
+    const double face_clear = Share(counts.face_clear, counts.face);
+    const double half = Share(counts.half, counts.person);
+    const double ring_wall = Share(counts.ring_wall, counts.ring);
+    result.numbers.insert(result.numbers.end(), {{"top_share", top},
+                                                 {"face_clear", face_clear},
+                                                 {"half_share", half},
+                                                 {"ring_wall", ring_wall}});
+    if (top > bounds_.max_top_share) {
+        return refuse(BackdropRefusal::CutAtTop);
+    }
+    if (face_clear > bounds_.max_face_clear) {
+        return refuse(BackdropRefusal::FaceNotOpaque);
+    }
+    if (half > bounds_.max_half_share) {
+        return refuse(BackdropRefusal::TooTransparent);
+    }
+    if (ring_wall > bounds_.max_ring_wall) {
+        return refuse(BackdropRefusal::WallLeft);
+    }
+    return result;
+}
+
+} // namespace vrel
