@@ -2,8 +2,11 @@
 
 #include "quality/measures.h"
 
+#include <opencv2/imgproc.hpp>
+
 #include <cmath>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 
 namespace vrel {
@@ -66,6 +69,13 @@ std::vector<AdvisoryNote> JudgeQuality(const QualityMeasures& m) {
 }
 
 QualityAdvisor::QualityAdvisor(const std::string& eye_cascade_path) {
+    // The image library fills its colour conversion tables on first use, and two threads doing
+    // that at once lose one set: fill them once, before any advisor measures.
+    static std::once_flag tables;
+    std::call_once(tables, [] {
+        cv::Mat3f pixel(1, 1, cv::Vec3f(0.5f, 0.5f, 0.5f));
+        cv::cvtColor(pixel, pixel, cv::COLOR_BGR2Lab);
+    });
     // CascadeClassifier::load complains on standard error about a missing file; look first.
     std::error_code ec;
     if (!eye_cascade_path.empty() && std::filesystem::is_regular_file(eye_cascade_path, ec)) {
