@@ -28,12 +28,15 @@ bool SameText(std::string_view a, std::string_view b) {
                                  boost::beast::string_view(b.data(), b.size()));
 }
 
-// Transfer-Encoding: every field and every coding in it; only "chunked", once, is taken.
+// Transfer-Encoding: every field (wherever it stands among the others) and every coding in it;
+// only "chunked", once, is taken.
 bool OnlyChunked(const http::request_header<>& head) {
     size_t codings = 0;
-    for (auto it = head.find(http::field::transfer_encoding);
-         it != head.end() && it->name() == http::field::transfer_encoding; ++it) {
-        std::string_view list = View(it->value());
+    for (const auto& field : head) {
+        if (field.name() != http::field::transfer_encoding) {
+            continue;
+        }
+        std::string_view list = View(field.value());
         while (!list.empty()) {
             const size_t comma = list.find(',');
             const std::string_view coding = Trim(list.substr(0, comma));

@@ -74,6 +74,10 @@ TEST(ServeHostile, MalformedAndOversizedRequestsAreAnsweredAndTheServiceLives) {
          Head("Host: x\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: "
               "chunked\r\n"),
          400},
+        {"a second coding further down",
+         Head("Transfer-Encoding: chunked\r\nHost: x\r\nTransfer-Encoding: gzip\r\n",
+              "3\r\nabc\r\n0\r\n\r\n"),
+         400},
         {"no Host", Head("Content-Length: 0\r\n"), 400},
         {"two Hosts", Head("Host: a\r\nHost: b\r\nContent-Length: 0\r\n"), 400},
         {"multipart without a boundary", Head(form + "\r\n", "abcd"), 400},
