@@ -13,16 +13,6 @@ std::string Lower(std::string_view text) {
     return out;
 }
 
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
 // The value of a parameter (name=value or name="value") in a header value such as
 // `form-data; name="photo"; filename="a.jpg"`; matched without regard to case.
 std::optional<std::string> Parameter(std::string_view header, std::string_view wanted) {
@@ -33,7 +23,7 @@ std::optional<std::string> Parameter(std::string_view header, std::string_view w
         if (eq == std::string_view::npos) {
             return std::nullopt;
         }
-        const std::string key = Lower(Trim(rest.substr(0, eq)));
+        const std::string key = Lower(TrimSpaces(rest.substr(0, eq)));
         rest = rest.substr(eq + 1);
         while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) {
             rest.remove_prefix(1);
@@ -54,7 +44,7 @@ std::optional<std::string> Parameter(std::string_view header, std::string_view w
             used = i + 1;
         } else {
             used = std::min(rest.find(';'), rest.size());
-            value = std::string(Trim(rest.substr(0, used)));
+            value = std::string(TrimSpaces(rest.substr(0, used)));
         }
         if (key == wanted) {
             return value;
@@ -75,7 +65,7 @@ PartNames(std::string_view headers) {
         headers.remove_prefix(std::min(eol + 2, headers.size()));
         const size_t colon = line.find(':');
         if (colon == std::string_view::npos ||
-            Lower(Trim(line.substr(0, colon))) != "content-disposition") {
+            Lower(TrimSpaces(line.substr(0, colon))) != "content-disposition") {
             continue;
         }
         const std::string_view value = line.substr(colon + 1);
@@ -98,7 +88,7 @@ PartNames(std::string_view headers) {
 
 std::optional<std::string> MultipartBoundary(std::string_view content_type) {
     const size_t semi = content_type.find(';');
-    if (Lower(Trim(content_type.substr(0, semi))) != "multipart/form-data") {
+    if (Lower(TrimSpaces(content_type.substr(0, semi))) != "multipart/form-data") {
         return std::nullopt;
     }
     auto boundary = Parameter(content_type, "boundary");
@@ -107,6 +97,16 @@ std::optional<std::string> MultipartBoundary(std::string_view content_type) {
         return std::nullopt;
     }
     return boundary;
+}
+
+std::string_view TrimSpaces(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
+        s.remove_suffix(1);
+    }
+    return s;
 }
 
 std::optional<std::string> PercentDecode(std::string_view text, bool plus_is_space) {

@@ -23,6 +23,9 @@ std::optional<std::string> MultipartBoundary(std::string_view content_type);
 std::optional<FormField> FindFormField(std::string_view body, std::string_view boundary,
                                        std::string_view name, std::string& error);
 
+// The text without the spaces and tabs around it, as header values are read.
+std::string_view TrimSpaces(std::string_view text);
+
 // Decodes %XX escapes (and, in a query, '+' as a space); nullopt for a broken escape.
 std::optional<std::string> PercentDecode(std::string_view text, bool plus_is_space = true);
 

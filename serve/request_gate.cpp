@@ -13,16 +13,6 @@ std::string_view View(boost::beast::string_view s) {
     return {s.data(), s.size()};
 }
 
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
 bool SameText(std::string_view a, std::string_view b) {
     return boost::beast::iequals(boost::beast::string_view(a.data(), a.size()),
                                  boost::beast::string_view(b.data(), b.size()));
@@ -39,7 +29,7 @@ bool OnlyChunked(const http::request_header<>& head) {
         std::string_view list = View(field.value());
         while (!list.empty()) {
             const size_t comma = list.find(',');
-            const std::string_view coding = Trim(list.substr(0, comma));
+            const std::string_view coding = TrimSpaces(list.substr(0, comma));
             list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
             if (coding.empty()) {
                 continue;
@@ -80,7 +70,7 @@ std::optional<Refusal> CheckRequestHead(const RequestParser& parser) {
     }
     const size_t expects = head.count(http::field::expect);
     if (expects > 1 ||
-        (expects == 1 && !SameText(Trim(View(head[http::field::expect])), "100-continue"))) {
+        (expects == 1 && !SameText(TrimSpaces(View(head[http::field::expect])), "100-continue"))) {
         return Refusal{417, "不支持的 Expect 请求头"};
     }
     return std::nullopt;
@@ -101,7 +91,7 @@ std::optional<Refusal> CheckTrailers(const RequestParser& parser, size_t extensi
 std::variant<Upload, Refusal> FindUpload(std::string_view content_type, std::string_view body,
                                          std::string_view query) {
     Upload upload;
-    const std::string_view media = Trim(content_type.substr(0, content_type.find(';')));
+    const std::string_view media = TrimSpaces(content_type.substr(0, content_type.find(';')));
     if (media.size() >= 10 && SameText(media.substr(0, 10), "multipart/")) {
         const auto boundary = MultipartBoundary(content_type);
         if (!boundary) {

@@ -231,6 +231,15 @@ private:
     std::vector<std::string> lines_;
 };
 
+// A service of one worker whose photos wait at the gate, logging into log.
+ServiceOptions Gated(Gate& gate, LogLines& log) {
+    ServiceOptions options = Running::Defaults();
+    options.pool.jobs = 1;
+    options.handler = gate.Handler();
+    options.log = log.Sink();
+    return options;
+}
+
 std::string PhotoRequest(const std::string& sample) {
     const std::string photo = Text(test::ReadBytes(test::SamplePath(sample)));
     return "POST /api/v1/review HTTP/1.1\r\nHost: x\r\nContent-Length: " +
@@ -242,11 +251,7 @@ std::string PhotoRequest(const std::string& sample) {
 TEST(ServeHostile, AReviewIsCancelledWhenItsClientGoes) {
     Gate gate;
     LogLines log;
-    ServiceOptions options = Running::Defaults();
-    options.pool.jobs = 1;
-    options.handler = gate.Handler();
-    options.log = log.Sink();
-    Running service(options);
+    Running service(Gated(gate, log));
     {
         RawClient leaving(service.Port());
         leaving.Write(PhotoRequest("passed-grey-600x800.jpg"));
@@ -276,10 +281,7 @@ TEST(ServeHostile, AReviewIsCancelledWhenItsClientGoes) {
 TEST(ServeHostile, DrainTimeline) {
     Gate gate;
     LogLines log;
-    ServiceOptions options = Running::Defaults();
-    options.pool.jobs = 1;
-    options.handler = gate.Handler();
-    options.log = log.Sink();
+    ServiceOptions options = Gated(gate, log);
     options.limits.drain_timeout = std::chrono::seconds(2);
     auto service = std::make_unique<Running>(options);
     const uint16_t port = service->Port();
