@@ -1,6 +1,7 @@
 #include "app/main_dialog.h"
 
 #include "report/advisory_text.h"
+#include "report/correction_text.h"
 
 #include "app/platform.h"
 #include "correct/correction.h"
@@ -283,6 +284,18 @@ void CVrelPictureCheckDlg::CheckPhotoFile(const QString& path) {
     }
 }
 
+void CVrelPictureCheckDlg::ShowCorrected(const Correction& correction,
+                                         const BackdropColour& backdrop) {
+    QString line =
+        QStringLiteral("已修正：") + QString::fromStdString(StepsText(correction.steps, backdrop));
+    for (const std::string& warning : correction.warnings) {
+        line += QStringLiteral("；") + QString::fromStdString(CorrectionWarningText(warning));
+    }
+    advice_->setText(advice_->fontMetrics().elidedText(line, Qt::ElideRight, advice_->width()));
+    advice_->setToolTip(line);
+    advice_->show();
+}
+
 void CVrelPictureCheckDlg::ShowAdvisories(const std::vector<AdvisoryNote>& notes) {
     if (notes.empty()) {
         advice_->clear();
@@ -324,13 +337,16 @@ void CVrelPictureCheckDlg::OfferCorrection(const std::string& path, const Review
         return; // as any rejection: the tip picture stays
     }
     QApplication::restoreOverrideCursor(); // the question waits for the operator
-    const bool take = platform_.AskYesNo(this, QString::fromUtf8(kOfferCorrection));
+    const QString what = QString::fromStdString(StepsText(correction.steps, corrector.Backdrop()));
+    const bool take = platform_.AskYesNo(this, QString::fromUtf8(kOfferCorrectionBefore) + what +
+                                                   QString::fromUtf8(kOfferCorrectionAfter));
     QApplication::setOverrideCursor(Qt::WaitCursor);
     if (!take) {
         return;
     }
     info_->setText(QString::fromUtf8(kCorrectedText));
     ShowAdvisories({}); // they were the original's
+    ShowCorrected(correction, corrector.Backdrop());
     work_image_ = correction.photo;
     ShowInPhotoView(work_image_);
     result_image_ = work_image_;

@@ -2,6 +2,7 @@
 
 #include "check/check_run.h"
 #include "check/settings.h"
+#include "correct/correction.h"
 
 #include <QAbstractButton>
 #include <QDialog>
@@ -24,7 +25,10 @@ inline constexpr const char* kAboutMenuText = "关于 VrelPictureCheck(&A)...";
 // The JPEG filter first, as the tool has always had it; then every format the correction reads.
 inline constexpr const char* kOpenFilter = "JPEG Files (*.jpg *.jpeg *.jfif);;所有照片 (*.jpg "
                                            "*.jpeg *.jfif *.png *.webp *.bmp *.tif *.tiff)";
-inline constexpr const char* kOfferCorrection = "照片可以自动修正（裁剪、缩放、压缩），是否修正？";
+// The question after a mendable rejection: "照片可以自动修正（<what the correction
+// does>），是否修正？".
+inline constexpr const char* kOfferCorrectionBefore = "照片可以自动修正（";
+inline constexpr const char* kOfferCorrectionAfter = "），是否修正？";
 inline constexpr const char* kCorrectedText = "修正后审核通过，保存后退出";
 inline constexpr const char* kSaveFilter = "JPEG (*.jpg *.jpeg *.jpe *.jfif)";
 inline constexpr const char* kSaveInitialName = "报名照片";
@@ -121,6 +125,8 @@ private:
     // After a rejection: offers the correction where it mends the photo, and shows the
     // corrected photo, ready to be saved, when the operator takes it.
     void OfferCorrection(const std::string& path, const ReviewResult& result);
+    // What the correction did, on the second line.
+    void ShowCorrected(const Correction& correction, const BackdropColour& backdrop);
     void ShowSystemMenu(const QPoint& where);
     void PreparePhotoView();
     void ShowInPhotoView(const cv::Mat& image);

@@ -224,7 +224,8 @@ private:
         }
         std::unique_ptr<PhotoCorrector> corrector;
         if (!opts_.correct_dir.empty()) {
-            corrector = std::make_unique<PhotoCorrector>(opts_.check, reviewer.DataDir());
+            corrector =
+                std::make_unique<PhotoCorrector>(opts_.check, reviewer.DataDir(), opts_.backdrop);
         }
         Job job;
         while (NextJob(job)) {

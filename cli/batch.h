@@ -78,10 +78,11 @@ private:
 struct BatchOptions {
     CheckSettings check;
     std::string data_dir;
-    std::string save_dir;     // empty: passed photos are not saved
-    std::string annotate_dir; // empty: no explanation pictures
-    std::string correct_dir;  // empty: rejected photos are not corrected
-    bool overwrite = false;   // replace files already in those folders (atomically)
+    std::string save_dir;                      // empty: passed photos are not saved
+    std::string annotate_dir;                  // empty: no explanation pictures
+    std::string correct_dir;                   // empty: rejected photos are not corrected
+    BackdropColour backdrop = WhiteBackdrop(); // the colour a replaced backdrop gets
+    bool overwrite = false; // replace files already in those folders (atomically)
     int jobs = 1;
     bool ignore_marker = false;
     bool fast_decode = false;

@@ -111,6 +111,7 @@ struct Options {
     std::string settings_path = vrel::AppPath(vrel::kSettingsFileName);
     std::string data_dir = vrel::AppDir();
     std::string save_dir, csv_path, annotate_dir, correct_dir, files_from, report_dir;
+    std::string backdrop = "white";
     std::vector<std::string> records; // JSON Lines of earlier runs, for a report without review
     int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     std::vector<std::string> inputs;
@@ -122,7 +123,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     CLI::App app{"Reviews registration photos: one verdict per photo, in input order."};
     app.set_version_flag("--version", "vrel-check 2.5.2");
     vrel::SingleOption settings, data_dir, save_dir, csv, annotate, correct_dir, files_from, jobs,
-        report;
+        report, backdrop;
     app.add_flag("--json", o.json, "One JSON object per line instead of tab-separated text");
     settings.Add(app, "--settings", "FILE",
                  "Settings file (default: setting.vr beside the program)");
@@ -139,9 +140,13 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     annotate.Add(app, "--annotate", "DIR",
                  "Write a picture that explains each verdict into this folder");
     correct_dir.Add(app, "--correct-dir", "DIR",
-                    "Correct every rejected photo that can be mended (crop, scale, compress, "
-                    "convert) and save it into this folder, marked as passed; folders then also "
-                    "yield *.png, *.webp, *.bmp, *.tif, *.tiff");
+                    "Correct every rejected photo that can be mended (convert, crop and scale, "
+                    "replace the backdrop, straighten a tilt) and save it into this folder, "
+                    "marked as passed; folders then also yield *.png, *.webp, *.bmp, *.tif, "
+                    "*.tiff");
+    backdrop.Add(app, "--backdrop", "COLOUR",
+                 "With --correct-dir: the colour a replaced backdrop gets: white (default), blue "
+                 "(where the settings accept blue) or #RRGGBB that the backdrop test accepts");
     report.Add(app, "--report", "DIR",
                "Also write a report folder (index.html, offline) with every photo's thumbnail, "
                "reason and explanation picture");
@@ -170,7 +175,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
         !save_dir.Take(o.save_dir, problem) || !csv.Take(o.csv_path, problem) ||
         !annotate.Take(o.annotate_dir, problem) || !correct_dir.Take(o.correct_dir, problem) ||
         !files_from.Take(o.files_from, problem) || !report.Take(o.report_dir, problem) ||
-        !jobs.TakeInt(o.jobs, 1, 256, problem)) {
+        !backdrop.Take(o.backdrop, problem) || !jobs.TakeInt(o.jobs, 1, 256, problem)) {
         return SetupError(problem + "\nRun with --help for more information.");
     }
     if (!o.records.empty()) {
@@ -226,6 +231,9 @@ vrel::BatchOptions Batch(const Options& o, const vrel::CheckSettings& settings) 
     batch.save_dir = o.save_dir;
     batch.annotate_dir = o.annotate_dir;
     batch.correct_dir = o.correct_dir;
+    if (auto colour = vrel::ParseBackdropColour(o.backdrop)) {
+        batch.backdrop = *colour;
+    }
     batch.overwrite = o.overwrite;
     batch.jobs = o.jobs;
     batch.ignore_marker = o.ignore_marker;
@@ -445,6 +453,17 @@ int main(int argc, char** argv) {
     }
     if (!o.records.empty()) {
         return ReportFromRecords(o, settings);
+    }
+    if (!o.correct_dir.empty()) {
+        std::string problem;
+        if (!vrel::ChooseBackdrop(o.backdrop, settings, problem)) {
+            return SetupError("--backdrop: " + problem);
+        }
+        // The backdrop model is needed only by a correction.
+        const vrel::PhotoCorrector corrector(settings, o.data_dir);
+        if (!corrector.SetupError().empty()) {
+            return SetupError("cannot correct photos: " + corrector.SetupError());
+        }
     }
     if ((!o.save_dir.empty() && !MakeFolder(o.save_dir, "save")) ||
         (!o.annotate_dir.empty() && !MakeFolder(o.annotate_dir, "annotation")) ||

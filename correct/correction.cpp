@@ -1,9 +1,11 @@
 #include "correct/correction.h"
 
+#include "check/background.h"
 #include "check/explain.h"
 #include "check/jpeg_decode.h"
 #include "correct/image_input.h"
 #include "output/photo_writer.h"
+#include "quality/measures.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -235,59 +237,316 @@ cv::Mat CutAndScale(const cv::Mat& source, cv::Size photo, const cv::Rect& crop,
 
 } // namespace
 
-PhotoCorrector::PhotoCorrector(const CheckSettings& settings, std::string data_dir)
-    : settings_(settings), targets_(TargetsFor(settings)),
-      verifier_(settings, std::move(data_dir), VerifyingReview()) {}
+std::optional<double> MeasureHeadRoll(const cv::Mat& photo, const cv::Rect& face,
+                                      QualityAdvisor& advisor) {
+    const cv::Rect around = cv::Rect(face.x - face.width / 2, face.y - face.height / 2,
+                                     face.width * 2, face.height * 2) &
+                            cv::Rect(cv::Point(), photo.size());
+    if (around.empty()) {
+        return std::nullopt;
+    }
+    std::vector<double> rolls;
+    for (const double scale : {1.0, 0.87, 1.15}) {
+        cv::Mat region;
+        cv::resize(photo(around), region, cv::Size(), scale, scale,
+                   scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
+        const cv::Rect scaled(static_cast<int>((face.x - around.x) * scale),
+                              static_cast<int>((face.y - around.y) * scale),
+                              static_cast<int>(face.width * scale),
+                              static_cast<int>(face.height * scale));
+        const std::optional<QualityMeasures> m = advisor.Measure(region, scaled);
+        if (m && m->roll) {
+            rolls.push_back(*m->roll);
+        }
+    }
+    // The roll that two measures agree on: the middle one of three, the mean of two.
+    std::sort(rolls.begin(), rolls.end());
+    if (rolls.size() == 2 && rolls[1] - rolls[0] <= kRollAgreement) {
+        return (rolls[0] + rolls[1]) / 2;
+    }
+    if (rolls.size() == 3 && std::min(rolls[1] - rolls[0], rolls[2] - rolls[1]) <= kRollAgreement) {
+        return rolls[1];
+    }
+    return std::nullopt;
+}
+
+const char* StepName(CorrectionStep step) {
+    switch (step) {
+    case CorrectionStep::Convert:
+        return "convert";
+    case CorrectionStep::Reframe:
+        return "reframe";
+    case CorrectionStep::Backdrop:
+        return "backdrop";
+    case CorrectionStep::Straighten:
+        return "straighten";
+    }
+    return "unknown";
+}
+
+PhotoCorrector::PhotoCorrector(const CheckSettings& settings, std::string data_dir,
+                               BackdropColour backdrop)
+    : settings_(settings), targets_(TargetsFor(settings)), backdrop_(std::move(backdrop)),
+      verifier_(settings, data_dir, VerifyingReview()) {
+    const std::string model = verifier_.DataDir() + kBackdropModelFile;
+    replacer_ = BackdropReplacer::Load(model, setup_error_);
+    if (replacer_) {
+        setup_error_.clear();
+    } else if (setup_error_.empty()) {
+        setup_error_ = "the backdrop model " + model + " cannot be read";
+    }
+}
 
 Correction PhotoCorrector::CorrectFile(const std::string& path, const ReviewResult& original,
-                                       const WorkLimit* limit) {
+                                       const WorkLimit* limit,
+                                       const std::optional<BackdropColour>& backdrop) {
     FileSource file;
     std::string error;
     std::vector<unsigned char> bytes;
     if (!file.Open(path, error) || !file.ReadAll(bytes)) {
         return Refuse("unreadable", "文件无法读取：" + (error.empty() ? file.Failed() : error));
     }
-    return Correct(bytes.data(), bytes.size(), original, limit);
+    return Correct(bytes.data(), bytes.size(), original, limit, backdrop);
 }
 
-// One correction, as its steps: refuse what cannot be tried, find the one face, then frame it,
-// save and verify, a few rounds at most.
+// A working copy of the photo that crops are cut from: reduced, perhaps turned upright, perhaps
+// laid on a new backdrop.
+struct Canvas {
+    cv::Mat image;       // CV_8UC3
+    double to_photo = 1; // photo pixels per canvas pixel
+    cv::Point origin;    // the canvas's top left in the (turned) photo, in canvas pixels
+    FaceBox face;        // in canvas pixels
+};
+
+cv::Rect FaceRect(const FaceBox& f, cv::Size within) {
+    const cv::Rect r(static_cast<int>(std::lround(f.x)), static_cast<int>(std::lround(f.y)),
+                     static_cast<int>(std::lround(f.w)), static_cast<int>(std::lround(f.h)));
+    return r & cv::Rect(cv::Point(), within);
+}
+
+// The columns above the face where the hair can be: a quarter of its width either side.
+std::pair<int, int> CrownSpan(const FaceBox& f, int width) {
+    return {std::clamp(static_cast<int>(f.x - 0.25 * f.w), 0, width),
+            std::clamp(static_cast<int>(f.x + 1.25 * f.w), 0, width)};
+}
+
+// The top of the hair on a plain wall: the highest row joined to the face (gaps of at most
+// a twentieth of the face's height) that differs from the wall's colour at the photo's top.
+// nullopt where the top is not plain or the hair seems to reach implausibly high.
+std::optional<double> PlainWallCrown(const cv::Mat& image, const FaceBox& f) {
+    const auto [x0, x1] = CrownSpan(f, image.cols);
+    const int top_rows = std::max(2, image.rows / 50);
+    const int face_top = std::clamp(static_cast<int>(f.y), 0, image.rows);
+    if (x1 - x0 < 8 || face_top <= top_rows) {
+        return std::nullopt;
+    }
+    cv::Scalar mean, spread;
+    cv::meanStdDev(image(cv::Range(0, top_rows), cv::Range(x0, x1)), mean, spread);
+    if (std::max({spread[0], spread[1], spread[2]}) > 12) {
+        return std::nullopt;
+    }
+    const int enough = std::max(2, (x1 - x0) / 50);
+    const int max_gap = std::max(3, static_cast<int>(0.05 * f.h));
+    int crown = face_top, gap = 0;
+    for (int y = face_top; y >= 0 && gap <= max_gap; --y) {
+        const cv::Vec3b* row = image.ptr<cv::Vec3b>(y);
+        int differs = 0;
+        for (int x = x0; x < x1; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                if (std::abs(row[x][c] - mean[c]) > 40) {
+                    ++differs;
+                    break;
+                }
+            }
+        }
+        if (differs >= enough) {
+            crown = y;
+            gap = 0;
+        } else {
+            ++gap;
+        }
+    }
+    if (crown < f.y - f.h) {
+        return std::nullopt;
+    }
+    return crown;
+}
+
+// The top of the person's matte above the face.
+std::optional<double> MatteCrown(const cv::Mat& alpha, const FaceBox& f) {
+    const auto [x0, x1] = CrownSpan(f, alpha.cols);
+    const int enough = std::max(2, (x1 - x0) / 100);
+    for (int y = 0; y < std::min(alpha.rows, static_cast<int>(f.y + f.h)); ++y) {
+        if (x1 > x0 && cv::countNonZero(alpha.row(y).colRange(x0, x1) > 127) >= enough) {
+            return y;
+        }
+    }
+    return std::nullopt;
+}
+
+// The largest upright rectangle inside a w x h photo turned by degrees about its own centre,
+// with the same centre.
+cv::Size2d InsideTurned(double w, double h, double degrees) {
+    const double a = std::abs(degrees) * CV_PI / 180;
+    const double sin_a = std::sin(a), cos_a = std::cos(a);
+    const double long_side = std::max(w, h), short_side = std::min(w, h);
+    if (short_side <= 2 * sin_a * cos_a * long_side || std::abs(sin_a - cos_a) < 1e-10) {
+        const double x = 0.5 * short_side;
+        return w >= h ? cv::Size2d(x / sin_a, x / cos_a) : cv::Size2d(x / cos_a, x / sin_a);
+    }
+    const double cos_2a = cos_a * cos_a - sin_a * sin_a;
+    return {(w * cos_a - h * sin_a) / cos_2a, (h * cos_a - w * sin_a) / cos_2a};
+}
+
+CorrectionBlocker AsBlocker(const Correction& c) {
+    return {c.rule, c.reason, c.numbers};
+}
+
+// How fundamental a blocker is: what must change first in a new photo.
+int Rank(const std::string& rule) {
+    static const char* const order[] = {"faces",       "too_small",   "tilt",       "background",
+                                        "space_above", "space_below", "space_left", "space_right"};
+    for (size_t i = 0; i < std::size(order); ++i) {
+        if (rule == order[i]) {
+            return static_cast<int>(i);
+        }
+    }
+    return static_cast<int>(std::size(order));
+}
+
+Correction RefuseAll(std::vector<CorrectionBlocker> blockers) {
+    std::stable_sort(blockers.begin(), blockers.end(),
+                     [](const auto& a, const auto& b) { return Rank(a.rule) < Rank(b.rule); });
+    Correction c = Refuse(blockers.front().rule, "", blockers.front().numbers);
+    for (const CorrectionBlocker& b : blockers) {
+        c.reason += (c.reason.empty() ? "" : "；") + b.reason;
+    }
+    c.blockers = std::move(blockers);
+    return c;
+}
+
+// What the applicant can do about a wrong backdrop.
+std::string BackdropAdvice(const CheckSettings& s) {
+    return s.bgc == 1 ? "请在白色、浅灰色或浅蓝色的纯色背景前重新拍摄"
+                      : "请在白色或浅灰色的纯色背景前重新拍摄";
+}
+
+// One correction, as its steps: refuse what cannot be tried, find the one face and measure what
+// stands in the way, then try the least change first: the photo as it is, a new framing, a new
+// backdrop with the framing; a tilted head is turned upright before the framing.
 class CorrectionRun {
 public:
+    struct Tools {
+        const CheckSettings& settings;
+        const FramingTargets& targets;
+        PhotoReviewer& verifier;
+        BackdropReplacer* replacer; // null without the model
+        const std::string& setup_error;
+        const BackdropColour& colour;
+    };
+
     CorrectionRun(const unsigned char* data, size_t size, const ImageInfo& info,
-                  const CheckSettings& settings, const FramingTargets& targets,
-                  PhotoReviewer& verifier, const WorkLimit& limit)
-        : data_(data), size_(size), info_(info), photo_(info.width, info.height), s_(settings),
-          targets_(targets), verifier_(verifier), limit_(limit) {}
+                  const ReviewResult& original, const Tools& tools, const WorkLimit& limit)
+        : data_(data), size_(size), info_(info), photo_(info.width, info.height),
+          original_(original), s_(tools.settings), targets_(tools.targets),
+          verifier_(tools.verifier), replacer_(tools.replacer), setup_error_(tools.setup_error),
+          colour_(tools.colour), limit_(limit) {}
 
     Correction Run() {
         FaceBox face;
         int denom = 1;
         if (auto refused = FindTheFace(face, denom)) {
-            return *refused;
+            return Formatted(RefuseAll({AsBlocker(*refused)}));
         }
-        Correction c;
-        c.format = FormatName(info_.format);
+        std::vector<CorrectionBlocker> blockers;
+        const Framing first = PlanCrop(face, photo_, s_, targets_);
+        if (first.problem == FramingProblem::TooSmall) {
+            blockers.push_back(AsBlocker(RefuseFraming(first, targets_)));
+        }
+        roll_ = MeasureRollOn(face, denom);
+        // Said in whole degrees, so a roll that rounds to the bound is within it.
+        if (roll_ && std::lround(std::abs(*roll_)) > kMaxStraighten) {
+            blockers.push_back({"tilt",
+                                "头部倾斜约 " + Fixed(std::abs(*roll_), 0) +
+                                    " 度（最多可自动校正 " + Fixed(kMaxStraighten, 0) +
+                                    " 度）：请重新拍摄，保持头部端正",
+                                {{"roll", *roll_}, {"roll_max", kMaxStraighten}}});
+        }
+        if (!blockers.empty()) {
+            if (original_.verdict == CheckVerdict::BackgroundRejected ||
+                CornersWrong(Copy(denom).image)) {
+                blockers.push_back(BackdropBlocker(nullptr));
+            }
+            Correction refused = RefuseAll(std::move(blockers));
+            refused.roll = roll_;
+            return Formatted(std::move(refused));
+        }
+
+        const bool straighten = roll_ && std::abs(*roll_) >= kStraightenFrom;
         ReviewResult last;
-        for (int round = 1; round <= kMaxRounds; ++round) {
+        if (!straighten && ConvertMayDo()) {
+            if (auto done = TryConvert(last)) {
+                return Finished(std::move(*done), {});
+            }
+        }
+        Canvas canvas;
+        if (auto refused = MakeCanvas(face, first, denom, straighten, canvas)) {
+            return Formatted(*refused);
+        }
+        canvas.face.crown = PlainWallCrown(canvas.image, canvas.face);
+        Framing framing = PlanOn(canvas);
+        if (framing.problem == FramingProblem::None) {
+            if (auto done = TryReframe(canvas, last)) {
+                return Finished(std::move(*done), {CorrectionStep::Reframe});
+            }
+        }
+        bool backdrop_wrong = original_.verdict == CheckVerdict::BackgroundRejected ||
+                              last.verdict == CheckVerdict::BackgroundRejected;
+        if (!backdrop_wrong && framing.problem != FramingProblem::None) {
+            backdrop_wrong = CornersWrong(canvas.image);
+        }
+        std::optional<BackdropResult> replaced;
+        if (backdrop_wrong && framing.problem == FramingProblem::None && replacer_ != nullptr) {
             if (auto stopped = RefuseStopped()) {
                 return Formatted(*stopped);
             }
-            const Framing framing = PlanCrop(face, photo_, s_, targets_);
-            if (framing.problem != FramingProblem::None) {
-                return Formatted(RefuseFraming(framing, targets_));
+            replaced = replacer_->Replace(
+                canvas.image, FaceRect(canvas.face, canvas.image.size()),
+                cv::Scalar(colour_.bgr[0], colour_.bgr[1], colour_.bgr[2]), &limit_);
+            if (replaced->refusal == BackdropRefusal::Stopped) {
+                return Formatted(
+                    RefuseStopped().value_or(Refuse("undecodable", "照片处理已停止，无法修正")));
             }
-            c.rounds = round;
-            if (auto done = CropSaveAndVerify(framing, denom, last)) {
-                done->format = c.format;
-                done->rounds = round;
-                return *done;
-            }
-            if (!PlannedAgain(last, framing, face)) {
-                break;
+            if (replaced->Replaced()) {
+                Canvas on_colour = canvas;
+                on_colour.image = replaced->photo;
+                on_colour.face.crown = MatteCrown(replaced->alpha, canvas.face);
+                framing = PlanOn(on_colour);
+                if (framing.problem == FramingProblem::None) {
+                    if (auto done = TryReframe(on_colour, last)) {
+                        return Finished(std::move(*done),
+                                        {CorrectionStep::Reframe, CorrectionStep::Backdrop});
+                    }
+                    backdrop_wrong = last.verdict == CheckVerdict::BackgroundRejected;
+                }
             }
         }
-        return Formatted(RefuseAfter(std::move(last), c.rounds));
+        if (backdrop_wrong) {
+            blockers.push_back(BackdropBlocker(replaced ? &*replaced : nullptr));
+        }
+        if (framing.problem != FramingProblem::None) {
+            blockers.push_back(AsBlocker(RefuseFraming(framing, targets_)));
+        }
+        if (blockers.empty()) {
+            return Formatted(RefuseAfter(std::move(last), rounds_));
+        }
+        Correction refused = RefuseAll(std::move(blockers));
+        refused.rounds = rounds_;
+        refused.roll = roll_;
+        if (last.verdict != CheckVerdict::NotJpeg || !last.error.empty()) {
+            refused.review = std::move(last);
+        }
+        return Formatted(std::move(refused));
     }
 
 private:
@@ -341,8 +600,242 @@ private:
                           {{"faces", double(faces.size())}});
         }
         const cv::Rect& f = faces.front();
-        face = {f.x * to_photo, f.y * to_photo, f.width * to_photo, f.height * to_photo};
+        face = {f.x * to_photo, f.y * to_photo, f.width * to_photo, f.height * to_photo,
+                std::nullopt};
         return std::nullopt;
+    }
+
+    // The head's roll from the eyes, on the copy the face was found on, or where the eyes are
+    // not found there, on the copy half its size (the eye detector's windows are few sizes).
+    std::optional<double> MeasureRollOn(const FaceBox& face, int denom) {
+        for (const int d : {denom, denom * 2}) {
+            const DecodedImage& copy = Copy(d);
+            const double k = double(copy.image.cols) / photo_.width;
+            if (copy.image.empty() || face.w * k < 2 * quality::kMinFaceWidth) {
+                break;
+            }
+            if (auto roll = MeasureHeadRoll(
+                    copy.image,
+                    FaceRect({face.x * k, face.y * k, face.w * k, face.h * k, std::nullopt},
+                             copy.image.size()),
+                    verifier_.Advisor())) {
+                return roll;
+            }
+        }
+        return std::nullopt;
+    }
+
+    // Whether the top corners would fail the review's backdrop test on the image normalised.
+    bool CornersWrong(const cv::Mat& image) const {
+        if (image.empty()) {
+            return false;
+        }
+        cv::Mat normalised;
+        cv::resize(image, normalised, cv::Size(s_.dst_width, s_.dst_height), 0, 0, cv::INTER_AREA);
+        return !CheckBackground(normalised, s_).passed;
+    }
+
+    CorrectionBlocker BackdropBlocker(const BackdropResult* replaced) const {
+        std::string why;
+        std::vector<std::pair<std::string, double>> numbers;
+        if (replaced != nullptr && !replaced->Replaced()) {
+            why = "，无法自动更换（" + RefusalSentence(replaced->refusal) + "）";
+            numbers = replaced->numbers;
+        } else if (replaced == nullptr && replacer_ == nullptr) {
+            why = "（背景更换不可用：" + setup_error_ + "）";
+        }
+        return {"background", "背景不是合格的纯色背景" + why + "：" + BackdropAdvice(s_),
+                std::move(numbers)};
+    }
+
+    // Only what the review stopped at before the face tests can a conversion alone mend.
+    bool ConvertMayDo() const {
+        return original_.verdict == CheckVerdict::NotJpeg ||
+               original_.verdict == CheckVerdict::FileSizeOutOfRange ||
+               original_.verdict == CheckVerdict::PixelSizeOutOfRange;
+    }
+
+    // The photo as it is, at the normalised width with its own proportions, saved and verified.
+    std::optional<Correction> TryConvert(ReviewResult& last) {
+        const int width = s_.dst_width;
+        const int height =
+            static_cast<int>(std::lround(double(width) * photo_.height / photo_.width));
+        const double enlarge = double(width) / photo_.width;
+        if (height < s_.min_height || height > s_.max_height || width < s_.min_width ||
+            width > s_.max_width || enlarge > targets_.max_enlarge) {
+            return std::nullopt;
+        }
+        int denom = 1;
+        for (int d : {8, 4, 2}) {
+            if (photo_.width / d >= width && photo_.height / d >= height) {
+                denom = d;
+                break;
+            }
+        }
+        const DecodedImage& source = Copy(denom);
+        if (auto refused = RefuseUndecoded(source)) {
+            return refused;
+        }
+        cv::Mat converted;
+        cv::resize(source.image, converted, cv::Size(width, height), 0, 0,
+                   source.image.cols >= width ? cv::INTER_AREA : cv::INTER_LINEAR);
+        std::optional<Correction> done = SaveAndVerify(converted, last);
+        if (done && done->status == CorrectionStatus::Corrected) {
+            done->crop = cv::Rect(cv::Point(), photo_);
+            done->scale = enlarge;
+        }
+        return done;
+    }
+
+    // The canvas that crops are cut from: a copy reduced as far as the first framing allows,
+    // turned upright where the head leans and cut to what lies inside the turned photo.
+    std::optional<Correction> MakeCanvas(const FaceBox& face, const Framing& first, int denom,
+                                         bool straighten, Canvas& canvas) {
+        int d = std::min(
+            denom, first.problem == FramingProblem::None ? CropDenominator(first.crop, s_) : 1);
+        if (straighten && d > 1) {
+            d /= 2; // the turned photo's crop is smaller
+        }
+        const DecodedImage& copy = Copy(d);
+        if (auto refused = RefuseUndecoded(copy)) {
+            return refused;
+        }
+        const double k = double(copy.image.cols) / photo_.width;
+        canvas.to_photo = 1 / k;
+        canvas.face = {face.x * k, face.y * k, face.w * k, face.h * k, std::nullopt};
+        if (!straighten) {
+            canvas.image = copy.image;
+            return std::nullopt;
+        }
+        const cv::Point2f centre(static_cast<float>(canvas.face.x + canvas.face.w / 2),
+                                 static_cast<float>(canvas.face.y + canvas.face.h / 2));
+        const cv::Mat turn = cv::getRotationMatrix2D(centre, -*roll_, 1.0);
+        cv::Mat turned;
+        cv::warpAffine(copy.image, turned, turn, copy.image.size(), cv::INTER_LINEAR,
+                       cv::BORDER_REPLICATE);
+        // The photo's own centre after the turn, and the upright rectangle inside it.
+        const cv::Point2d c(copy.image.cols / 2.0, copy.image.rows / 2.0);
+        const cv::Point2d moved(
+            turn.at<double>(0, 0) * c.x + turn.at<double>(0, 1) * c.y + turn.at<double>(0, 2),
+            turn.at<double>(1, 0) * c.x + turn.at<double>(1, 1) * c.y + turn.at<double>(1, 2));
+        const cv::Size2d inside = InsideTurned(copy.image.cols, copy.image.rows, *roll_);
+        const cv::Rect keep =
+            cv::Rect(static_cast<int>(std::ceil(moved.x - inside.width / 2)) + 1,
+                     static_cast<int>(std::ceil(moved.y - inside.height / 2)) + 1,
+                     static_cast<int>(inside.width) - 2, static_cast<int>(inside.height) - 2) &
+            cv::Rect(cv::Point(), turned.size());
+        canvas.image = turned(keep).clone();
+        canvas.origin = keep.tl();
+        canvas.face.x -= keep.x;
+        canvas.face.y -= keep.y;
+        return std::nullopt;
+    }
+
+    // The framing on a canvas: its enlargement bound is the photo's, not the reduced copy's.
+    Framing PlanOn(const Canvas& canvas) const {
+        FramingTargets t = targets_;
+        t.max_enlarge = targets_.max_enlarge * canvas.to_photo;
+        return PlanCrop(canvas.face, canvas.image.size(), s_, t);
+    }
+
+    // New crops of the canvas, a few rounds at most. A pass whose ratios lie inside their
+    // intervals with the planned margin is kept at once; another pass only when no later
+    // round gets there.
+    std::optional<Correction> TryReframe(const Canvas& canvas, ReviewResult& last) {
+        FaceBox face = canvas.face;
+        std::optional<Correction> passed;
+        for (int round = 1; round <= kMaxRounds; ++round) {
+            if (auto stopped = RefuseStopped()) {
+                return stopped;
+            }
+            FramingTargets t = targets_;
+            t.max_enlarge = targets_.max_enlarge * canvas.to_photo;
+            const Framing framing = PlanCrop(face, canvas.image.size(), s_, t);
+            if (framing.problem != FramingProblem::None) {
+                break;
+            }
+            rounds_ = std::max(rounds_, round);
+            const cv::Mat normalised =
+                CutAndScale(canvas.image, canvas.image.size(), framing.crop, s_);
+            std::optional<Correction> done = SaveAndVerify(normalised, last);
+            if (done && done->status == CorrectionStatus::Refused) {
+                return done;
+            }
+            if (done) {
+                const cv::Rect& c = framing.crop;
+                done->crop = cv::Rect(
+                    static_cast<int>(std::lround((c.x + canvas.origin.x) * canvas.to_photo)),
+                    static_cast<int>(std::lround((c.y + canvas.origin.y) * canvas.to_photo)),
+                    static_cast<int>(std::lround(c.width * canvas.to_photo)),
+                    static_cast<int>(std::lround(c.height * canvas.to_photo)));
+                done->scale = double(s_.dst_width) / done->crop.width;
+                done->rounds = round;
+                const ReviewMeasures& m = done->review.measures;
+                if (m.ratio_y && m.ratio_x && RatiosWellInside(*m.ratio_y, *m.ratio_x, s_)) {
+                    return done;
+                }
+                if (!passed) {
+                    passed = std::move(done);
+                }
+            }
+            if (!PlannedAgain(last, framing, face)) {
+                break;
+            }
+        }
+        return passed;
+    }
+
+    // The image saved by the photo writer and reviewed with every test: the correction when it
+    // passes, a refusal when it cannot be saved, nothing when the review rejects it.
+    std::optional<Correction> SaveAndVerify(const cv::Mat& image, ReviewResult& last) {
+        PreparedPhoto saved = PreparePassedPhoto(image, s_);
+        if (saved.outcome.status != SaveStatus::Saved) {
+            return Refuse("writer", "修正后的照片无法保存：" + saved.outcome.Message());
+        }
+        last = verifier_.ReviewBytes(saved.bytes.data(), saved.bytes.size(), &limit_);
+        if (last.verdict != CheckVerdict::Passed) {
+            return std::nullopt;
+        }
+        Correction c;
+        c.status = CorrectionStatus::Corrected;
+        c.quality = saved.outcome.quality;
+        c.bytes = std::move(saved.bytes);
+        c.photo = image;
+        c.review = last;
+        return c;
+    }
+
+    // After a pass, or a crop that missed on the face's placement: the face as the review found
+    // it in the crop, in the canvas's pixels, to plan the next crop from. False when there is
+    // nothing to plan again from.
+    bool PlannedAgain(const ReviewResult& last, const Framing& framing, FaceBox& face) const {
+        const bool placement = last.verdict == CheckVerdict::PlacementWrong ||
+                               last.verdict == CheckVerdict::NotCentred ||
+                               last.verdict == CheckVerdict::Passed;
+        if (!placement || !last.measures.face) {
+            return false;
+        }
+        const cv::Rect& seen = *last.measures.face;
+        const double back = double(framing.crop.width) / s_.dst_width;
+        const std::optional<double> crown = face.crown;
+        face = {framing.crop.x + seen.x * back, framing.crop.y + seen.y * back, seen.width * back,
+                seen.height * back, crown};
+        return true;
+    }
+
+    Correction Finished(Correction c, std::vector<CorrectionStep> steps) const {
+        c.steps = {CorrectionStep::Convert};
+        c.steps.insert(c.steps.end(), steps.begin(), steps.end());
+        if (roll_ && std::abs(*roll_) >= kStraightenFrom) {
+            c.steps.push_back(CorrectionStep::Straighten);
+        }
+        c.roll = roll_;
+        const auto& notes = c.review.measures.advisories;
+        if (notes && std::any_of(notes->begin(), notes->end(),
+                                 [](const AdvisoryNote& n) { return n.code == Advisory::Soft; })) {
+            c.warnings.push_back(kWarningEnlarged);
+        }
+        return Formatted(std::move(c));
     }
 
     // Work past its limit, or cancelled, ends as a photo that could not be decoded.
@@ -372,61 +865,18 @@ private:
         return std::nullopt;
     }
 
-    // The crop at the normalised size, saved by the photo writer and reviewed with every test;
-    // the correction when it passes, a refusal when it cannot be made, nothing to try again.
-    std::optional<Correction> CropSaveAndVerify(const Framing& framing, int detect_denom,
-                                                ReviewResult& last) {
-        const DecodedImage& source =
-            Copy(std::min(detect_denom, CropDenominator(framing.crop, s_)));
-        if (auto refused = RefuseUndecoded(source)) {
-            return refused;
-        }
-        cv::Mat normalised = CutAndScale(source.image, photo_, framing.crop, s_);
-        PreparedPhoto saved = PreparePassedPhoto(normalised, s_);
-        if (saved.outcome.status != SaveStatus::Saved) {
-            return Refuse("writer", "修正后的照片无法保存：" + saved.outcome.Message());
-        }
-        last = verifier_.ReviewBytes(saved.bytes.data(), saved.bytes.size(), &limit_);
-        if (last.verdict != CheckVerdict::Passed) {
-            return std::nullopt;
-        }
-        Correction c;
-        c.status = CorrectionStatus::Corrected;
-        c.crop = framing.crop;
-        c.scale = framing.scale;
-        c.quality = saved.outcome.quality;
-        c.bytes = std::move(saved.bytes);
-        c.photo = normalised;
-        c.review = last;
-        return c;
-    }
-
-    // After a crop that missed on the face's placement: the face as the review found it in the
-    // crop, in the photo's pixels, to plan the next crop from. False when there is nothing to
-    // plan again from.
-    bool PlannedAgain(const ReviewResult& last, const Framing& framing, FaceBox& face) const {
-        const bool placement = last.verdict == CheckVerdict::PlacementWrong ||
-                               last.verdict == CheckVerdict::NotCentred;
-        if (!placement || !last.measures.face) {
-            return false;
-        }
-        const cv::Rect& seen = *last.measures.face;
-        const double back = double(framing.crop.width) / s_.dst_width;
-        face = {framing.crop.x + seen.x * back, framing.crop.y + seen.y * back, seen.width * back,
-                seen.height * back};
-        return true;
-    }
-
     // The verifying review has the last word.
     Correction RefuseAfter(ReviewResult last, int rounds) const {
         const Explanation why = Explain(last, s_);
         Correction refused =
             last.verdict == CheckVerdict::BackgroundRejected
                 ? Refuse("background",
-                         "修正后背景仍不合格：" + why.text + "。请在浅色纯色背景前重新拍摄")
+                         "修正后背景仍不合格：" + why.text + "。" + BackdropAdvice(s_))
                 : Refuse("verdict", "修正后仍未通过审核（" +
                                         std::string(VerdictName(last.verdict)) + "）：" + why.text);
+        refused.blockers = {AsBlocker(refused)};
         refused.rounds = rounds;
+        refused.roll = roll_;
         refused.review = std::move(last);
         return refused;
     }
@@ -440,15 +890,22 @@ private:
     size_t size_;
     const ImageInfo& info_;
     cv::Size photo_;
+    const ReviewResult& original_;
     const CheckSettings& s_;
     const FramingTargets& targets_;
     PhotoReviewer& verifier_;
+    BackdropReplacer* replacer_;
+    const std::string& setup_error_;
+    const BackdropColour& colour_;
     const WorkLimit& limit_;
     std::map<int, DecodedImage> decoded_;
+    std::optional<double> roll_;
+    int rounds_ = 0;
 };
 
 Correction PhotoCorrector::Correct(const unsigned char* data, size_t size,
-                                   const ReviewResult& original, const WorkLimit* limit) {
+                                   const ReviewResult& original, const WorkLimit* limit,
+                                   const std::optional<BackdropColour>& backdrop) {
     if (IsPass(original.verdict)) {
         Correction c = Refuse("passed", "照片已通过审核，无需修正");
         c.status = CorrectionStatus::AlreadyPasses;
@@ -456,6 +913,7 @@ Correction PhotoCorrector::Correct(const unsigned char* data, size_t size,
     }
     Correction untried = RefuseUntried(original);
     if (!untried.rule.empty()) {
+        untried.blockers = {AsBlocker(untried)};
         return untried;
     }
     const auto info = SniffImage(data, size);
@@ -469,7 +927,10 @@ Correction PhotoCorrector::Correct(const unsigned char* data, size_t size,
     }
     const WorkLimit bounded =
         (limit != nullptr ? *limit : WorkLimit()).Tightened(kCorrectionTimeLimit);
-    return CorrectionRun(data, size, *info, settings_, targets_, verifier_, bounded).Run();
+    const BackdropColour& colour = backdrop ? *backdrop : backdrop_;
+    const CorrectionRun::Tools tools{
+        settings_, targets_, verifier_, replacer_ ? &*replacer_ : nullptr, setup_error_, colour};
+    return CorrectionRun(data, size, *info, original, tools, bounded).Run();
 }
 
 } // namespace vrel

@@ -10,9 +10,11 @@ namespace {
 // The share of each ratio interval kept clear at both ends, and of the centring bound used.
 constexpr double kIntervalMargin = 0.2;
 constexpr double kCentringShare = 1.0 / 3.0;
-// Room above the face box, in box heights, that the crown of the head and a little air need:
-// a photo whose top edge is closer than this cuts the head off.
+// Room above the face box, in box heights, that the crown of the head and a little air need
+// where the top of the hair is not known: a photo whose top edge is closer cuts the head off.
 constexpr double kHeadroom = 0.4;
+// Where it is known, the box's top keeps at least this much room besides.
+constexpr double kMinHeadroom = 0.25;
 
 struct Range {
     double lo, hi;
@@ -53,8 +55,10 @@ Placement Place(double width, const FaceBox& f, cv::Size photo, const CheckSetti
     // Vertical ratio: 1 - (y + 1.25 h - top) / height.
     const double chin = f.y + 1.25 * f.h;
     const Range ry = Inner(s.ratio_y_min, s.ratio_y_max);
-    p.y = {chin - (1 - ry.lo) * p.height,
-           std::min(chin - (1 - ry.hi) * p.height, f.y - kHeadroom * f.h)};
+    const double top_limit =
+        f.crown ? std::min(*f.crown - kCrownRoom * p.height, f.y - kMinHeadroom * f.h)
+                : f.y - kHeadroom * f.h;
+    p.y = {chin - (1 - ry.lo) * p.height, std::min(chin - (1 - ry.hi) * p.height, top_limit)};
     p.y_target = chin - (1 - t.ratio_y) * p.height;
     p.inside_x = {0, photo.width - width};
     p.inside_y = {0, photo.height - p.height};
@@ -139,9 +143,18 @@ FramingTargets TargetsFor(const CheckSettings& s) {
     return t;
 }
 
+bool RatiosWellInside(float ratio_y, float ratio_x, const CheckSettings& s) {
+    return Inside(ratio_y, s.ratio_y_min, s.ratio_y_max) &&
+           Inside(ratio_x, s.ratio_x_min, s.ratio_x_max);
+}
+
 FaceBox FaceInCrop(const FaceBox& f, const cv::Rect& crop, const CheckSettings& s) {
     const double k = double(s.dst_width) / crop.width;
-    return {(f.x - crop.x) * k, (f.y - crop.y) * k, f.w * k, f.h * k};
+    FaceBox out{(f.x - crop.x) * k, (f.y - crop.y) * k, f.w * k, f.h * k, std::nullopt};
+    if (f.crown) {
+        out.crown = (*f.crown - crop.y) * k;
+    }
+    return out;
 }
 
 Framing PlanCrop(const FaceBox& face, cv::Size photo, const CheckSettings& s,

@@ -4,6 +4,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,10 +24,19 @@ struct FramingTargets {
 // not hold well inside gives way to the middle of the interval.
 FramingTargets TargetsFor(const CheckSettings& settings);
 
-// A face box in the upright photo, in its pixels.
+// A face box in the upright photo, in its pixels, and the top of the hair above it where that
+// is known (a plain wall, or the person's matte).
 struct FaceBox {
     double x = 0, y = 0, w = 0, h = 0;
+    std::optional<double> crown;
 };
+
+// Room kept above the top of the hair, in the crop's height.
+inline constexpr double kCrownRoom = 0.05;
+
+// Whether the face ratios lie inside the settings' intervals with the margin that the framing
+// plans for (a fifth of each interval at both ends).
+bool RatiosWellInside(float ratio_y, float ratio_x, const CheckSettings& settings);
 
 // Why no crop frames the face.
 enum class FramingProblem {

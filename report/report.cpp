@@ -2,6 +2,7 @@
 
 #include "report/advisory_text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 
@@ -32,12 +33,34 @@ void AddCorrection(PhotoRecord& record, const Correction& c) {
             {"ratio_y", m.ratio_y ? FloatJson(*m.ratio_y) : nlohmann::json()},
             {"ratio_x", m.ratio_x ? FloatJson(*m.ratio_x) : nlohmann::json()},
             {"centre_diff", m.centre_diff ? nlohmann::json(*m.centre_diff) : nlohmann::json()}};
+        nlohmann::json steps = nlohmann::json::array();
+        for (const CorrectionStep step : c.steps) {
+            steps.push_back(StepName(step));
+        }
+        record.correction["steps"] = std::move(steps);
+        if (c.steps.end() !=
+                std::find(c.steps.begin(), c.steps.end(), CorrectionStep::Straighten) &&
+            c.roll) {
+            record.correction["roll"] = *c.roll;
+        }
+        record.correction["warnings"] = c.warnings;
         return;
     }
     if (c.status == CorrectionStatus::Refused) {
         record.correction_error = {{"reason", c.reason}, {"rule", c.rule}};
         for (const auto& [name, value] : c.numbers) {
             record.correction_error[name] = value;
+        }
+        if (!c.blockers.empty()) {
+            nlohmann::json blockers = nlohmann::json::array();
+            for (const CorrectionBlocker& b : c.blockers) {
+                nlohmann::json one = {{"rule", b.rule}, {"reason", b.reason}};
+                for (const auto& [name, value] : b.numbers) {
+                    one[name] = value;
+                }
+                blockers.push_back(std::move(one));
+            }
+            record.correction_error["blockers"] = std::move(blockers);
         }
     }
 }

@@ -4,6 +4,7 @@
 #include "correct/correction.h"
 #include "correct/framing.h"
 #include "correct/image_input.h"
+#include "quality/advisories.h"
 
 #include "process.h"
 #include "test_support.h"
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -87,24 +89,43 @@ struct MendCase {
     Bytes bytes;
     CheckVerdict original;
     const char* format;
+    std::vector<CorrectionStep> steps; // the least change that passes
 };
+
+using S = CorrectionStep;
+const std::vector<CorrectionStep> kReframed{S::Convert, S::Reframe};
 
 TEST_F(Correcting, RejectedFramingsSizesAndFormatsComeOutPassing) {
     const cv::Mat off_centre = OnCanvas({1200, 1600}, 2.1, {125, 340});
+    // A tightly framed photo that passes as a JPEG: converted as it is, never framed anew.
+    const cv::Mat tight = cv::imread(test::SamplePath("passed-grey-600x800.jpg"));
+    cv::Mat narrow;
+    cv::resize(tight, narrow, cv::Size(470, 667), 0, 0, cv::INTER_AREA);
     const MendCase cases[] = {
         {"small on a large canvas", test::EncodeJpeg(OnCanvas({1600, 2000}, 1.0, {544, 1400})),
-         CheckVerdict::FaceCountWrong, "jpeg"},
-        {"off centre", test::EncodeJpeg(off_centre), CheckVerdict::NotCentred, "jpeg"},
+         CheckVerdict::FaceCountWrong, "jpeg", kReframed},
+        {"off centre", test::EncodeJpeg(off_centre), CheckVerdict::NotCentred, "jpeg", kReframed},
         {"too high", test::EncodeJpeg(OnCanvas({900, 1200}, 1.25, {130, 0})),
-         CheckVerdict::PlacementWrong, "jpeg"},
+         CheckVerdict::PlacementWrong, "jpeg", kReframed},
         {"too low", test::EncodeJpeg(OnCanvas({1200, 1600}, 1.5, {216, 780})),
-         CheckVerdict::PlacementWrong, "jpeg"},
+         CheckVerdict::PlacementWrong, "jpeg", kReframed},
         {"inside a 3000 x 4000 canvas",
          test::EncodeJpeg(OnCanvas({3000, 4000}, 3.2, {680, 2080}), 95),
-         CheckVerdict::PlacementWrong, "jpeg"},
-        {"PNG", Encoded(off_centre, ".png"), CheckVerdict::NotJpeg, "png"},
-        {"WebP", Encoded(off_centre, ".webp"), CheckVerdict::NotJpeg, "webp"},
-        {"turned", Turned(off_centre, 6), CheckVerdict::NotCentred, "jpeg"},
+         CheckVerdict::PlacementWrong, "jpeg", kReframed},
+        {"PNG", Encoded(off_centre, ".png"), CheckVerdict::NotJpeg, "png", kReframed},
+        {"WebP", Encoded(off_centre, ".webp"), CheckVerdict::NotJpeg, "webp", kReframed},
+        {"turned", Turned(off_centre, 6), CheckVerdict::NotCentred, "jpeg", kReframed},
+        {"tight PNG", Encoded(tight, ".png"), CheckVerdict::NotJpeg, "png", {S::Convert}},
+        {"tight 470 x 667",
+         test::EncodeJpeg(narrow),
+         CheckVerdict::PixelSizeOutOfRange,
+         "jpeg",
+         {S::Convert}},
+        {"flags behind",
+         test::ReadBytes(VREL_SOURCE_DIR "/tests/data/grace_hopper.jpg"),
+         CheckVerdict::PixelSizeOutOfRange,
+         "jpeg",
+         {S::Convert, S::Reframe, S::Backdrop}},
     };
     test::TempDir dir;
     for (const MendCase& c : cases) {
@@ -114,8 +135,15 @@ TEST_F(Correcting, RejectedFramingsSizesAndFormatsComeOutPassing) {
         const Correction& fixed = o.correction;
         ASSERT_EQ(fixed.status, CorrectionStatus::Corrected) << fixed.reason;
         EXPECT_EQ(fixed.format, c.format);
+        EXPECT_EQ(fixed.steps, c.steps);
         EXPECT_EQ(fixed.review.verdict, CheckVerdict::Passed);
         EXPECT_LE(fixed.scale, 1.5);
+        const ReviewMeasures& m = fixed.review.measures;
+        if (fixed.steps.size() > 1) { // a new framing keeps its margins from every bound
+            ASSERT_TRUE(m.ratio_y && m.ratio_x);
+            EXPECT_TRUE(RatiosWellInside(*m.ratio_y, *m.ratio_x, settings_))
+                << *m.ratio_y << " " << *m.ratio_x;
+        }
         // The saved file passes by its marker, and with every test.
         test::WriteBytes(dir.File("fixed.jpg"), fixed.bytes);
         PhotoReviewer plain(settings_, test::AppDataDir());
@@ -132,13 +160,23 @@ struct RefusalCase {
     Bytes bytes;
     const char* rule;
     const char* number; // a number the report gives, or nullptr
+    std::vector<std::string> blockers = {};
 };
 
 TEST_F(Correcting, WhatCannotBeMendedIsRefusedWithItsReason) {
     cv::Mat head_at_top = OnCanvas({700, 1000}, 1.0, {94, -60});
+    cv::Mat flags_small;
+    cv::resize(cv::imread(VREL_SOURCE_DIR "/tests/data/grace_hopper.jpg"), flags_small, cv::Size(),
+               0.42, 0.42, cv::INTER_AREA);
+    cv::Mat flags_canvas(900, 700, CV_8UC3, cv::Scalar(40, 40, 160));
+    flags_small.copyTo(
+        flags_canvas(cv::Rect(cv::Point(240, 900 - flags_small.rows), flags_small.size())));
     const RefusalCase cases[] = {
-        {"the flag corner as background",
-         test::ReadBytes(VREL_SOURCE_DIR "/tests/data/grace_hopper.jpg"), "background", nullptr},
+        {"face too small on a red wall",
+         test::EncodeJpeg(flags_canvas),
+         "too_small",
+         "enlargement_needed",
+         {"too_small", "background"}},
         {"two portraits", test::ReadBytes(test::SamplePath("face-count-wrong.jpg")), "faces",
          "faces"},
         {"face too small to enlarge", test::EncodeJpeg(OnCanvas({700, 900}, 0.42, {240, 650})),
@@ -158,6 +196,14 @@ TEST_F(Correcting, WhatCannotBeMendedIsRefusedWithItsReason) {
         EXPECT_EQ(refused.rule, c.rule) << refused.reason;
         EXPECT_FALSE(refused.reason.empty());
         EXPECT_TRUE(refused.bytes.empty());
+        if (!c.blockers.empty()) {
+            std::vector<std::string> rules;
+            for (const CorrectionBlocker& b : refused.blockers) {
+                rules.push_back(b.rule);
+                EXPECT_NE(refused.reason.find(b.reason), std::string::npos);
+            }
+            EXPECT_EQ(rules, c.blockers) << refused.reason;
+        }
         if (c.number != nullptr) {
             bool found = false;
             for (const auto& [name, value] : refused.numbers) {
@@ -183,6 +229,97 @@ TEST_F(Correcting, DamagedOrUndecodablePhotosAreRefusedUntried) {
               "undecodable");
 }
 
+// A head turned by a known angle (the portrait's own roll, 3.1 degrees by its marked eyes,
+// taken out first): straightened within ten degrees, refused beyond with the angle.
+struct TiltCase {
+    double degrees;
+    bool straightened;
+};
+
+TEST_F(Correcting, TiltsUpToTenDegreesComeOutStraightBeyondRefused) {
+    const cv::Mat upright = OnCanvas({1400, 1800}, 1.6, {280, 500});
+    const TiltCase cases[] = {{0, false}, {5, true},   {-5, true},
+                              {10, true}, {-10, true}, {13, false}};
+    QualityAdvisor eyes(test::AppDataDir() + kEyeCascadeFileName);
+    for (const TiltCase& t : cases) {
+        SCOPED_TRACE(t.degrees);
+        const cv::Point2f centre(700, 800);
+        cv::Mat turned;
+        cv::warpAffine(upright, turned, cv::getRotationMatrix2D(centre, t.degrees - 3.1, 1.0),
+                       upright.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+        const Correction c = Run(test::EncodeJpeg(turned)).correction;
+        ASSERT_TRUE(c.roll) << c.reason;
+        EXPECT_NEAR(*c.roll, t.degrees, 2.0);
+        if (std::abs(t.degrees) > kMaxStraighten + 0.5) {
+            EXPECT_EQ(c.rule, "tilt") << c.reason;
+            continue;
+        }
+        ASSERT_EQ(c.status, CorrectionStatus::Corrected) << c.reason;
+        const bool straightened =
+            std::find(c.steps.begin(), c.steps.end(), S::Straighten) != c.steps.end();
+        EXPECT_EQ(straightened, t.straightened);
+        ASSERT_TRUE(c.review.measures.face);
+        const std::optional<double> after = MeasureHeadRoll(c.photo, *c.review.measures.face, eyes);
+        ASSERT_TRUE(after);
+        EXPECT_NEAR(*after, straightened ? 0.0 : t.degrees, 2.5);
+    }
+}
+
+struct ColourCase {
+    const char* text;
+    int bgc;
+    bool accepted;
+};
+
+TEST(BackdropColours, OnlyWhatTheBackdropTestTakes) {
+    const ColourCase cases[] = {
+        {"white", 0, true},   {"WHITE", 1, true},    {"blue", 0, false},    {"blue", 1, true},
+        {"#D8D8D8", 0, true}, {"#808080", 0, false}, {"#ff0000", 1, false}, {"#438edb", 0, false},
+        {"#438edb", 1, true}, {"teal", 1, false},    {"#12345", 0, false},  {"#12345g", 0, false},
+    };
+    for (const ColourCase& c : cases) {
+        SCOPED_TRACE(std::string(c.text) + " bgc " + std::to_string(c.bgc));
+        CheckSettings s = test::ShippedSettings();
+        s.bgc = c.bgc;
+        std::string error;
+        EXPECT_EQ(ChooseBackdrop(c.text, s, error).has_value(), c.accepted);
+        EXPECT_EQ(error.empty(), c.accepted);
+        EXPECT_EQ(AcceptedBackdrops(s).size(), c.bgc == 1 ? 2u : 1u);
+    }
+}
+
+TEST_F(Correcting, BlueBackdropWhereTheSettingsTakeIt) {
+    settings_.bgc = 1;
+    PhotoReviewer reviewer(settings_, test::AppDataDir());
+    PhotoCorrector corrector(settings_, test::AppDataDir(), BlueBackdrop());
+    const Bytes bytes = test::ReadBytes(VREL_SOURCE_DIR "/tests/data/grace_hopper.jpg");
+    const ReviewResult original = reviewer.ReviewBytes(bytes.data(), bytes.size());
+    const Correction c = corrector.Correct(bytes.data(), bytes.size(), original);
+    ASSERT_EQ(c.status, CorrectionStatus::Corrected) << c.reason;
+    // The top corner is the new blue.
+    const cv::Vec3b corner = c.photo.at<cv::Vec3b>(2, 2);
+    EXPECT_LE(cv::norm(cv::Vec3d(corner) - cv::Vec3d(BlueBackdrop().bgr)), 6.0);
+}
+
+TEST_F(Correcting, WithoutTheModelOnlyTheBackdropIsRefused) {
+    test::TempDir dir;
+    for (const char* file : {kCascadeFileName, kEyeCascadeFileName}) {
+        test::WriteBytes(dir.File(file), test::ReadBytes(test::AppDataDir() + file));
+    }
+    PhotoReviewer reviewer(settings_, dir.Path());
+    PhotoCorrector corrector(settings_, dir.Path());
+    EXPECT_NE(corrector.SetupError().find("selfie_segmentation"), std::string::npos);
+    auto correct = [&](const Bytes& bytes) {
+        return corrector.Correct(bytes.data(), bytes.size(),
+                                 reviewer.ReviewBytes(bytes.data(), bytes.size()));
+    };
+    EXPECT_EQ(correct(test::EncodeJpeg(OnCanvas({1200, 1600}, 2.1, {125, 340}))).status,
+              CorrectionStatus::Corrected);
+    const Correction flags =
+        correct(test::ReadBytes(VREL_SOURCE_DIR "/tests/data/grace_hopper.jpg"));
+    EXPECT_EQ(flags.rule, "background") << flags.reason;
+}
+
 TEST(Framing, CropKeepsTheAspectAndLiesInsideForOddSizes) {
     const CheckSettings s = test::ShippedSettings();
     const FramingTargets t = TargetsFor(s);
@@ -190,7 +327,7 @@ TEST(Framing, CropKeepsTheAspectAndLiesInsideForOddSizes) {
     for (const cv::Size photo : sizes) {
         for (double share : {0.18, 0.25, 0.3}) {
             const double w = share * photo.width;
-            const FaceBox face{photo.width / 2.0 - w / 2, photo.height * 0.3, w, w};
+            const FaceBox face{photo.width / 2.0 - w / 2, photo.height * 0.3, w, w, std::nullopt};
             const Framing f = PlanCrop(face, photo, s, t);
             SCOPED_TRACE(std::to_string(photo.width) + "x" + std::to_string(photo.height) +
                          " share " + std::to_string(share));

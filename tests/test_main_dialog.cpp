@@ -303,8 +303,9 @@ private slots:
             platform.save_answers = {QString::fromStdString(dir.File("saved.jpg"))};
             CVrelPictureCheckDlg dialog(platform);
             dialog.OpenAndCheckPhoto();
-            QCOMPARE(platform.questions, QStringList{QStringLiteral(
-                                             "照片可以自动修正（裁剪、缩放、压缩），是否修正？")});
+            QCOMPARE(platform.questions,
+                     QStringList{QStringLiteral(
+                         "照片可以自动修正（转换格式与大小、重新裁剪构图），是否修正？")});
             QVERIFY(QApplication::overrideCursor() == nullptr);
             if (!take) { // as any rejection
                 QCOMPARE(dialog.InfoLine()->text(), kFail);
@@ -314,6 +315,7 @@ private slots:
                 continue;
             }
             QCOMPARE(dialog.InfoLine()->text(), QStringLiteral("修正后审核通过，保存后退出"));
+            QVERIFY(dialog.AdviceLine()->toolTip().startsWith(QStringLiteral("已修正：")));
             QCOMPARE(dialog.View()->Image().size(), QSize(480, 640));
             dialog.SavePassedPhoto();
             QCOMPARE(platform.save_dialogs, 1);

@@ -91,23 +91,23 @@ std::string RefusalSentence(BackdropRefusal refusal) {
     case BackdropRefusal::None:
         return "";
     case BackdropRefusal::Stopped:
-        return "更换背景未完成（处理超时或已取消），请稍后重试";
+        return "更换背景未完成（处理超时或已取消）";
     case BackdropRefusal::BadInput:
-        return "照片无法读取，无法自动更换背景";
+        return "照片无法读取";
     case BackdropRefusal::NotAtBottom:
-        return "照片不是头肩像（人像未延伸到照片底边），无法自动更换背景";
+        return "照片不是头肩像（人像未延伸到照片底边）";
     case BackdropRefusal::OtherRegions:
-        return "照片中除本人外还有其他人或物体，无法自动更换背景：请单独在纯色墙前重新拍摄";
+        return "照片中除本人外还有其他人或物体";
     case BackdropRefusal::CutAtTop:
-        return "头顶超出照片上边缘，无法自动更换背景：请重新拍摄，头顶上方留出空间";
+        return "头顶超出照片上边缘";
     case BackdropRefusal::FaceNotOpaque:
-        return "面部与背景颜色过于接近，无法自动更换背景：请在颜色不同的纯色墙前重新拍摄";
+        return "面部与背景颜色过于接近";
     case BackdropRefusal::TooTransparent:
-        return "人像轮廓不清晰（照片模糊或头发蓬松），无法自动更换背景：请重新拍摄清晰的照片";
+        return "人像轮廓不清晰（照片模糊或头发蓬松）";
     case BackdropRefusal::WallLeft:
-        return "背景太复杂，人像周围会残留原背景：请在纯色墙前重新拍摄";
+        return "背景太复杂，人像周围会残留原背景";
     }
-    return "无法自动更换背景";
+    return "原因不明";
 }
 
 std::optional<double> BackdropResult::Number(const std::string& name) const {

@@ -29,7 +29,7 @@ enum class BackdropRefusal {
 
 // A stable name for programs ("cut_at_top").
 const char* RefusalName(BackdropRefusal refusal);
-// One sentence in Chinese for the applicant; empty for None.
+// What went wrong, in Chinese for the applicant (the caller adds what to do); empty for None.
 std::string RefusalSentence(BackdropRefusal refusal);
 
 // The bounds of the checks, measured with bench/backdrop_measure.cpp on the known-matte scenes
