@@ -191,6 +191,25 @@ TEST(VrelCheck, SetupErrorsExitWithTwo) {
     EXPECT_EQ(RunCheck("--settings " + dir.File("setting.vr") + " x.jpg").status, 2);
     EXPECT_EQ(RunCheck("").status, 2);
     EXPECT_EQ(RunCheck("--no-such-option x.jpg").status, 2);
+    // A backdrop the settings' backdrop test would refuse, or no such colour.
+    const std::string sample = test::SamplePath("not-centred.jpg");
+    for (const char* colour : {"teal", "blue", "#808080"}) {
+        EXPECT_EQ(
+            RunCheck("--correct-dir " + dir.File("out") + " --backdrop " + colour + " " + sample)
+                .status,
+            2)
+            << colour;
+    }
+    // Without the backdrop model: a set-up error only where photos are to be corrected.
+    std::filesystem::create_directory(dir.File("data"));
+    for (const char* part :
+         {"tips", "labels", "haarcascade_frontalface_alt2.xml", "haarcascade_eye.xml"}) {
+        std::filesystem::copy(std::string(VREL_APP_DIR "/") + part, dir.File("data/") + part,
+                              std::filesystem::copy_options::recursive);
+    }
+    const std::string data = " --data-dir " + dir.File("data") + " ";
+    EXPECT_EQ(RunCheck(data + "--correct-dir " + dir.File("out") + " " + sample).status, 2);
+    EXPECT_EQ(RunCheck(data + sample).status, 1);
 }
 
 TEST(VrelCheck, SaveDirWritesPassedPhotosThatPassAgain) {

@@ -1,0 +1,64 @@
+// Measures how photos are framed: for each, the face box the review's detector finds, the chin
+// line the height ratio uses (1.25 box heights below the box's top), the top of the hair (from
+// the person's matte) and the head's share of the height, chin to crown. The correction's
+// framing targets were compared with it.
+//
+// Run: build/bin/vrel_framing_measure PHOTO...
+#include "check/check_run.h"
+#include "check/face.h"
+#include "correct/backdrop/backdrop.h"
+#include "correct/correction.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+int main(int argc, char** argv) {
+    using namespace vrel;
+    const std::string data = VREL_APP_DIR "/";
+    FaceDetector detector(data + kCascadeFileName);
+    std::string error;
+    std::optional<BackdropReplacer> replacer =
+        BackdropReplacer::Load(data + kBackdropModelFile, error);
+    if (!detector.Loaded() || !replacer) {
+        std::fprintf(stderr, "cannot load the detector or the model: %s\n", error.c_str());
+        return 2;
+    }
+    std::printf("photo\tsize\tratio_x\tratio_y\tcrown_room\thead_share\n");
+    for (int i = 1; i < argc; ++i) {
+        const cv::Mat photo = cv::imread(argv[i], cv::IMREAD_COLOR);
+        if (photo.empty()) {
+            std::printf("%s\tunreadable\n", argv[i]);
+            continue;
+        }
+        const int min_face = std::max(40, std::min(photo.cols, photo.rows) / 6);
+        const std::vector<cv::Rect> faces = detector.Detect(photo, 5, cv::Size(min_face, min_face));
+        if (faces.size() != 1) {
+            std::printf("%s\t%zu faces\n", argv[i], faces.size());
+            continue;
+        }
+        const cv::Rect f = faces.front();
+        const BackdropResult r = replacer->Replace(photo, f);
+        std::optional<int> crown;
+        if (!r.alpha.empty()) {
+            const int x0 = std::max(0, f.x - f.width / 4);
+            const int x1 = std::min(photo.cols, f.x + f.width * 5 / 4);
+            for (int y = 0; y < f.y && !crown; ++y) {
+                if (cv::countNonZero(r.alpha.row(y).colRange(x0, x1) > 127) >=
+                    (x1 - x0) / 100 + 2) {
+                    crown = y;
+                }
+            }
+        }
+        const double chin = f.y + 1.25 * f.height;
+        const double h = photo.rows;
+        std::printf("%s\t%dx%d\t%.3f\t%.3f\t%s\t%s\n", argv[i], photo.cols, photo.rows,
+                    1.0 - double(f.width) / photo.cols, 1.0 - chin / h,
+                    crown ? std::to_string(*crown / h).substr(0, 5).c_str() : "-",
+                    crown ? std::to_string((chin - *crown) / h).substr(0, 5).c_str() : "-");
+    }
+    return 0;
+}
