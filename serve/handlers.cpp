@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
+
 namespace vrel::serve {
 namespace {
 
@@ -45,10 +47,52 @@ Reply Binary(const char* type, std::vector<unsigned char> bytes) {
     return {200, type, std::string(bytes.begin(), bytes.end()), {}};
 }
 
+std::string HexColour(const BackdropColour& colour) {
+    char text[8];
+    std::snprintf(text, sizeof text, "#%02x%02x%02x", colour.bgr[2], colour.bgr[1], colour.bgr[0]);
+    return text;
+}
+
+Json Choice(const BackdropColour& colour) {
+    return {{"name", colour.name}, {"label", BackdropLabel(colour)}, {"colour", HexColour(colour)}};
+}
+
 } // namespace
 
 Reply ErrorReply(int status, const std::string& message) {
     return {status, "application/json", Dump(Json{{"error", message}}), {}};
+}
+
+std::string BackdropLabel(const BackdropColour& colour) {
+    if (colour == WhiteBackdrop()) {
+        return "白色";
+    }
+    if (colour == BlueBackdrop()) {
+        return "蓝色";
+    }
+    return "指定颜色 " + HexColour(colour);
+}
+
+Reply BackdropsReply(const CheckSettings& settings, const BackdropColour& service_default) {
+    Json choices = Json::array();
+    const std::vector<BackdropColour> accepted = AcceptedBackdrops(settings);
+    std::string default_name = service_default.name;
+    bool listed = false;
+    for (const BackdropColour& colour : accepted) {
+        if (colour == service_default) { // "#ffffff" given at start is white
+            default_name = colour.name;
+            listed = true;
+        }
+    }
+    // A colour of the service's own, given as #rrggbb, comes first.
+    if (!listed) {
+        choices.push_back(Choice(service_default));
+    }
+    for (const BackdropColour& colour : accepted) {
+        choices.push_back(Choice(colour));
+    }
+    return {
+        200, "application/json", Dump(Json{{"default", default_name}, {"choices", choices}}), {}};
 }
 
 Reply ReviewReply(WorkerTools& tools, const Upload& upload, const WorkLimit& limit,
@@ -91,10 +135,15 @@ Reply AnnotateReply(WorkerTools& tools, const Upload& upload, const WorkLimit& l
 
 Reply CorrectReply(WorkerTools& tools, const Upload& upload, const WorkLimit& limit,
                    CheckVerdict& verdict) {
+    // Without its backdrop model the corrector would refuse every photo whose wall is wrong as
+    // if the photo were at fault; the reviews go on without it. The log says why at start.
+    if (!tools.corrector.SetupError().empty()) {
+        return ErrorReply(503, kCorrectionUnavailable);
+    }
     Reviewed r = Review(tools, upload, limit, verdict);
     Correction c =
         tools.corrector.Correct(reinterpret_cast<const unsigned char*>(upload.bytes.data()),
-                                upload.bytes.size(), r.result, &limit);
+                                upload.bytes.size(), r.result, &limit, upload.backdrop);
     AddCorrection(r.record, c);
     if (c.status != CorrectionStatus::Corrected) {
         Json error = c.status == CorrectionStatus::AlreadyPasses

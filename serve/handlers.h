@@ -2,6 +2,7 @@
 
 #include "serve/review_pool.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,11 +18,19 @@ struct Reply {
     std::vector<std::pair<std::string, std::string>> headers;
 };
 
-// A photo as it came: its bytes (never written to disk) and the name it was given, if any.
+// A photo as it came: its bytes (never written to disk), the name it was given, if any, and for
+// a correction the backdrop colour the request asked for (none: the service's own).
 struct Upload {
     std::string_view bytes;
     std::string filename;
+    std::optional<BackdropColour> backdrop;
 };
+
+// The 503 of /api/v1/correct when the worker's corrector has no backdrop model, in Chinese for
+// the applicant and in English for whoever runs the service.
+inline constexpr const char* kCorrectionUnavailable =
+    "自动修正暂不可用：服务器缺少背景模型，请联系网站管理员，或按审核说明修改后重新提交照片"
+    "（automatic correction is unavailable: the service's backdrop model is missing or damaged）";
 
 // {"error": message} with the status.
 Reply ErrorReply(int status, const std::string& message);
@@ -37,6 +46,13 @@ Reply AnnotateReply(WorkerTools& tools, const Upload& upload, const WorkLimit& l
                     CheckVerdict& verdict);
 Reply CorrectReply(WorkerTools& tools, const Upload& upload, const WorkLimit& limit,
                    CheckVerdict& verdict);
+
+// The backdrop colours a correction may ask for, as JSON: the service's own (the default) and
+// those the settings accept, each with its name, its Chinese label and its colour as #rrggbb.
+Reply BackdropsReply(const CheckSettings& settings, const BackdropColour& service_default);
+
+// The Chinese name of a backdrop colour: 白色, 蓝色, or 指定颜色 #rrggbb.
+std::string BackdropLabel(const BackdropColour& colour);
 
 // "attachment" with the download name 报名照片.jpg (RFC 6266, with an ASCII fallback).
 inline constexpr const char* kPhotoDisposition =

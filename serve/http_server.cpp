@@ -245,6 +245,15 @@ private:
         if (!TakesPhoto(route_->action)) {
             return Answer(Fixed(), has_body);
         }
+        // The colour a correction asks for is checked before its photo is read.
+        backdrop_.reset();
+        if (route_->action == Action::Correct) {
+            auto asked = RequestedBackdrop(query_, s_.options.pool.settings);
+            if (const auto* refusal = std::get_if<Refusal>(&asked)) {
+                return Answer(ErrorReply(refusal->status, refusal->message), has_body);
+            }
+            backdrop_ = std::get<std::optional<BackdropColour>>(asked);
+        }
         StartBody();
     }
 
@@ -429,7 +438,8 @@ private:
         if (const auto* refusal = std::get_if<Refusal>(&found)) {
             return Answer(ErrorReply(refusal->status, refusal->message), false);
         }
-        const Upload upload = std::get<Upload>(found);
+        Upload upload = std::get<Upload>(found);
+        upload.backdrop = backdrop_;
         watch_->store(false);
         reviewing_ = true;
         const bool submitted = s_.pool.TrySubmit(
@@ -537,7 +547,7 @@ private:
             return Answer(ErrorReply(503, "服务正在停止，请稍后再试"), true);
         }
         s_.metrics.ReviewSeconds(seconds);
-        if (reply.status != 500) {
+        if (reply.status != 500 && reply.status != 503) { // 503: the work could not be done
             s_.metrics.Verdict(verdict);
             verdict_ = VerdictName(verdict);
         }
@@ -559,6 +569,8 @@ private:
             return {200, "application/json", "{\"status\":\"ready\"}", {}};
         case Action::Metrics:
             return {200, "text/plain; version=0.0.4", s_.metrics.Text(s_.pool.QueueDepth()), {}};
+        case Action::Backdrops:
+            return BackdropsReply(s_.options.pool.settings, s_.options.pool.backdrop);
         default:
             break;
         }
@@ -749,6 +761,7 @@ private:
     HttpService::State& s_;
     const Route* route_ = nullptr;
     std::string method_, path_, query_, remote_;
+    std::optional<BackdropColour> backdrop_; // asked for by the correction under way
     size_t reserved_ = 0;
     bool started_ = false;
     bool idle_ = false;

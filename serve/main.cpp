@@ -3,6 +3,7 @@
 #include "check/quiet.h"
 #include "check/settings.h"
 #include "cli/options.h"
+#include "correct/correction.h"
 #include "platform/files.h"
 #include "serve/http_server.h"
 
@@ -53,6 +54,7 @@ struct Options {
     std::string data_dir = vrel::AppDir();
     std::string cors;
     std::string log_format = "json";
+    std::optional<std::string> backdrop; // none: white (or the first the settings accept)
     int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     int queue = 0; // 0: 8 per worker
     bool trust_marker = false;
@@ -134,7 +136,7 @@ bool ValidOrigin(const std::string& origin) {
 std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     CLI::App app{"Reviews registration photos over HTTP: a JSON API and a web page."};
     app.set_version_flag("--version", "vrel-serve 2.5.2");
-    vrel::SingleOption listen, settings, data_dir, jobs, queue, cors, log_format;
+    vrel::SingleOption listen, settings, data_dir, jobs, queue, cors, log_format, backdrop;
     listen.Add(app, "--listen", "ADDR:PORT", "Address to listen on (default 127.0.0.1:8080)");
     settings.Add(app, "--settings", "FILE",
                  "Settings file (default: setting.vr beside the program)");
@@ -156,6 +158,10 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
              "Let pages from this origin (scheme://host[:port], or *) call the API");
     log_format.Add(app, "--log-format", "text|json",
                    "Access log on standard error, one line per request (default json)");
+    CLI::Option* backdrop_option =
+        backdrop.Add(app, "--backdrop", "white|blue|#RRGGBB",
+                     "Colour of a backdrop the correction replaces, unless a request asks for "
+                     "another (default white; blue only where the settings have bgc=1)");
     app.add_flag("--quiet", o.quiet, "No access log (start-up and shutdown lines still come)");
     app.add_flag("--trust-marker", o.trust_marker,
                  "Pass a file that ends in the pass marker at once, as the desktop tool does "
@@ -181,6 +187,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
         ok = limits[i].TakeInt(value, l.min, l.max, problem);
         l.set(o.limits, value);
     }
+    if (ok && backdrop_option->count() > 0) {
+        ok = backdrop.Take(o.backdrop.emplace(), problem);
+    }
     if (ok && !o.cors.empty() && !ValidOrigin(o.cors)) {
         ok = false;
         problem = "--cors-origin takes * or scheme://host[:port], not '" + o.cors + "'";
@@ -195,7 +204,24 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     return std::nullopt;
 }
 
-vrel::serve::ServiceOptions Service(const Options& o, const vrel::CheckSettings& settings) {
+// The backdrop colour of the corrections: the one asked for, which the settings must accept,
+// or else white (the first they accept where they refuse white); nullopt after a usage error.
+std::optional<vrel::BackdropColour> ChooseServiceBackdrop(const Options& o,
+                                                          const vrel::CheckSettings& settings) {
+    if (!o.backdrop) {
+        const std::vector<vrel::BackdropColour> accepted = vrel::AcceptedBackdrops(settings);
+        return accepted.empty() ? vrel::WhiteBackdrop() : accepted.front();
+    }
+    std::string error;
+    auto colour = vrel::ChooseBackdrop(*o.backdrop, settings, error);
+    if (!colour) {
+        SetupError("--backdrop: " + error + "\nRun with --help for more information.");
+    }
+    return colour;
+}
+
+vrel::serve::ServiceOptions Service(const Options& o, const vrel::CheckSettings& settings,
+                                    const vrel::BackdropColour& backdrop) {
     vrel::serve::ServiceOptions service;
     service.cors_origin = o.cors;
     service.limits = o.limits;
@@ -203,6 +229,7 @@ vrel::serve::ServiceOptions Service(const Options& o, const vrel::CheckSettings&
         o.queue > 0 ? static_cast<size_t>(o.queue) : 8 * static_cast<size_t>(o.jobs);
     service.pool.settings = settings;
     service.pool.data_dir = o.data_dir;
+    service.pool.backdrop = backdrop;
     service.pool.jobs = o.jobs;
     service.pool.queue = service.limits.queue;
     service.pool.review.reuse_detector = true;
@@ -241,7 +268,8 @@ std::string StartupLine(const vrel::serve::ServiceOptions& s, const std::string&
                  ? l.body_memory_budget >> 20
                  : ((static_cast<size_t>(s.pool.jobs) + l.queue + 4) * l.max_upload_bytes) >> 20)
          << ", cors " << (s.cors_origin.empty() ? "off" : s.cors_origin) << ", marker "
-         << (s.pool.review.ignore_marker ? "reviewed" : "trusted");
+         << (s.pool.review.ignore_marker ? "reviewed" : "trusted") << ", backdrop "
+         << s.pool.backdrop.name;
     return line.str();
 }
 
@@ -258,7 +286,11 @@ int main(int argc, char** argv) {
     if (!vrel::LoadReviewSetup("vrel-serve", o.settings_path, o.data_dir, settings)) {
         return kSetupError;
     }
-    vrel::serve::ServiceOptions options = Service(o, settings);
+    const std::optional<vrel::BackdropColour> backdrop = ChooseServiceBackdrop(o, settings);
+    if (!backdrop) {
+        return kSetupError;
+    }
+    vrel::serve::ServiceOptions options = Service(o, settings, *backdrop);
     if (!SplitListen(o.listen, options.address, options.port)) {
         return SetupError("--listen takes ADDR:PORT (a port from 0 to 65535), not '" + o.listen +
                           "'");
@@ -274,9 +306,17 @@ int main(int argc, char** argv) {
     // The first line tells where the service listens (with port 0, which port it got).
     const std::string where = HostPort(options.address, service.Port());
     std::cout << "listening on " << where << std::endl;
-    vrel::serve::AccessLog(options.log_format, false, options.log)
-        .Notice(StartupLine(options, where));
+    const vrel::serve::AccessLog log(options.log_format, false, options.log);
+    log.Notice(StartupLine(options, where));
+    // Each worker's corrector loads the backdrop model; without it only corrections fail.
+    if (const std::string missing =
+            vrel::PhotoCorrector(settings, options.pool.data_dir, options.pool.backdrop)
+                .SetupError();
+        !missing.empty()) {
+        log.Notice("vrel-serve: corrections are unavailable (/api/v1/correct answers 503): " +
+                   missing);
+    }
     service.Run(true);
-    vrel::serve::AccessLog(options.log_format, false, options.log).Notice("vrel-serve: stopped");
+    log.Notice("vrel-serve: stopped");
     return 0;
 }

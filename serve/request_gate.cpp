@@ -42,6 +42,19 @@ bool OnlyChunked(const http::request_header<>& head) {
     return codings == 1;
 }
 
+// The value of key in a query string as it stands; nullopt when the key is missing.
+std::optional<std::string_view> RawQueryValue(std::string_view query, std::string_view key) {
+    while (!query.empty()) {
+        const std::string_view pair = query.substr(0, query.find('&'));
+        query.remove_prefix(std::min(query.size(), pair.size() + 1));
+        const size_t eq = pair.find('=');
+        if (pair.substr(0, eq) == key) {
+            return eq == std::string_view::npos ? std::string_view() : pair.substr(eq + 1);
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 void ExtensionTally::operator()(std::uint64_t, boost::beast::string_view extensions,
@@ -103,9 +116,11 @@ std::variant<Upload, Refusal> FindUpload(std::string_view content_type, std::str
         if (!field) {
             return Refusal{400, error};
         }
-        upload = {field->content, field->filename};
+        upload.bytes = field->content;
+        upload.filename = field->filename;
     } else {
-        upload = {body, QueryValue(query, "filename")};
+        upload.bytes = body;
+        upload.filename = QueryValue(query, "filename");
     }
     if (upload.bytes.empty()) {
         return Refusal{400, "没有照片：请求中没有数据"};
@@ -113,16 +128,42 @@ std::variant<Upload, Refusal> FindUpload(std::string_view content_type, std::str
     return upload;
 }
 
-std::string QueryValue(std::string_view query, std::string_view key) {
-    while (!query.empty()) {
-        const std::string_view pair = query.substr(0, query.find('&'));
-        query.remove_prefix(std::min(query.size(), pair.size() + 1));
-        const size_t eq = pair.find('=');
-        if (eq != std::string_view::npos && pair.substr(0, eq) == key) {
-            return PercentDecode(pair.substr(eq + 1)).value_or(std::string());
-        }
+std::optional<std::string> QueryParameter(std::string_view query, std::string_view key) {
+    const auto value = RawQueryValue(query, key);
+    if (!value) {
+        return std::nullopt;
     }
-    return std::string();
+    return PercentDecode(*value).value_or(std::string(*value));
+}
+
+std::string QueryValue(std::string_view query, std::string_view key) {
+    // A broken escape names nothing.
+    return PercentDecode(RawQueryValue(query, key).value_or("")).value_or(std::string());
+}
+
+std::variant<std::optional<BackdropColour>, Refusal>
+RequestedBackdrop(std::string_view query, const CheckSettings& settings) {
+    const auto text = QueryParameter(query, "backdrop");
+    if (!text) {
+        return std::optional<BackdropColour>();
+    }
+    std::string error;
+    std::optional<BackdropColour> colour;
+    if (text->size() <= 32) { // longer is no colour; it is not repeated back
+        colour = ChooseBackdrop(*text, settings, error);
+    } else {
+        error = "unknown backdrop colour: use white, blue or #RRGGBB";
+    }
+    if (colour) {
+        return colour;
+    }
+    std::string choices;
+    for (const BackdropColour& accepted : AcceptedBackdrops(settings)) {
+        choices +=
+            (choices.empty() ? "" : "、") + accepted.name + "（" + BackdropLabel(accepted) + "）";
+    }
+    return Refusal{400, "不能使用这个背景颜色（" + error + "）" +
+                            (choices.empty() ? std::string() : "：可选 " + choices)};
 }
 
 } // namespace vrel::serve

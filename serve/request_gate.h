@@ -53,5 +53,13 @@ std::variant<Upload, Refusal> FindUpload(std::string_view content_type, std::str
 
 // The value of key in a query string ("a=1&b=2"), percent-decoded; empty when it is missing.
 std::string QueryValue(std::string_view query, std::string_view key);
+// The same, but nullopt when the key is missing; a value with a broken escape comes as it is.
+std::optional<std::string> QueryParameter(std::string_view query, std::string_view key);
+
+// The backdrop a correction asks for with ?backdrop=white|blue|%23RRGGBB: none where the query
+// names none (the service's own colour), a Refusal (400) for a colour that is unknown or that
+// the settings would refuse.
+std::variant<std::optional<BackdropColour>, Refusal>
+RequestedBackdrop(std::string_view query, const CheckSettings& settings);
 
 } // namespace vrel::serve

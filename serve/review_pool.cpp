@@ -70,7 +70,7 @@ void ReviewPool::Work() {
     // A worker whose tools cannot be built drops its jobs rather than ending the process.
     std::optional<WorkerTools> tools;
     try {
-        tools.emplace(options_.settings, options_.data_dir, options_.review);
+        tools.emplace(options_.settings, options_.data_dir, options_.review, options_.backdrop);
     } catch (...) {
     }
     for (;;) {

@@ -16,10 +16,13 @@
 namespace vrel::serve {
 
 // What one worker reviews with: its own face detector (in the reviewer and the corrector), the
-// verdict labels for explanation pictures, and the settings.
+// verdict labels for explanation pictures, and the settings. The corrector replaces backdrops
+// with the service's colour unless a request asks for another.
 struct WorkerTools {
-    WorkerTools(const CheckSettings& s, const std::string& data_dir, const ReviewOptions& options)
-        : settings(s), reviewer(s, data_dir, options), corrector(s, data_dir), labels(data_dir) {}
+    WorkerTools(const CheckSettings& s, const std::string& data_dir, const ReviewOptions& options,
+                const BackdropColour& backdrop)
+        : settings(s), reviewer(s, data_dir, options), corrector(s, data_dir, backdrop),
+          labels(data_dir) {}
     const CheckSettings& settings;
     PhotoReviewer reviewer;
     PhotoCorrector corrector;
@@ -31,7 +34,8 @@ struct PoolOptions {
     std::string data_dir;
     int jobs = 1;
     size_t queue = 16;
-    ReviewOptions review; // how each worker's reviewer reviews
+    ReviewOptions review;                      // how each worker's reviewer reviews
+    BackdropColour backdrop = WhiteBackdrop(); // one the settings accept (ChooseBackdrop)
 };
 
 // A fixed set of workers behind a bounded queue: a review that finds the queue full is refused

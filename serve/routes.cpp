@@ -24,6 +24,8 @@ const std::vector<Route>& Routes() {
         {"POST", "/api/v1/save", Action::Save, "The saved file of a passed photo"},
         {"POST", "/api/v1/annotate", Action::Annotate, "The explanation picture of a review"},
         {"POST", "/api/v1/correct", Action::Correct, "The corrected photo of a rejected one"},
+        {"GET", "/api/v1/backdrops", Action::Backdrops,
+         "The backdrop colours a correction may ask for"},
         {"GET", "/", Action::Page, "The web page"},
         {"GET", "/app.js", Action::Page, "The web page's script"},
         {"GET", "/style.css", Action::Page, "The web page's style sheet"},

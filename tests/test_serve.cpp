@@ -18,7 +18,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <thread>
@@ -104,7 +106,18 @@ TEST(Serve, SaveAnnotateAndCorrectAnswerFilesOrSayWhyNot) {
         kMultipartType);
     ASSERT_EQ(corrected.status, 200) << corrected.body;
     EXPECT_EQ(corrected.headers.at("X-Vrel-Verdict"), "NotJpeg");
-    EXPECT_EQ(Json::parse(corrected.headers.at("X-Vrel-Correction"))["format"], "png");
+    const Json correction = Json::parse(corrected.headers.at("X-Vrel-Correction"));
+    EXPECT_EQ(correction["format"], "png");
+    // What was done, for the page to tell: every corrected photo is at least converted.
+    ASSERT_TRUE(correction["steps"].is_array()) << correction;
+    ASSERT_FALSE(correction["steps"].empty()) << correction;
+    EXPECT_EQ(correction["steps"][0], "convert");
+    for (const Json& step : correction["steps"]) {
+        EXPECT_TRUE(step == "convert" || step == "reframe" || step == "backdrop" ||
+                    step == "straighten")
+            << step;
+    }
+    EXPECT_TRUE(correction["warnings"].is_array()) << correction;
     test::WriteBytes(dir.File("corrected.jpg"),
                      Bytes(corrected.body.begin(), corrected.body.end()));
     EXPECT_EQ(plain.Review(dir.File("corrected.jpg")).verdict, CheckVerdict::PassedByMarker);
@@ -116,6 +129,181 @@ TEST(Serve, SaveAnnotateAndCorrectAnswerFilesOrSayWhyNot) {
     EXPECT_EQ(Post(port, "/api/v1/correct", "passed-grey-600x800.jpg")
                   .AsJson()["correction_error"]["rule"],
               "passed");
+}
+
+CheckSettings BlueAllowed() {
+    CheckSettings s = test::ShippedSettings();
+    s.bgc = 1;
+    return s;
+}
+
+// The backdrop colour of a correction: the service's own unless the request asks for another,
+// which must be one the settings accept; a refused colour is answered before the photo is read
+// or reviewed.
+TEST(Serve, ACorrectionsBackdropIsCheckedBeforeAnyWork) {
+    struct Seen {
+        std::mutex mutex;
+        int calls = 0;
+        std::string asked, own; // the request's colour ("-": none), the corrector's own
+    };
+    const auto serve = [](const CheckSettings& settings, const BackdropColour& own, Seen& seen) {
+        ServiceOptions options = Running::Defaults();
+        options.pool.settings = settings;
+        options.pool.backdrop = own;
+        options.handler = [&seen](Action, WorkerTools& tools, const Upload& upload,
+                                  const WorkLimit&, CheckVerdict&) {
+            std::lock_guard<std::mutex> lock(seen.mutex);
+            ++seen.calls;
+            seen.asked = upload.backdrop ? upload.backdrop->name : "-";
+            seen.own = tools.corrector.Backdrop().name;
+            return Reply{200, "image/jpeg", "JPEG", {}};
+        };
+        return std::make_unique<Running>(options);
+    };
+    const CheckSettings shipped = test::ShippedSettings();
+    const std::string long_text(40, 'a');
+    const struct {
+        const char* what;
+        CheckSettings settings;
+        BackdropColour own;
+        std::string query;
+        int status;
+        const char* asked; // the colour the handler got, for 200
+    } cases[] = {
+        {"none asked: the service's own", shipped, WhiteBackdrop(), "", 200, "-"},
+        {"white", shipped, WhiteBackdrop(), "?backdrop=white", 200, "white"},
+        {"any case", shipped, WhiteBackdrop(), "?backdrop=WHITE", 200, "white"},
+        {"a light grey as #RRGGBB", shipped, WhiteBackdrop(), "?backdrop=%23F0F0F0", 200,
+         "#f0f0f0"},
+        {"beside other parameters", shipped, WhiteBackdrop(), "?filename=a.jpg&backdrop=white", 200,
+         "white"},
+        {"blue where bgc=1", BlueAllowed(), WhiteBackdrop(), "?backdrop=blue", 200, "blue"},
+        {"the service's blue", BlueAllowed(), BlueBackdrop(), "", 200, "-"},
+        {"blue where bgc=0", shipped, WhiteBackdrop(), "?backdrop=blue", 400, nullptr},
+        {"an unknown name", shipped, WhiteBackdrop(), "?backdrop=red", 400, nullptr},
+        {"empty", shipped, WhiteBackdrop(), "?backdrop=", 400, nullptr},
+        {"without a value", shipped, WhiteBackdrop(), "?backdrop", 400, nullptr},
+        {"a dark colour the backdrop test refuses", shipped, WhiteBackdrop(), "?backdrop=%23202020",
+         400, nullptr},
+        {"a cut #RRGGBB", shipped, WhiteBackdrop(), "?backdrop=%23ffff", 400, nullptr},
+        {"a broken escape", shipped, WhiteBackdrop(), "?backdrop=%zz", 400, nullptr},
+        {"a long text", shipped, WhiteBackdrop(), "?backdrop=" + long_text, 400, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + ": " + c.query);
+        Seen seen;
+        const auto service = serve(c.settings, c.own, seen);
+        const Answer a =
+            Send(service->Port(), http::verb::post, "/api/v1/correct" + c.query, "photo bytes");
+        ASSERT_EQ(a.status, c.status) << a.body;
+        std::lock_guard<std::mutex> lock(seen.mutex);
+        if (c.status == 400) {
+            EXPECT_EQ(seen.calls, 0);
+            const std::string error = a.AsJson()["error"];
+            EXPECT_NE(error.find("背景颜色"), std::string::npos) << error;
+            EXPECT_EQ(error.find(long_text), std::string::npos) << error;
+            continue;
+        }
+        EXPECT_EQ(seen.calls, 1);
+        EXPECT_EQ(seen.asked, c.asked);
+        EXPECT_EQ(seen.own, c.own.name);
+    }
+    // Refused from the request's head alone: the body is never waited for.
+    Seen seen;
+    const auto service = serve(shipped, WhiteBackdrop(), seen);
+    RawClient client(service->Port());
+    client.Write("POST /api/v1/correct?backdrop=blue HTTP/1.1\r\nHost: x\r\n"
+                 "Content-Length: 100000\r\n\r\n");
+    const std::string answer = client.ReadAll();
+    EXPECT_EQ(answer.rfind("HTTP/1.1 400", 0), 0u) << answer;
+}
+
+TEST(Serve, TheBackdropsRouteListsTheColoursTheSettingsAccept) {
+    const Json white = {{"name", "white"}, {"label", "白色"}, {"colour", "#ffffff"}};
+    const Json blue = {{"name", "blue"}, {"label", "蓝色"}, {"colour", "#438edb"}};
+    const Json grey = {{"name", "#f0f0f0"}, {"label", "指定颜色 #f0f0f0"}, {"colour", "#f0f0f0"}};
+    const struct {
+        const char* what;
+        CheckSettings settings;
+        std::string own;
+        Json expected;
+    } cases[] = {
+        {"white only",
+         test::ShippedSettings(),
+         "white",
+         {{"default", "white"}, {"choices", {white}}}},
+        {"white as #FFFFFF",
+         test::ShippedSettings(),
+         "#FFFFFF",
+         {{"default", "white"}, {"choices", {white}}}},
+        {"blue as well",
+         BlueAllowed(),
+         "white",
+         {{"default", "white"}, {"choices", {white, blue}}}},
+        {"blue by default",
+         BlueAllowed(),
+         "blue",
+         {{"default", "blue"}, {"choices", {white, blue}}}},
+        {"the service's own grey first",
+         test::ShippedSettings(),
+         "#F0F0F0",
+         {{"default", "#f0f0f0"}, {"choices", {grey, white}}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string error;
+        const auto own = ChooseBackdrop(c.own, c.settings, error);
+        ASSERT_TRUE(own) << error;
+        ServiceOptions options = Running::Defaults();
+        options.pool.settings = c.settings;
+        options.pool.backdrop = *own;
+        options.pool.jobs = 1;
+        Running service(options);
+        const Answer a = Send(service.Port(), http::verb::get, "/api/v1/backdrops", "");
+        ASSERT_EQ(a.status, 200);
+        EXPECT_EQ(a.headers.at("Content-Type"), "application/json");
+        EXPECT_EQ(a.AsJson(), c.expected);
+    }
+}
+
+// Without the backdrop model a correction is answered 503 before the photo is reviewed, and
+// nothing else changes: the reviews, the explanation pictures and the saved photos go on.
+TEST(Serve, WithoutTheBackdropModelOnlyCorrectionsAreUnavailable) {
+    test::TempDir dir;
+    namespace fs = std::filesystem;
+    for (const auto& entry : fs::directory_iterator(test::AppDataDir())) {
+        const std::string name = entry.path().filename().string();
+        if (name == "labels" || entry.path().extension() == ".xml") {
+            fs::copy(entry.path(), dir.File(name), fs::copy_options::recursive);
+        }
+    }
+    ASSERT_TRUE(fs::exists(test::AppDataDir() + kBackdropModelFile)); // the normal service has it
+    ServiceOptions options = Running::Defaults();
+    options.pool.data_dir = dir.Path() + "/";
+    Running service(options);
+    const uint16_t port = service.Port();
+    for (const char* sample : {"background-rejected.jpg", "passed-grey-600x800.jpg"}) {
+        SCOPED_TRACE(sample);
+        const Answer a = Post(port, "/api/v1/correct", sample);
+        EXPECT_EQ(a.status, 503);
+        EXPECT_EQ(a.headers.count("Retry-After"), 0u); // trying again does not help
+        const std::string error = a.AsJson()["error"];
+        EXPECT_NE(error.find("自动修正暂不可用"), std::string::npos) << error;
+        EXPECT_NE(error.find("backdrop model"), std::string::npos) << error;
+    }
+    EXPECT_EQ(Post(port, "/api/v1/review", "background-rejected.jpg").AsJson()["verdict"],
+              "BackgroundRejected");
+    EXPECT_EQ(Post(port, "/api/v1/annotate", "background-rejected.jpg").status, 200);
+    EXPECT_EQ(Post(port, "/api/v1/save", "passed-grey-600x800.jpg").status, 200);
+    // A refused colour is still told as such.
+    EXPECT_EQ(Send(port, http::verb::post, "/api/v1/correct?backdrop=red", "x").status, 400);
+    // The unanswered corrections count no verdict.
+    const std::string metrics = Send(port, http::verb::get, "/metrics", "").body;
+    for (const char* line : {"vrel_requests_total{route=\"/api/v1/correct\",status=\"503\"} 2",
+                             "vrel_verdicts_total{verdict=\"BackgroundRejected\"} 2",
+                             "vrel_verdicts_total{verdict=\"Passed\"} 1"}) {
+        EXPECT_NE(metrics.find(line), std::string::npos) << line << "\n" << metrics;
+    }
 }
 
 // A small upload that declares a huge picture is never decoded, on any route.

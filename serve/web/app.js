@@ -17,6 +17,15 @@
   const explainButton = $('explain-button');
   const dialog = $('explain-dialog');
   const explainImage = $('explain-image');
+  const workspace = document.querySelector('.workspace');
+  const sampleCard = document.querySelector('.sample-card');
+  const originalCard = $('original-card');
+  const originalPhoto = $('original-photo');
+  const originalPlaceholder = $('original-placeholder');
+  const photoCaption = $('photo-caption');
+  const notes = $('notes');
+  const backdropChoice = $('backdrop-choice');
+  const backdropOptions = $('backdrop-options');
 
   const DOWNLOAD_NAME = '报名照片.jpg';
   const STATUS_TEXT = {
@@ -28,21 +37,53 @@
     503: '服务繁忙，请稍后再试',
   };
 
+  // What a correction did, from the steps and warnings of its X-Vrel-Correction header.
+  const STEP_TEXT = {
+    convert: () => '转换格式与大小',
+    reframe: () => '重新裁剪构图',
+    backdrop: (label) => `更换为${label || '纯色'}背景`,
+    straighten: () => '校正头部倾斜',
+  };
+  const WARNING_TEXT = {
+    enlarged: '照片细节不足，可能是放大得到的，建议提交原始照片',
+  };
+
   // The photo under review. A newer choice replaces it; answers that arrive
   // for an older one are dropped (each step checks that it is still current).
   let current = null; // { file, record, blob }
   let photoUrl = null; // object URL of the shown saved/corrected photo
+  let originalUrl = null; // object URL of the original beside a corrected photo
   let explainUrl = null;
+  // The backdrop colours a correction may ask for: { default, choices: [{ name, label, colour }] }.
+  let backdrops = null;
 
   // ---- Display helpers ----------------------------------------------------
 
+  // The records carry the desktop tool's pass text, which ends in "保存后退出" (save, then the
+  // program exits); the page goes on, so it never says so.
+  const withoutExit = (text) => String(text || '').replace(/[，,、;；]?\s*保存后退出[。.]?/g, '');
+
   function setInfo(text, kind) {
-    infoLine.textContent = text;
+    infoLine.textContent = withoutExit(text);
     infoLine.className = 'frame-line' + (kind ? ' ' + kind : '');
   }
 
   function updateHint() {
-    hint.hidden = Boolean(reason.textContent || message.textContent || !advisoryList.hidden);
+    hint.hidden = Boolean(reason.textContent || message.textContent || !advisoryList.hidden ||
+                          !notes.hidden);
+  }
+
+  // Lines under the message: what a correction did and what to look out for, or every reason
+  // why it could not be done. Each is [text, kind] with kind 'step', 'warning' or 'blocker'.
+  function setNotes(lines) {
+    notes.replaceChildren(...lines.map(([text, kind]) => {
+      const item = document.createElement('li');
+      item.className = kind;
+      item.textContent = withoutExit(text);
+      return item;
+    }));
+    notes.hidden = lines.length === 0;
+    updateHint();
   }
 
   // Quality hints beside the verdict (they never change it), one line each, as text.
@@ -59,12 +100,12 @@
   }
 
   function setReason(text) {
-    reason.textContent = text;
+    reason.textContent = withoutExit(text);
     updateHint();
   }
 
   function setMessage(text, kind) {
-    message.textContent = text;
+    message.textContent = withoutExit(text);
     message.className = text ? kind : '';
     updateHint();
   }
@@ -96,6 +137,25 @@
     placeholder.textContent = text;
   }
 
+  // After a correction the original takes the sample's place, beside the corrected photo; with
+  // file null the sample comes back.
+  function showOriginal(file) {
+    originalUrl = replaceUrl(originalUrl, file);
+    const comparing = Boolean(originalUrl);
+    workspace.classList.toggle('comparing', comparing);
+    sampleCard.hidden = comparing;
+    originalCard.hidden = !comparing;
+    photoCaption.textContent = comparing ? '修正后的照片' : '审核通过照片显示区';
+    originalPlaceholder.hidden = true;
+    if (comparing) {
+      originalPhoto.src = originalUrl;
+      originalPhoto.hidden = false;
+    } else {
+      originalPhoto.removeAttribute('src');
+      originalPhoto.hidden = true;
+    }
+  }
+
   // ---- Talking to the service ----------------------------------------------
 
   // A failed request: message is what the page shows, body the parsed JSON answer (if any).
@@ -107,12 +167,13 @@
     }
   }
 
-  async function post(route, file) {
+  async function post(route, file, query = null) {
     const form = new FormData();
     form.append('photo', file, file.name || 'photo.jpg');
+    const target = '/api/v1/' + route + (query ? '?' + new URLSearchParams(query) : '');
     let response;
     try {
-      response = await fetch('/api/v1/' + route, { method: 'POST', body: form });
+      response = await fetch(target, { method: 'POST', body: form });
     } catch (e) {
       throw new RequestError('无法连接审核服务，请检查网络后重试');
     }
@@ -130,8 +191,14 @@
     }
     let text = STATUS_TEXT[response.status] || `服务出错（状态 ${response.status}）`;
     const retry = response.headers.get('Retry-After');
-    if (response.status === 503 && /^\d+$/.test(retry || '')) text += `（约 ${retry} 秒后可重试）`;
-    if (serverText && response.status !== 503) text += `（服务器信息：${serverText}）`;
+    if (response.status === 503 && /^\d+$/.test(retry || '')) {
+      text += `（约 ${retry} 秒后可重试）`;
+    } else if (response.status === 503 && serverText) {
+      // Not busy: stopping, or this service cannot do it; its own sentence says which.
+      text = serverText;
+    } else if (serverText) {
+      text += `（服务器信息：${serverText}）`;
+    }
     throw new RequestError(text, response.status, body);
   }
 
@@ -163,9 +230,11 @@
     current = state;
     if (dialog.open) dialog.close();
     saveButton.disabled = correctButton.disabled = explainButton.disabled = true;
+    showOriginal(null);
     setReason('');
     setAdvisories(null);
     setMessage('', '');
+    setNotes([]);
     showPhoto({ text: '正在审核…' });
     setInfo('正在审核…', 'busy');
 
@@ -174,8 +243,7 @@
       if (stale()) return;
       state.record = record;
       const passed = isPass(record);
-      // The record's pass text ends in the desktop tool's "保存后退出"; the page does not exit.
-      setInfo(passed ? '审核通过' : record.info || '审核不通过', passed ? 'ok' : 'bad');
+      setInfo(record.info || (passed ? '审核通过' : '审核不通过'), passed ? 'ok' : 'bad');
       setReason(passed ? '' : [record.reason, record.error].filter(Boolean).join('\n'));
       setAdvisories(record);
       explainButton.disabled = typeof record.width !== 'number';
@@ -204,27 +272,110 @@
     });
   }
 
+  // The colour chosen for a replaced backdrop, where the applicant has a choice.
+  function chosenBackdrop() {
+    if (backdropChoice.hidden) return null;
+    const checked = backdropOptions.querySelector('input[name="backdrop"]:checked');
+    return checked ? checked.value : null;
+  }
+
+  // The Chinese name of the colour a correction used: the one asked for, or the service's own.
+  function backdropLabel(name) {
+    if (!backdrops) return '';
+    const choice = backdrops.choices.find((c) => c.name === (name || backdrops.default));
+    return choice ? choice.label : '';
+  }
+
+  // What the X-Vrel-Correction header says was done, as lines for setNotes.
+  function correctionNotes(header, backdrop) {
+    let correction = {};
+    try {
+      correction = JSON.parse(header || '{}') || {};
+    } catch (e) {
+      // Without it the corrected photo still stands; only the list is missing.
+    }
+    const lines = [];
+    for (const name of Array.isArray(correction.steps) ? correction.steps : []) {
+      if (!STEP_TEXT[name]) continue;
+      let text = STEP_TEXT[name](backdropLabel(backdrop));
+      if (name === 'straighten' && typeof correction.roll === 'number') {
+        text += `（约 ${Math.abs(correction.roll).toFixed(1)}°）`;
+      }
+      lines.push([text, 'step']);
+    }
+    for (const name of Array.isArray(correction.warnings) ? correction.warnings : []) {
+      lines.push([WARNING_TEXT[name] || String(name), 'warning']);
+    }
+    return lines;
+  }
+
   function correct() {
     const state = current;
     if (!state || !state.record) return;
     correctButton.disabled = true;
-    setMessage('正在自动修正（裁剪、缩放、压缩）…', 'busy');
+    setNotes([]);
+    setMessage('正在自动修正…', 'busy');
+    const backdrop = chosenBackdrop();
     step(state, async (stale) => {
-      const blob = await readBody(await post('correct', state.file), 'blob');
+      const response = await post('correct', state.file, backdrop ? { backdrop } : null);
+      const blob = await readBody(response, 'blob');
       if (stale()) return;
       state.blob = blob;
-      showPhoto({ blob });
+      showPhoto({ blob, alt: '修正后的照片' });
+      showOriginal(state.file);
       setInfo('修正后审核通过', 'ok');
       setReason('');
-      setMessage('照片已自动修正，请点击“保存照片”。', 'note');
+      setMessage('照片已自动修正，请核对修正前后的照片，再点击“保存照片”。', 'note');
+      setNotes(correctionNotes(response.headers.get('X-Vrel-Correction'), backdrop));
       saveButton.disabled = false;
       keepFocus(saveButton);
     }, (e) => {
-      // 422: this photo cannot be mended (the reason says what to do); other errors may pass.
+      // 422: this photo cannot be mended (the reasons say what to do); other errors may pass.
       if (e.status !== 422) correctButton.disabled = false;
       keepFocus(correctButton.disabled ? $('open-button') : correctButton);
-      setMessage((e.status === 422 ? '无法自动修正：' : '') + e.message, 'error');
+      const refusal = e.status === 422 && e.body ? e.body.correction_error : null;
+      const blockers = refusal && Array.isArray(refusal.blockers) ?
+        refusal.blockers.filter((b) => b && typeof b.reason === 'string' && b.reason) : [];
+      if (blockers.length > 0) {
+        setMessage('无法自动修正：', 'error');
+        setNotes(blockers.map((b) => [b.reason, 'blocker']));
+      } else {
+        setMessage((e.status === 422 ? '无法自动修正：' : '') + e.message, 'error');
+      }
     });
+  }
+
+  // The backdrop colours this service offers; a choice is shown only where there are several.
+  async function loadBackdrops() {
+    try {
+      const response = await fetch('/api/v1/backdrops');
+      const body = response.ok ? await response.json() : null;
+      const choices = body && Array.isArray(body.choices) ? body.choices.filter((c) =>
+        c && typeof c.name === 'string' && typeof c.label === 'string' &&
+        /^#[0-9a-f]{6}$/i.test(c.colour)) : [];
+      if (choices.length === 0) return;
+      const fallback = choices.some((c) => c.name === body.default) ? body.default : choices[0].name;
+      backdrops = { default: fallback, choices };
+      backdropOptions.replaceChildren(...choices.map((c) => {
+        const label = document.createElement('label');
+        label.className = 'backdrop-option';
+        const input = document.createElement('input');
+        input.type = 'radio';
+        input.name = 'backdrop';
+        input.value = c.name;
+        input.checked = c.name === fallback;
+        const swatch = document.createElement('span');
+        swatch.className = 'swatch';
+        swatch.style.backgroundColor = c.colour;
+        label.append(input, swatch, c.label);
+        return label;
+      }));
+      backdropChoice.hidden = choices.length < 2;
+    } catch (e) {
+      // An older or unreachable service: corrections use its own colour.
+    } finally {
+      backdropChoice.dataset.loaded = 'true';
+    }
   }
 
   function explain() {
@@ -268,6 +419,12 @@
     if (file) review(file);
   });
   saveButton.addEventListener('click', save);
+  originalPhoto.addEventListener('error', () => {
+    // A format the browser does not show (TIFF): the corrected photo is still beside it.
+    if (!originalPhoto.getAttribute('src')) return;
+    originalPhoto.hidden = true;
+    originalPlaceholder.hidden = false;
+  });
   correctButton.addEventListener('click', correct);
   explainButton.addEventListener('click', explain);
   $('explain-close').addEventListener('click', () => dialog.close());
@@ -298,4 +455,6 @@
     const file = event.dataTransfer.files[0];
     if (file) review(file);
   });
+
+  loadBackdrops();
 })();

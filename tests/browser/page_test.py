@@ -6,7 +6,8 @@ Chromium through chromium-driver, and goes through what a user does: review a ph
 and save it, a rejected one with its tip picture, a correction that fails and one that works, the
 explanation picture, the layout on a desktop and on a phone, the accessibility rules of axe-core,
 the keyboard, and what the page says once the service is gone. Every saved photo is reviewed
-again with vrel-check.
+again with vrel-check. Further services, started the same way, offer a choice of backdrop
+colours (settings with bgc=1) or have no backdrop model.
 
     python3 tests/browser/page_test.py --server EXE --data-dir DIR --samples DIR --check EXE \
         [--screenshots DIR]
@@ -51,6 +52,10 @@ DOWNLOAD_NAME = '报名照片.jpg'
 PASS_INFO = '审核通过'
 REJECT_INFO = '审核不通过'
 CORRECTED_INFO = '修正后审核通过'
+# What the page says a correction did, for each step of the X-Vrel-Correction header.
+STEP_TEXT = {'convert': '转换格式与大小', 'reframe': '重新裁剪构图',
+             'backdrop': '更换为白色背景', 'straighten': '校正头部倾斜'}
+ENLARGED_TEXT = '照片细节不足，可能是放大得到的，建议提交原始照片'
 BUTTONS = ('open-button', 'save-button', 'correct-button', 'explain-button')
 AXE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
                    '.cache', 'npm', 'node_modules', 'axe-core', 'axe.min.js')
@@ -84,13 +89,13 @@ def wait_until(what, condition, timeout=WAIT, detail=lambda: ''):
 # ---- The service -------------------------------------------------------------------------------
 
 class Server:
-    def __init__(self, exe, data_dir, workdir):
-        self.log_path = os.path.join(workdir, 'server-stderr.log')
+    def __init__(self, exe, data_dir, workdir, settings=None, extra=(), name='server'):
+        self.log_path = os.path.join(workdir, name + '-stderr.log')
         self.log = open(self.log_path, 'wb')
         # No draining after SIGTERM: the test stops the service to see the page without it.
         command = [exe, '--listen', '127.0.0.1:0', '--data-dir', data_dir,
-                   '--settings', os.path.join(data_dir, 'setting.vr'), '--jobs', '1',
-                   '--drain-seconds', '0']
+                   '--settings', settings or os.path.join(data_dir, 'setting.vr'), '--jobs', '1',
+                   '--drain-seconds', '0', *extra]
         self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=self.log)
         try:
@@ -129,10 +134,13 @@ class Server:
         with DIRECT.open(self.base + '/healthz', timeout=2) as response:
             return response.status == 200
 
-    def stderr_tail(self):
+    def stderr(self):
         self.log.flush()
         with open(self.log_path, 'rb') as f:
-            text = f.read()[-2000:].decode('utf-8', 'replace').strip()
+            return f.read().decode('utf-8', 'replace')
+
+    def stderr_tail(self):
+        text = self.stderr()[-2000:].strip()
         return f'\n  service stderr:\n{text}' if text else ''
 
     def stop(self):
@@ -236,13 +244,43 @@ def keyboard_problems(driver, limit=400):
             press(driver, key)
             if driver.execute_script('return kbClicks.splice(0)') != [index]:
                 problems.append(f'{key_name} does not press {name[:100]}')
-    return problems + [f'Tab does not reach {m}' for m in driver.execute_script("""
+    problems += [f'Tab does not reach {m}' for m in driver.execute_script("""
         removeEventListener('click', kbCatch, true);
         document.getElementById('kb-start').remove();
         const all = [...document.querySelectorAll('[data-kb]')];
-        const missed = all.filter((e) => !arguments[0].includes(e.dataset.kb));
+        const got = all.filter((e) => arguments[0].includes(e.dataset.kb));
+        // A radio group is one stop for Tab (its checked radio); the arrows move within it.
+        const grouped = (e) => e.type === 'radio' &&
+          got.some((r) => r.type === 'radio' && r.name === e.name);
+        const missed = all.filter((e) => !got.includes(e) && !grouped(e));
         all.forEach((e) => delete e.dataset.kb);
         return missed.map((e) => e.outerHTML.slice(0, 100));""", reached)]
+    return problems + radio_problems(driver)
+
+
+def radio_problems(driver):
+    """In each visible radio group, an arrow key moves the focus and the choice to another radio
+    of the group, and back; returns what does not."""
+    problems = []
+    names = driver.execute_script("""
+        return [...new Set([...document.querySelectorAll('input[type=radio]')]
+          .filter((e) => !e.disabled && e.getClientRects().length > 0).map((e) => e.name))];""")
+    for name in names:
+        start = driver.execute_script(
+            'const g = [...document.getElementsByName(arguments[0])];'
+            'const c = g.find((e) => e.checked) || g[0]; c.focus(); return c.value;', name)
+        for key, back in ((Keys.ARROW_RIGHT, Keys.ARROW_LEFT), (Keys.ARROW_DOWN, Keys.ARROW_UP)):
+            press(driver, key)
+            moved = driver.execute_script(
+                'const e = document.activeElement;'
+                'return e.type === "radio" && e.name === arguments[0] && e.checked && e.value;',
+                name)
+            if not moved or moved == start:
+                problems.append(f'{key!r} does not move the choice in the radio group {name}')
+            press(driver, back)
+            if driver.execute_script('return document.activeElement.value') != start:
+                problems.append(f'{back!r} does not move back in the radio group {name}')
+    return problems
 
 
 class Page:
@@ -311,6 +349,53 @@ class Page:
     def dialog_open(self):
         return self.js('return document.getElementById("explain-dialog").open')
 
+    def shown(self, selector):
+        return self.js('const e = document.querySelector(arguments[0]);'
+                       'return Boolean(e) && e.getClientRects().length > 0;', selector)
+
+    def box(self, selector):
+        return self.js('const r = document.querySelector(arguments[0]).getBoundingClientRect();'
+                       'return {left: r.left, right: r.right, top: r.top, bottom: r.bottom};',
+                       selector)
+
+    def notes(self):
+        """The lines under the message: what a correction did, or why it could not."""
+        return self.js('return [...document.querySelectorAll("#notes li")]'
+                       '.map((e) => e.textContent.trim());')
+
+    def backdrops_loaded(self):
+        return self.js('return document.getElementById("backdrop-choice").dataset.loaded'
+                       ' === "true"')
+
+    def expect_no_exit_promise(self, when):
+        """The page goes on after a save: nothing on it may say that the program exits."""
+        text = self.js('return document.body.textContent')
+        self.expect('退出' not in text, f'the page promises an exit {when}: '
+                    + text[max(0, text.find('退出') - 40):text.find('退出') + 20])
+
+    def record_requests(self, fake=None):
+        """From now on the page's requests are noted (page.sent()); with fake, POST
+        /api/v1/correct gets that answer instead: {status, correction} (with 200, the photo the
+        service corrected and X-Vrel-Correction set to correction) or {status, body}."""
+        self.js("""
+            window.realFetch = window.realFetch || window.fetch;
+            window.sentTargets = [];
+            const fake = arguments[0];
+            window.fetch = async (target, init) => {
+              sentTargets.push(String(target));
+              if (!fake || !String(target).startsWith('/api/v1/correct')) return realFetch(target, init);
+              if (fake.status === 200) {
+                const real = await realFetch(target, init);
+                return new Response(await real.blob(), {status: 200, headers: {
+                  'Content-Type': 'image/jpeg', 'X-Vrel-Correction': fake.correction}});
+              }
+              return new Response(JSON.stringify(fake.body), {status: fake.status,
+                headers: {'Content-Type': 'application/json'}});
+            };""", fake)
+
+    def sent(self):
+        return self.js('return window.sentTargets || []')
+
     def wait(self, what, condition, timeout=WAIT):
         return wait_until(what, condition, timeout, self.state)
 
@@ -348,6 +433,29 @@ class Page:
         print(f'  screenshot: {path}')
 
 
+def service_correction(base, path, query=''):
+    """The X-Vrel-Correction of the service's correction of a file, as JSON."""
+    with open(path, 'rb') as f:
+        request = urllib.request.Request(base + '/api/v1/correct' + query, data=f.read(),
+                                         method='POST')
+    with DIRECT.open(request, timeout=WAIT) as response:
+        return json.loads(response.headers['X-Vrel-Correction'])
+
+
+def write_settings(data_dir, workdir, name, **values):
+    """A copy of the shipped settings with some values changed; returns its path."""
+    with open(os.path.join(data_dir, 'setting.vr'), encoding='utf-8') as f:
+        text = f.read()
+    for key, value in values.items():
+        text, count = re.subn(rf'(?m)^{key}=.*$', f'{key}={value}', text)
+        if count != 1:
+            raise Failure(f'setting.vr has no single {key}= line')
+    path = os.path.join(workdir, name)
+    with open(path, 'w', encoding='utf-8') as f:
+        f.write(text)
+    return path
+
+
 def check_file(check, path, *extra):
     """Reviews a file with vrel-check and returns its JSON record."""
     result = subprocess.run([check, '-q', '--json', *extra, path], capture_output=True, timeout=120)
@@ -377,6 +485,7 @@ def case_pass_and_save(page, args):
               lambda: page.photo_src().startswith('blob:') and page.loaded('photo'))
     page.expect(not page.enabled('correct-button'), 'correct is enabled after a pass')
     page.expect(page.text('reason') == '', 'a reason is shown for a passed photo')
+    page.expect_no_exit_promise('after a pass')
     page.expect(not page.el('advisories').is_displayed(), 'advisories are shown for a clean photo')
 
     page.click('save-button')
@@ -424,13 +533,14 @@ def case_rejected(page, args):
         expected = check_file(args.check, sample, '--correct-dir', scratch).get('correction_error')
     if not expected or not expected.get('reason'):
         raise Failure(f'{sample} is expected to be a photo the correction refuses')
+    reasons = [b['reason'] for b in expected.get('blockers') or []] or [expected['reason']]
     page.choose(sample)
     page.wait('the tip picture of the second photo',
               lambda: page.photo_src().endswith('/tips/state7.jpg') and page.loaded('photo'))
     page.expect(page.text('info-line') == REJECT_INFO, 'the info line does not say 审核不通过')
     page.click('correct-button')
-    page.wait('the reason why the correction failed',
-              lambda: expected['reason'] in page.text('message'))
+    page.wait('every reason why the correction failed', lambda: all(
+        r in page.text('message') + '\n'.join(page.notes()) for r in reasons))
     page.expect(page.photo_src().endswith('/tips/state7.jpg'),
                 'the tip picture was replaced after a failed correction')
     page.expect(page.text('info-line') == REJECT_INFO,
@@ -450,6 +560,22 @@ def case_corrected(page, args):
     page.wait('the save button to be enabled', lambda: page.enabled('save-button'))
     page.wait('the corrected photo to show in the frame',
               lambda: page.photo_src().startswith('blob:') and page.loaded('photo'))
+    page.wait('the original beside it', lambda: page.shown('#original-card')
+              and page.loaded('original-photo'))
+    page.expect(not page.shown('.sample-card'), 'the sample is still shown beside the photos')
+    original, corrected = page.box('#original-card'), page.box('#drop-zone')
+    page.expect(abs(original['top'] - corrected['top']) < 1
+                and original['right'] <= corrected['left'],
+                f'the original {original} is not left of the corrected photo {corrected}')
+    # Every step the service reports, in Chinese, in its order.
+    steps = service_correction(page.base, os.path.join(args.samples, 'correctable',
+                                                       'off-centre.png')).get('steps')
+    page.expect(isinstance(steps, list) and steps and steps[0] == 'convert',
+                f'X-Vrel-Correction has no steps starting with "convert": {steps}')
+    page.expect(page.notes()[:len(steps)] == [STEP_TEXT[s] for s in steps],
+                f'the page does not say what the correction did ({steps}): {page.notes()}')
+    page.expect_no_exit_promise('after a correction')
+    page.screenshot(args.screenshots, 'web-corrected-desktop.png')
 
     page.click('save-button')
     saved = page.wait_download()
@@ -491,10 +617,26 @@ def check_layout(page, args, width, height, mobile):
 
 
 def case_layout(page, args):
-    """(d) Phone 390×844: no sideways scrolling, full-width buttons; desktop 1024×700: no scrolling."""
+    """(d) Phone 390×844: no sideways scrolling, full-width buttons, and after a correction the
+    original above the corrected photo; desktop 1024×700: no scrolling."""
     check_layout(page, args, 1024, 700, False)
     check_layout(page, args, 390, 844, True)
     page.screenshot(args.screenshots, 'web-phone.png', full_page=True)
+
+    page.choose(os.path.join(args.samples, 'correctable', 'off-centre.png'))
+    page.wait_info(REJECT_INFO)
+    page.click('correct-button')
+    page.wait_info(CORRECTED_INFO)
+    page.wait('both photos', lambda: page.loaded('photo') and page.loaded('original-photo'))
+    original, corrected = page.box('#original-card'), page.box('#drop-zone')
+    page.expect(corrected['top'] >= original['bottom'],
+                f'on a phone the original {original} is not above the corrected photo {corrected}')
+    scroll_width = page.js('return document.documentElement.scrollWidth')
+    page.expect(scroll_width <= 390 and all(0 <= b['left'] and b['right'] <= 390
+                                            for b in (original, corrected)),
+                f'the photos stick out of the 390 px page: {original} {corrected}, '
+                f'scrollWidth {scroll_width}')
+    page.screenshot(args.screenshots, 'web-corrected-phone.png', full_page=True)
     page.viewport(1280, 800, False)
 
 
@@ -520,6 +662,18 @@ def case_accessibility(page, args):
                   and page.loaded('explain-image'))
         found.append(('explanation open', axe_violations(page.driver)))
         page.click('explain-close')
+        page.wait('the dialog to close', lambda: not page.dialog_open())
+        page.choose(os.path.join(args.samples, 'correctable', 'off-centre.png'))
+        page.wait_info(REJECT_INFO)
+        page.click('correct-button')
+        page.wait_info(CORRECTED_INFO)
+        page.wait('both photos', lambda: page.loaded('photo') and page.loaded('original-photo'))
+        found.append(('corrected', axe_violations(page.driver)))
+        page.choose(os.path.join(args.samples, 'face-count-wrong.jpg'))
+        page.wait_info(REJECT_INFO)
+        page.click('correct-button')
+        page.wait('the refusal', lambda: '无法自动修正' in page.text('message'))
+        found.append(('correction refused', axe_violations(page.driver)))
         problems = [f'{state}: {v}' for state, violations in found for v in violations]
         page.expect(not problems, f'axe-core at {width}×{height}:\n  ' + '\n  '.join(problems))
     page.viewport(1280, 800, False)
@@ -556,6 +710,146 @@ def case_keyboard(page, args):
     os.remove(page.wait_download())
 
 
+def case_command_line(page, args):
+    """(i) --backdrop takes only a colour the settings accept; anything else is a usage error."""
+    shipped = os.path.join(args.data_dir, 'setting.vr')
+    blue = write_settings(args.data_dir, args.workdir, 'setting-bgc1.vr', bgc=1)
+    for colour, settings, why in (('red', shipped, 'an unknown name'),
+                                  ('', shipped, 'an empty value'),
+                                  ('blue', shipped, 'blue where bgc=0'),
+                                  ('#202020', blue, 'a dark colour the backdrop test refuses'),
+                                  ('#ffff', blue, 'a cut #RRGGBB')):
+        result = subprocess.run([args.server, '--listen', '127.0.0.1:0', '--data-dir',
+                                 args.data_dir, '--settings', settings, '--backdrop', colour],
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=START_WAIT)
+        err = result.stderr.decode('utf-8', 'replace')
+        if result.returncode != 2 or '--backdrop' not in err or result.stdout:
+            raise Failure(f'--backdrop {colour!r} ({why}): status {result.returncode}, '
+                          f'stdout {result.stdout[:80]!r}, stderr {err.strip()!r}; expected '
+                          'status 2 and a message about --backdrop')
+
+
+def case_backdrop_choice(page, args):
+    """(j) The backdrop colour is offered only where the settings accept more than one: a
+    labelled radio group that axe-core and the keyboard accept, starting at the service's own
+    colour; the chosen one goes with the correction, and the page names it."""
+    page.viewport(1280, 800, False)
+    page.open()
+    page.wait('the page to ask for the backdrop colours', page.backdrops_loaded)
+    page.expect(not page.el('backdrop-choice').is_displayed(),
+                'a backdrop colour is offered although the settings accept only white')
+
+    settings = write_settings(args.data_dir, args.workdir, 'setting-blue.vr', bgc=1)
+    server = Server(args.server, args.data_dir, args.workdir, settings, ('--backdrop', 'blue'),
+                    'blue')
+    try:
+        blue = Page(page.driver, server.base, page.downloads)
+        for width, height, mobile in ((390, 844, True), (1280, 800, False)):
+            blue.viewport(width, height, mobile)
+            blue.open()
+            blue.wait('the choice of backdrop colour', lambda: blue.backdrops_loaded()
+                      and blue.el('backdrop-choice').is_displayed())
+            radios = blue.js("""return [...document.querySelectorAll('#backdrop-choice input')]
+                .map((e) => [e.type, e.value, e.checked, e.closest('label').textContent.trim()]);""")
+            blue.expect(radios == [['radio', 'white', False, '白色'], ['radio', 'blue', True, '蓝色']],
+                        f'the choice is not white and blue, starting at the service\'s blue: {radios}')
+            blue.expect('背景颜色' in blue.text('backdrop-choice'), 'the choice has no Chinese legend')
+            blue.choose(os.path.join(args.samples, 'correctable', 'half-length.jpg'))
+            blue.wait_info(REJECT_INFO)
+            violations = axe_violations(blue.driver)
+            blue.expect(not violations, f'axe-core at {width}×{height} with the choice:\n  '
+                        + '\n  '.join(violations))
+        problems = keyboard_problems(blue.driver)
+        blue.expect(not problems, 'keyboard with the choice:\n  ' + '\n  '.join(problems))
+
+        # The applicant's choice goes with the correction.
+        blue.open()
+        blue.wait('the choice of backdrop colour', blue.backdrops_loaded)
+        blue.js("document.querySelector('#backdrop-choice input[value=white]').closest('label').click()")
+        blue.record_requests()
+        blue.choose(os.path.join(args.samples, 'correctable', 'off-centre.png'))
+        blue.wait_info(REJECT_INFO)
+        blue.click('correct-button')
+        blue.wait_info(CORRECTED_INFO)
+        blue.expect(any(t.startswith('/api/v1/correct?backdrop=white') for t in blue.sent()),
+                    f'the correction did not ask for the chosen white: {blue.sent()}')
+
+        # What the page makes of the service's answers, for each kind.
+        blocked = {'error': '两条原因', 'record': {},
+                   'correction_error': {'reason': '原因一。原因二', 'rule': 'faces', 'blockers': [
+                       {'rule': 'faces', 'reason': '原因一'}, {'rule': 'tilt', 'reason': '原因二'}]}}
+        unavailable = '自动修正暂不可用：服务器缺少背景模型（automatic correction is unavailable）'
+        for what, colour, fake, info, message, notes in (
+                ('every step and the warning, with blue chosen', 'blue',
+                 {'status': 200, 'correction': json.dumps(
+                     {'steps': ['convert', 'reframe', 'backdrop', 'straighten'], 'roll': -6.24,
+                      'warnings': ['enlarged']})},
+                 CORRECTED_INFO, '照片已自动修正',
+                 ['转换格式与大小', '重新裁剪构图', '更换为蓝色背景', '校正头部倾斜（约 6.2°）',
+                  ENLARGED_TEXT]),
+                ('a replaced backdrop, with white chosen', 'white',
+                 {'status': 200, 'correction': json.dumps({'steps': ['convert', 'backdrop'],
+                                                           'warnings': []})},
+                 CORRECTED_INFO, '照片已自动修正', ['转换格式与大小', '更换为白色背景']),
+                ('a refusal with two blockers', 'blue', {'status': 422, 'body': blocked},
+                 REJECT_INFO, '无法自动修正', ['原因一', '原因二']),
+                ('no backdrop model', 'blue', {'status': 503, 'body': {'error': unavailable}},
+                 REJECT_INFO, unavailable, [])):
+            blue.open()
+            blue.wait('the choice of backdrop colour', blue.backdrops_loaded)
+            blue.js("document.querySelector(`#backdrop-choice input[value=${arguments[0]}]`)"
+                    ".click()", colour)
+            blue.record_requests(fake)
+            blue.choose(os.path.join(args.samples, 'correctable', 'off-centre.png'))
+            blue.wait_info(REJECT_INFO)
+            blue.click('correct-button')
+            blue.wait(f'{what}: the message "{message}"', lambda: message in blue.text('message'))
+            blue.expect(blue.text('info-line') == info, f'{what}: the info line is not {info}')
+            blue.expect(blue.notes() == notes, f'{what}: the notes are {blue.notes()}, '
+                        f'expected {notes}')
+            blue.expect('服务繁忙' not in blue.text('message'), f'{what}: the page says busy')
+            blue.expect(blue.enabled('save-button') == (info == CORRECTED_INFO),
+                        f'{what}: the save button is wrongly enabled or disabled')
+            blue.expect_no_exit_promise(what)
+    finally:
+        complaint = server.stop()
+    if complaint:
+        raise Failure(complaint)
+
+
+def case_no_backdrop_model(page, args):
+    """(k) A service without the backdrop model starts, says so once, reviews as usual and
+    answers a correction with a sentence that the page shows."""
+    data_dir = os.path.join(args.workdir, 'data-without-models')
+    shutil.copytree(args.data_dir, data_dir, ignore=lambda folder, names: [
+        n for n in names if folder == args.data_dir and n not in ('setting.vr', 'labels')
+        and not n.endswith('.xml')])
+    server = Server(args.server, data_dir, args.workdir, name='no-model')
+    try:
+        wait_until('the start-up notice about the backdrop model',
+                   lambda: 'corrections are unavailable' in server.stderr())
+        other = Page(page.driver, server.base, page.downloads)
+        other.viewport(1280, 800, False)
+        other.open()
+        other.choose(os.path.join(args.samples, 'correctable', 'off-centre.png'))
+        other.wait_info(REJECT_INFO)
+        other.click('correct-button')
+        other.wait('the page to say that corrections are unavailable',
+                   lambda: '自动修正暂不可用' in other.text('message'))
+        other.expect('服务繁忙' not in other.text('message'),
+                     'the page calls the service busy, as if trying again would help')
+        other.expect(other.text('info-line') == REJECT_INFO, 'the info line changed')
+        other.expect(not other.enabled('save-button'), 'save is enabled without a correction')
+    finally:
+        complaint = server.stop()
+    notices = server.stderr().count('corrections are unavailable')
+    if notices != 1:
+        raise Failure(f'the missing model is told {notices} times on standard error, not once'
+                      + server.stderr_tail())
+    if complaint:
+        raise Failure(complaint)
+
+
 def case_service_gone(page, args):
     """(e) After the service stopped, a review says that the service cannot be reached."""
     page.choose(os.path.join(args.samples, 'passed-grey-600x800.jpg'))
@@ -588,7 +882,8 @@ def main():
     parser.add_argument('--data-dir', required=True, help='folder with setting.vr, tips/, ...')
     parser.add_argument('--samples', required=True, help='the samples/ folder')
     parser.add_argument('--check', required=True, help='vrel-check, to review the saved photos')
-    parser.add_argument('--screenshots', help='folder for web-desktop.png and web-phone.png')
+    parser.add_argument('--screenshots', help='folder for web-desktop.png, web-phone.png and '
+                        'web-corrected-{desktop,phone}.png')
     args = parser.parse_args()
     for path in (args.server, args.check):
         if not os.access(path, os.X_OK):
@@ -598,6 +893,7 @@ def main():
         args.screenshots = os.path.abspath(args.screenshots)
 
     workdir = tempfile.mkdtemp(prefix='vrel-page-test-')
+    args.workdir = workdir
     downloads = os.path.join(workdir, 'downloads')
     os.makedirs(downloads)
     failures = []
@@ -614,6 +910,9 @@ def main():
         run_case('(f) accessibility (axe-core)', case_accessibility, page, args, failures)
         run_case('(g) keyboard', case_keyboard, page, args, failures)
         run_case('(h) quality advisories', case_advisories, page, args, failures)
+        run_case('(i) --backdrop on the command line', case_command_line, page, args, failures)
+        run_case('(j) backdrop colour choice', case_backdrop_choice, page, args, failures)
+        run_case('(k) no backdrop model', case_no_backdrop_model, page, args, failures)
         complaint = server.stop()
         if complaint:
             print(f'FAIL  stop: {complaint}')
