@@ -98,8 +98,14 @@ cv::Mat PersonRegion(const cv::Mat& photo_bgr, cv::Mat labels, int iterations,
         const int person = cv::countNonZero(odd);
         if (person >= kGrabCutSamples && odd.total() - person >= kGrabCutSamples) {
             cv::Mat background_model, person_model;
+            // GrabCut starts its colour models with k-means from the thread's random generator:
+            // a fixed start gives the same photo the same matte, whoever ran before on the thread.
+            cv::RNG& rng = cv::theRNG();
+            const uint64 kept = rng.state;
+            rng.state = 0x5EED;
             cv::grabCut(photo_bgr, labels, cv::Rect(), background_model, person_model, iterations,
                         cv::GC_INIT_WITH_MASK);
+            rng.state = kept;
         }
     }
     cv::Mat person;
