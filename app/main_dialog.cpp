@@ -8,6 +8,8 @@
 #include "output/photo_writer.h"
 #include "view/photo_view.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QDragEnterEvent>
@@ -286,13 +288,21 @@ void CVrelPictureCheckDlg::CheckPhotoFile(const QString& path) {
 
 void CVrelPictureCheckDlg::ShowCorrected(const Correction& correction,
                                          const BackdropColour& backdrop) {
-    QString line =
+    // The line is narrow: a conversion goes without saying where more was done (the question
+    // before, and the tooltip, say it).
+    std::vector<CorrectionStep> shown = correction.steps;
+    if (shown.size() > 1) {
+        shown.erase(std::remove(shown.begin(), shown.end(), CorrectionStep::Convert), shown.end());
+    }
+    QString line = QStringLiteral("已修正：") + QString::fromStdString(StepsText(shown, backdrop));
+    QString all =
         QStringLiteral("已修正：") + QString::fromStdString(StepsText(correction.steps, backdrop));
     for (const std::string& warning : correction.warnings) {
         line += QStringLiteral("；") + QString::fromStdString(CorrectionWarningText(warning));
+        all += QStringLiteral("\n") + QString::fromStdString(CorrectionWarningText(warning));
     }
     advice_->setText(advice_->fontMetrics().elidedText(line, Qt::ElideRight, advice_->width()));
-    advice_->setToolTip(line);
+    advice_->setToolTip(all);
     advice_->show();
 }
 

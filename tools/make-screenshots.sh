@@ -13,6 +13,6 @@ shoot() {
     "$bin/vrel_screenshot" "$1" "$2"
 }
 shoot "$root/samples/passed-grey-600x800.jpg" "$root/docs/screenshot-passed.png"
-shoot "$root/samples/background-rejected.jpg" "$root/docs/screenshot-rejected.png"
-shoot "$root/samples/correctable/half-length.jpg" "$root/docs/screenshot-corrected.png"
+shoot "$root/samples/face-count-wrong.jpg" "$root/docs/screenshot-rejected.png"
+shoot "$root/samples/background-rejected.jpg" "$root/docs/screenshot-corrected.png"
 shoot "$root/samples/passed-grey-600x800.jpg" "$root/docs/screenshot-2x.png" 2
