@@ -1,8 +1,8 @@
 // VrelPictureCheck: the desktop tool with which an operator reviews registration photos.
 #include "app/platform.h"
 #include "app/vrel_app.h"
-#include "check/quiet.h"
 #include "platform/files.h"
+#include "setup/quiet.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -12,8 +12,6 @@
 
 #include <cstdio>
 #include <cstring>
-
-vrel::CVrelPictureCheckApp theApp(vrel::DesktopPlatform());
 
 namespace {
 
@@ -77,5 +75,5 @@ int main(int argc, char** argv) {
                       QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
         QApplication::installTranslator(&qt_texts);
     }
-    return theApp.InitInstance();
+    return vrel::Application(vrel::DesktopPlatform()).Run();
 }

@@ -14,8 +14,8 @@
 #include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFile>
 #include <QFrame>
+#include <QFutureWatcher>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
@@ -23,9 +23,13 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QShortcut>
+#include <QThreadPool>
 #include <QUrl>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <cmath>
+#include <type_traits>
+#include <utility>
 
 // The pictures are compiled into a static library, whose resources are registered by hand.
 static void InitPictureResources() {
@@ -102,13 +106,61 @@ void PictureButton::leaveEvent(QEvent* event) {
     QAbstractButton::leaveEvent(event);
 }
 
-CVrelPictureCheckDlg::CVrelPictureCheckDlg(Platform& platform, QWidget* parent)
-    : QDialog(parent, Qt::Window | Qt::FramelessWindowHint), platform_(platform) {
+// What a review on the worker thread came to.
+struct MainDialog::Review {
+    std::string file; // UTF-8
+    ReviewResult result;
+    cv::Mat tip; // the tip picture of a rejection
+};
+
+struct MainDialog::Corrected {
+    Correction correction;
+    BackdropColour backdrop;
+    std::string refusal; // why the photo was not corrected, in words
+};
+
+namespace {
+
+// Runs work on the pool and then show(its result) on the context's thread, unless the context
+// is gone by then.
+template <typename Work, typename Show>
+void RunInBackground(QThreadPool& pool, QObject* context, Work work, Show show) {
+    using Result = std::invoke_result_t<Work>;
+    auto* watcher = new QFutureWatcher<Result>(context);
+    QObject::connect(watcher, &QFutureWatcherBase::finished, context, [watcher, show] {
+        const Result result = watcher->result();
+        watcher->deleteLater();
+        show(result);
+    });
+    watcher->setFuture(QtConcurrent::run(&pool, std::move(work)));
+}
+
+} // namespace
+
+MainDialog::MainDialog(Platform& platform, QWidget* parent)
+    : QDialog(parent, Qt::Window | Qt::FramelessWindowHint), platform_(platform),
+      cancelled_(std::make_shared<std::atomic<bool>>(false)),
+      workers_(std::make_unique<QThreadPool>()) {
+    workers_->setMaxThreadCount(1);
     InitPictureResources();
     setWindowIcon(QApplication::windowIcon());
-    LoadCheckSettings();
+    ready_ = LoadCheckSettings();
+    if (!ready_) {
+        return;
+    }
     CheckFaceDetector();
+    BuildWindow();
+}
 
+MainDialog::~MainDialog() {
+    CancelWork();
+    workers_->waitForDone();
+    if (busy_) {
+        QApplication::restoreOverrideCursor();
+    }
+}
+
+void MainDialog::BuildWindow() {
     setWindowTitle(QStringLiteral("VrelPictureCheck"));
     setFixedSize(701, 488);
     setAcceptDrops(true);
@@ -153,25 +205,23 @@ CVrelPictureCheckDlg::CVrelPictureCheckDlg(Platform& platform, QWidget* parent)
     setTabOrder(exit_, save_);
     open_->setFocus();
 
-    connect(exit_, &QAbstractButton::clicked, this, &CVrelPictureCheckDlg::ExitApplication);
-    connect(open_, &QAbstractButton::clicked, this, &CVrelPictureCheckDlg::OpenAndCheckPhoto);
-    connect(save_, &QAbstractButton::clicked, this, &CVrelPictureCheckDlg::SavePassedPhoto);
+    connect(exit_, &QAbstractButton::clicked, this, &MainDialog::Exit);
+    connect(open_, &QAbstractButton::clicked, this, &MainDialog::OpenPhoto);
+    connect(save_, &QAbstractButton::clicked, this, &MainDialog::SavePassedPhoto);
 
     // A caption-less window has no system menu of its own: Alt+Space and a right click open
     // one with the About item.
     auto* menu_key = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
     connect(menu_key, &QShortcut::activated, this,
-            [this] { ShowSystemMenu(mapToGlobal(QPoint(0, 0))); });
+            [this] { ShowWindowMenu(mapToGlobal(QPoint(0, 0))); });
 }
 
-CVrelPictureCheckDlg::~CVrelPictureCheckDlg() = default;
-
-void CVrelPictureCheckDlg::LoadCheckSettings() {
+bool MainDialog::LoadCheckSettings() {
     const SettingsLoad load = LoadSettingsForReview(platform_.AppDirectory() + kSettingsFileName);
     switch (load.fault) {
     case SettingsFault::None:
         settings_ = load.settings;
-        return;
+        return true;
     case SettingsFault::Missing:
     case SettingsFault::Unreadable:
         platform_.MessageBox(nullptr, QString::fromUtf8(kMissingSettingsMessage));
@@ -182,53 +232,55 @@ void CVrelPictureCheckDlg::LoadCheckSettings() {
                                           QString::fromStdString(load.detail));
         break;
     }
-    platform_.ExitProcess(0);
+    return false;
 }
 
-void CVrelPictureCheckDlg::CheckFaceDetector() {
+void MainDialog::CheckFaceDetector() {
     if (!FaceDetector(platform_.AppDirectory() + kCascadeFileName).Loaded()) {
         platform_.MessageBox(nullptr, QString::fromUtf8(kMissingDetectorMessage));
     }
 }
 
-void CVrelPictureCheckDlg::ShowSystemMenu(const QPoint& where) {
+void MainDialog::ShowWindowMenu(const QPoint& where) {
     QMenu menu(this);
     QAction* close = menu.addAction(QStringLiteral("关闭(&C)"));
-    close->setData(kSysCommandClose);
     menu.addSeparator();
     QAction* about = menu.addAction(QString::fromUtf8(kAboutMenuText));
-    about->setData(kSysMenuAbout);
-    if (QAction* chosen = menu.exec(where)) {
-        OnSysCommand(chosen->data().toInt());
+    QAction* chosen = menu.exec(where);
+    if (chosen == close) {
+        RunWindowCommand(WindowCommand::Close);
+    } else if (chosen == about) {
+        RunWindowCommand(WindowCommand::About);
     }
 }
 
-void CVrelPictureCheckDlg::OnSysCommand(int command) {
-    if ((command & 0xFFF0) == kSysMenuAbout) {
-        CAboutDlg about(this);
+void MainDialog::RunWindowCommand(WindowCommand command) {
+    switch (command) {
+    case WindowCommand::About: {
+        AboutDialog about(this);
         platform_.RunModal(about);
         // Without a window manager nobody gives the focus back, and the window's keys would go
         // nowhere.
         activateWindow();
         return;
     }
-    // What the window would do with the command by itself.
-    if ((command & 0xFFF0) == kSysCommandClose) {
+    case WindowCommand::Close:
         reject();
+        return;
     }
 }
 
-void CVrelPictureCheckDlg::paintEvent(QPaintEvent*) {
+void MainDialog::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     painter.drawPixmap(rect(), Background());
 }
 
-void CVrelPictureCheckDlg::contextMenuEvent(QContextMenuEvent* event) {
-    ShowSystemMenu(event->globalPos());
+void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
+    ShowWindowMenu(event->globalPos());
 }
 
-void CVrelPictureCheckDlg::PreparePhotoView() {
+void MainDialog::PreparePhotoView() {
     if (view_ == nullptr) {
         view_ = new PhotoView(photo_frame_);
     }
@@ -236,60 +288,96 @@ void CVrelPictureCheckDlg::PreparePhotoView() {
     photo_frame_->hide();
 }
 
-void CVrelPictureCheckDlg::ShowInPhotoView(const cv::Mat& image) {
+void MainDialog::ShowInPhotoView(const cv::Mat& image) {
     view_->SetImage(image);
     view_->show();
     photo_frame_->show();
 }
 
-void CVrelPictureCheckDlg::OpenAndCheckPhoto() {
+void MainDialog::OpenPhoto() {
+    if (busy_) {
+        return;
+    }
     result_image_.release();
     PreparePhotoView();
     const auto path = platform_.OpenFileName(this, QString::fromUtf8(kOpenFilter));
     if (!path) {
         return; // cancelled: the info line keeps its text and the frame stays hidden
     }
-    CheckPhotoFile(*path);
+    ReviewPhotoFile(*path);
 }
 
-namespace {
-
-// The wait cursor for as long as the review runs, however it ends.
-class WaitCursor {
-public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
-
-} // namespace
-
-void CVrelPictureCheckDlg::CheckPhotoFile(const QString& path) {
-    WaitCursor wait;
-    ShowAdvisories({});
-    // One review per click, with the face detector read anew, as the desktop tool always has.
-    PhotoReviewer reviewer(settings_, platform_.AppDirectory());
-    try {
-        const std::string file = QFile::encodeName(path).toStdString();
-        const ReviewResult result = reviewer.Review(file);
-        ShowVerdict(reviewer, result.verdict, result.result_image);
-        ShowAdvisories(result.measures.advisories.value_or(std::vector<AdvisoryNote>()));
-        if (!IsPass(result.verdict)) {
-            OfferCorrection(file, result);
-        }
-    } catch (const std::exception&) {
-        // Memory ran out while showing the verdict: the photo is not passed.
-        result_image_.release();
-        work_image_.release();
-        ShowVerdict(reviewer, CheckVerdict::PixelSizeOutOfRange, cv::Mat());
+void MainDialog::SetBusy(bool busy) {
+    if (busy == busy_) {
+        return;
+    }
+    busy_ = busy;
+    if (busy) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    } else {
+        QApplication::restoreOverrideCursor();
     }
 }
 
-void CVrelPictureCheckDlg::ShowCorrected(const Correction& correction,
-                                         const BackdropColour& backdrop) {
-    // The line is narrow: a conversion goes without saying where more was done (the question
-    // before, and the tooltip, say it).
+void MainDialog::CancelWork() {
+    cancelled_->store(true);
+}
+
+void MainDialog::ReviewPhotoFile(const QString& path) {
+    if (busy_) {
+        return;
+    }
+    SetBusy(true);
+    ShowAdvisories({});
+    cancelled_ = std::make_shared<std::atomic<bool>>(false);
+    // One reviewer per photo, with the face detector read anew, as the desktop tool always has.
+    auto review = [settings = settings_, data_dir = platform_.AppDirectory(),
+                   file = path.toStdString(), cancelled = cancelled_] {
+        WorkLimit limit;
+        limit.cancelled = cancelled.get();
+        PhotoReviewer reviewer(settings, data_dir);
+        Review done{file, {}, {}};
+        try {
+            done.result = reviewer.Review(file, &limit);
+        } catch (const std::exception& e) {
+            // Memory ran out: the photo is not passed, nor offered the correction.
+            done.result = ReviewResult();
+            done.result.verdict = CheckVerdict::PixelSizeOutOfRange;
+            done.result.failed = FailedRule(Rule::ReviewFailed);
+            done.result.error = e.what();
+        }
+        try {
+            if (!IsPass(done.result.verdict)) {
+                done.tip = reviewer.LoadTipPicture(done.result.verdict);
+            }
+        } catch (const std::exception&) {
+            done.tip.release(); // the frame stays empty
+        }
+        return done;
+    };
+    RunInBackground(*workers_, this, std::move(review),
+                    [this, cancelled = cancelled_](const Review& done) {
+                        if (!cancelled->load()) {
+                            ShowReview(done);
+                            if (MayCorrect(done.result) && AskToCorrect()) {
+                                Correct(done.file, done.result);
+                                return; // busy until the correction is shown
+                            }
+                        }
+                        SetBusy(false);
+                        emit Idle();
+                    });
+}
+
+void MainDialog::ShowReview(const Review& review) {
+    const ReviewResult& result = review.result;
+    ShowVerdict(result.verdict, result.result_image, review.tip);
+    ShowAdvisories(result.measures.advisories.value_or(std::vector<AdvisoryNote>()));
+}
+
+void MainDialog::ShowCorrected(const Correction& correction, const BackdropColour& backdrop) {
+    // The line is narrow: a conversion goes without saying where more was done (the tooltip
+    // says it).
     std::vector<CorrectionStep> shown = correction.steps;
     if (shown.size() > 1) {
         shown.erase(std::remove(shown.begin(), shown.end(), CorrectionStep::Convert), shown.end());
@@ -306,7 +394,7 @@ void CVrelPictureCheckDlg::ShowCorrected(const Correction& correction,
     advice_->show();
 }
 
-void CVrelPictureCheckDlg::ShowAdvisories(const std::vector<AdvisoryNote>& notes) {
+void MainDialog::ShowAdvisories(const std::vector<AdvisoryNote>& notes) {
     if (notes.empty()) {
         advice_->clear();
         advice_->setToolTip(QString());
@@ -326,53 +414,81 @@ void CVrelPictureCheckDlg::ShowAdvisories(const std::vector<AdvisoryNote>& notes
     advice_->show();
 }
 
-void CVrelPictureCheckDlg::ShowVerdict(const PhotoReviewer& reviewer, CheckVerdict verdict,
-                                       const cv::Mat& kept) {
+void MainDialog::ShowVerdict(CheckVerdict verdict, const cv::Mat& kept, const cv::Mat& tip) {
     info_->setText(QString::fromStdString(InfoText(verdict)));
     if (IsPass(verdict)) {
-        work_image_ = kept;
-        ShowInPhotoView(work_image_);
-        result_image_ = work_image_;
         work_image_.release();
+        result_image_ = kept;
+        ShowInPhotoView(result_image_);
     } else {
-        work_image_ = reviewer.LoadTipPicture(verdict);
+        work_image_ = tip;
         ShowInPhotoView(work_image_);
     }
 }
 
-void CVrelPictureCheckDlg::OfferCorrection(const std::string& path, const ReviewResult& result) {
-    PhotoCorrector corrector(settings_, platform_.AppDirectory());
-    const Correction correction = corrector.CorrectFile(path, result);
-    if (correction.status != CorrectionStatus::Corrected) {
-        return; // as any rejection: the tip picture stays
-    }
+bool MainDialog::AskToCorrect() {
     QApplication::restoreOverrideCursor(); // the question waits for the operator
-    const QString what = QString::fromStdString(StepsText(correction.steps, corrector.Backdrop()));
-    const bool take = platform_.AskYesNo(this, QString::fromUtf8(kOfferCorrectionBefore) + what +
+    const bool take = platform_.AskYesNo(this, QString::fromUtf8(kOfferCorrectionBefore) +
+                                                   QString::fromUtf8(kCorrectionCanDo) +
                                                    QString::fromUtf8(kOfferCorrectionAfter));
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    if (!take) {
+    return take && !cancelled_->load();
+}
+
+void MainDialog::Correct(const std::string& file, const ReviewResult& result) {
+    auto correct = [settings = settings_, data_dir = platform_.AppDirectory(), file, result,
+                    cancelled = cancelled_] {
+        WorkLimit limit;
+        limit.cancelled = cancelled.get();
+        Corrected done;
+        try {
+            PhotoCorrector corrector(settings, data_dir);
+            done.correction = corrector.CorrectFile(file, result, &limit);
+            done.backdrop = corrector.Backdrop();
+            if (done.correction.status != CorrectionStatus::Corrected) {
+                done.refusal = CorrectionReason(done.correction, settings);
+            }
+        } catch (const std::exception&) {
+            done.correction = Correction();
+            done.refusal = kCorrectionFailedMessage;
+        }
+        return done;
+    };
+    RunInBackground(*workers_, this, std::move(correct),
+                    [this, cancelled = cancelled_](const Corrected& done) {
+                        SetBusy(false);
+                        if (!cancelled->load()) {
+                            ShowCorrection(done);
+                        }
+                        emit Idle();
+                    });
+}
+
+void MainDialog::ShowCorrection(const Corrected& corrected) {
+    const Correction& correction = corrected.correction;
+    if (correction.status != CorrectionStatus::Corrected) {
+        // The tip picture stays; the reason names everything in the way.
+        platform_.MessageBox(this, QString::fromStdString(corrected.refusal));
         return;
     }
     info_->setText(QString::fromUtf8(kCorrectedText));
     ShowAdvisories({}); // they were the original's
-    ShowCorrected(correction, corrector.Backdrop());
-    work_image_ = correction.photo;
-    ShowInPhotoView(work_image_);
-    result_image_ = work_image_;
+    ShowCorrected(correction, corrected.backdrop);
     work_image_.release();
+    result_image_ = correction.photo;
+    ShowInPhotoView(result_image_);
 }
 
-void CVrelPictureCheckDlg::keyPressEvent(QKeyEvent* event) {
+void MainDialog::keyPressEvent(QKeyEvent* event) {
     // Alt+Space reaches the window itself when no shortcut took it (the window was not active).
     if (event->key() == Qt::Key_Space && (event->modifiers() & Qt::AltModifier)) {
-        ShowSystemMenu(mapToGlobal(QPoint(0, 0)));
+        ShowWindowMenu(mapToGlobal(QPoint(0, 0)));
         return;
     }
     QDialog::keyPressEvent(event);
 }
 
-void CVrelPictureCheckDlg::SavePassedPhoto() {
+void MainDialog::SavePassedPhoto() {
     if (result_image_.empty()) {
         return;
     }
@@ -381,36 +497,41 @@ void CVrelPictureCheckDlg::SavePassedPhoto() {
     if (!path) {
         return;
     }
-    const SaveOutcome outcome =
-        SavePassedPhotoFile(result_image_, QFile::encodeName(*path).toStdString(), settings_);
+    const SaveOutcome outcome = SavePassedPhotoFile(result_image_, path->toStdString(), settings_);
     if (outcome.status != SaveStatus::Saved) {
         platform_.MessageBox(this, QString::fromStdString(outcome.Message()));
     }
 }
 
-void CVrelPictureCheckDlg::ExitApplication() {
-    platform_.ExitProcess(0);
+void MainDialog::Exit() {
+    reject();
 }
 
-void CVrelPictureCheckDlg::dragEnterEvent(QDragEnterEvent* event) {
+void MainDialog::done(int result) {
+    // However the window closes (Exit, Esc, the window menu), the work in hand is dropped.
+    CancelWork();
+    QDialog::done(result);
+}
+
+void MainDialog::dragEnterEvent(QDragEnterEvent* event) {
     const QList<QUrl> urls = event->mimeData()->urls();
-    if (urls.size() == 1 && urls.front().isLocalFile()) {
+    if (!busy_ && urls.size() == 1 && urls.front().isLocalFile()) {
         event->acceptProposedAction();
     }
 }
 
-void CVrelPictureCheckDlg::dropEvent(QDropEvent* event) {
+void MainDialog::dropEvent(QDropEvent* event) {
     const QList<QUrl> urls = event->mimeData()->urls();
-    if (urls.size() != 1 || !urls.front().isLocalFile()) {
+    if (busy_ || urls.size() != 1 || !urls.front().isLocalFile()) {
         return;
     }
     event->acceptProposedAction();
     result_image_.release();
     PreparePhotoView();
-    CheckPhotoFile(urls.front().toLocalFile());
+    ReviewPhotoFile(urls.front().toLocalFile());
 }
 
-CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("关于 VrelPictureCheck"));
     const QRect box = DialogUnitsToPixels(0, 0, 170, 62);
     setFixedSize(box.width(), box.height());

@@ -11,24 +11,36 @@
 
 #include <opencv2/core.hpp>
 
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
 class QFrame;
 class QLabel;
+class QThreadPool;
 
 namespace vrel {
 
 class Platform;
 class PhotoView;
 
-inline constexpr int kSysMenuAbout = 16;
-inline constexpr int kSysCommandClose = 0xF060;
+// What the window menu does.
+enum class WindowCommand {
+    Close,
+    About,
+};
 inline constexpr const char* kAboutMenuText = "关于 VrelPictureCheck(&A)...";
 // The JPEG filter first, as the tool has always had it; then every format the correction reads.
 inline constexpr const char* kOpenFilter = "JPEG Files (*.jpg *.jpeg *.jfif);;所有照片 (*.jpg "
                                            "*.jpeg *.jfif *.png *.webp *.bmp *.tif *.tiff)";
-// The question after a mendable rejection: "照片可以自动修正（<what the correction
-// does>），是否修正？".
+// The question after a rejection the correction may mend: "照片可以自动修正（<what a correction
+// can do>），是否修正？". What it does to this photo shows only once it is done.
 inline constexpr const char* kOfferCorrectionBefore = "照片可以自动修正（";
+inline constexpr const char* kCorrectionCanDo = "转换格式与大小、重新裁剪构图、更换为白色背景等";
 inline constexpr const char* kOfferCorrectionAfter = "），是否修正？";
+// Where the correction itself failed (memory ran out, say) rather than refused the photo.
+inline constexpr const char* kCorrectionFailedMessage = "照片无法自动修正，请重新提交照片";
 inline constexpr const char* kCorrectedText = "修正后审核通过，保存后退出";
 inline constexpr const char* kSaveFilter = "JPEG (*.jpg *.jpeg *.jpe *.jfif)";
 inline constexpr const char* kSaveInitialName = "报名照片";
@@ -75,25 +87,35 @@ private:
 };
 
 // The main window: a caption-less dialog with the background picture, the Open, Save and Exit
-// picture buttons, the photo frame and the info line.
-class CVrelPictureCheckDlg : public QDialog {
+// picture buttons, the photo frame and the info line. The review of a photo, and its
+// correction, run on a thread of their own, one at a time, each with its own reviewer or
+// corrector; the window only shows what they came to, and stays responsive meanwhile.
+class MainDialog : public QDialog {
     Q_OBJECT
 public:
-    // Reads the settings; when setting.vr is missing, shows the message and ends the process
-    // through the platform before any window is shown.
-    explicit CVrelPictureCheckDlg(Platform& platform, QWidget* parent = nullptr);
-    ~CVrelPictureCheckDlg() override;
+    // Reads the settings; when they are missing or unusable, shows the message and is not
+    // Ready: such a dialog is never shown.
+    explicit MainDialog(Platform& platform, QWidget* parent = nullptr);
+    ~MainDialog() override;
 
-    void OnSysCommand(int command);
-    void OpenAndCheckPhoto();
+    // Whether the settings could be read.
+    bool Ready() const { return ready_; }
+    // Whether a review or a correction is running; Open and drops are ignored meanwhile.
+    bool Busy() const { return busy_; }
+
+    void RunWindowCommand(WindowCommand command);
+    // Asks for a photo and reviews it; does nothing while a review or correction runs.
+    void OpenPhoto();
     void SavePassedPhoto();
-    void ExitApplication();
+    // Closes the window, which ends the program; a review or correction still running is
+    // stopped and comes to nothing.
+    void Exit();
     // Reviews one file as Open does after its dialog.
-    void CheckPhotoFile(const QString& path);
+    void ReviewPhotoFile(const QString& path);
 
     // The photo kept after a pass until the next Open; read by Save.
     const cv::Mat& ResultImage() const { return result_image_; }
-    // The image the check run shows: the photo, the normalised photo or a tip picture.
+    // The tip picture shown after a rejection; empty after a pass or a correction.
     const cv::Mat& WorkImage() const { return work_image_; }
     // The settings read once at start-up.
     const CheckSettings& Settings() const { return settings_; }
@@ -109,6 +131,13 @@ public:
     // The background drawing the window paints on its screen.
     const QPixmap& Background() const { return background_.ForRatio(devicePixelRatioF()); }
 
+    void done(int result) override;
+
+signals:
+    // A review that Open or a drop started has ended: what it came to is shown (after the
+    // question, and the correction where it was taken) and nothing runs any more.
+    void Idle();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
@@ -117,21 +146,39 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    void LoadCheckSettings();
+    struct Review;
+    struct Corrected;
+
+    bool LoadCheckSettings();
     void CheckFaceDetector();
-    void ShowVerdict(const PhotoReviewer& reviewer, CheckVerdict verdict, const cv::Mat& kept);
+    void BuildWindow();
+    // The wait cursor and the Busy flag, from the start of a review to the end of its
+    // correction.
+    void SetBusy(bool busy);
+    // Stops the running work, whose result is then dropped.
+    void CancelWork();
+    void ShowReview(const Review& review);
+    void ShowVerdict(CheckVerdict verdict, const cv::Mat& kept, const cv::Mat& tip);
     // The first advisory on the second line, every one in its tooltip; empty without any.
     void ShowAdvisories(const std::vector<AdvisoryNote>& notes);
-    // After a rejection: offers the correction where it mends the photo, and shows the
-    // corrected photo, ready to be saved, when the operator takes it.
-    void OfferCorrection(const std::string& path, const ReviewResult& result);
+    // After a rejection the correction may mend: whether the operator wants it.
+    bool AskToCorrect();
+    // Corrects the photo on the worker thread, then shows what came of it.
+    void Correct(const std::string& file, const ReviewResult& result);
+    // The corrected photo, ready to be saved; or why the photo could not be corrected.
+    void ShowCorrection(const Corrected& corrected);
     // What the correction did, on the second line.
     void ShowCorrected(const Correction& correction, const BackdropColour& backdrop);
-    void ShowSystemMenu(const QPoint& where);
+    void ShowWindowMenu(const QPoint& where);
     void PreparePhotoView();
     void ShowInPhotoView(const cv::Mat& image);
 
     Platform& platform_;
+    bool ready_ = false;
+    bool busy_ = false;
+    // Raised to stop the running work; each piece of work has its own.
+    std::shared_ptr<std::atomic<bool>> cancelled_;
+    std::unique_ptr<QThreadPool> workers_; // one thread: one review or correction at a time
     cv::Mat result_image_;
     cv::Mat work_image_;
     CheckSettings settings_;
@@ -146,10 +193,10 @@ private:
 };
 
 // The About box.
-class CAboutDlg : public QDialog {
+class AboutDialog : public QDialog {
     Q_OBJECT
 public:
-    explicit CAboutDlg(QWidget* parent = nullptr);
+    explicit AboutDialog(QWidget* parent = nullptr);
 };
 
 } // namespace vrel

@@ -1,13 +1,11 @@
 #include "app/platform.h"
 
-#include "check/app_dir.h"
+#include "setup/app_dir.h"
 
 #include <QApplication>
 #include <QDialog>
 #include <QFileDialog>
 #include <QMessageBox>
-
-#include <cstdlib>
 
 namespace vrel {
 namespace {
@@ -48,8 +46,6 @@ public:
     }
 
     int RunModal(QDialog& dialog) override { return dialog.exec(); }
-
-    void ExitProcess(int status) override { std::exit(status); }
 };
 
 } // namespace

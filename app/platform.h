@@ -10,8 +10,8 @@ class QWidget;
 
 namespace vrel {
 
-// The platform facilities the dialogs use: file dialogs, message boxes, modal dialogs and the
-// end of the process. Tests put a scripted one in place.
+// The platform facilities the dialogs use: file dialogs, message boxes and modal dialogs.
+// Tests put a scripted one in place.
 class Platform {
 public:
     virtual ~Platform() = default;
@@ -25,8 +25,6 @@ public:
     // A modal question with Yes and No buttons; true for Yes.
     virtual bool AskYesNo(QWidget* parent, const QString& text) = 0;
     virtual int RunModal(QDialog& dialog) = 0;
-    // Ends the process at once with this status.
-    virtual void ExitProcess(int status) = 0;
     // The folder of setting.vr, tips/ and the cascade file, ending in '/': the program's own.
     virtual std::string AppDirectory();
 };

@@ -5,9 +5,11 @@
 
 namespace vrel {
 
-int CVrelPictureCheckApp::InitInstance() {
-    CVrelPictureCheckDlg dialog(platform_);
-    dialog.exec();
+int Application::Run() {
+    MainDialog dialog(platform_);
+    if (dialog.Ready()) {
+        dialog.exec();
+    }
     return 0;
 }
 

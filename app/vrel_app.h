@@ -4,12 +4,13 @@ namespace vrel {
 
 class Platform;
 
-// The application: starts the main dialog and ends when it ends.
-class CVrelPictureCheckApp {
+// The application: runs the main window until it closes.
+class Application {
 public:
-    explicit CVrelPictureCheckApp(Platform& platform) : platform_(platform) {}
-    // Runs the main dialog modally; always returns 0.
-    int InitInstance();
+    explicit Application(Platform& platform) : platform_(platform) {}
+    // Shows the main window modally and returns the program's exit status when it closes,
+    // always 0; at once, without a window, where the settings cannot be read.
+    int Run();
 
 private:
     Platform& platform_;

@@ -8,7 +8,7 @@
 #include "correct/backdrop/backdrop.h"
 #include "correct/backdrop/guided_filter.h"
 
-#include "backdrop_scenes.h"
+#include "scenes/backdrop_scenes.h"
 
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -49,11 +49,10 @@ std::optional<cv::Rect> LargestFace(const cv::Mat& photo, FaceDetector& detector
 // kept as tests/data/grace_hopper_matte.png.
 int MakeSubjectMatte(const std::string& out_path) {
     const cv::Mat photo = cv::imread(VREL_SOURCE_DIR "/tests/data/grace_hopper.jpg");
-    std::string error;
-    std::optional<PersonSegmenter> segmenter =
-        PersonSegmenter::Load(VREL_APP_DIR "/models/selfie_segmentation.onnx", error);
+    Result<PersonSegmenter> segmenter =
+        PersonSegmenter::Load(VREL_APP_DIR "/models/selfie_segmentation.onnx");
     if (photo.empty() || !segmenter) {
-        std::fprintf(stderr, "cannot make the matte: %s\n", error.c_str());
+        std::fprintf(stderr, "cannot make the matte: %s\n", segmenter.Err().Detail().c_str());
         return 1;
     }
     const cv::Rect inner = InnerFace(cv::Rect(149, 102, 229, 229));
@@ -232,11 +231,10 @@ int main(int argc, char** argv) {
     }
     cv::setNumThreads(0);
     std::filesystem::create_directories(out_dir);
-    std::string error;
-    std::optional<BackdropReplacer> replacer =
-        BackdropReplacer::Load(VREL_APP_DIR "/models/selfie_segmentation.onnx", error, options);
+    Result<BackdropReplacer> replacer =
+        BackdropReplacer::Load(VREL_APP_DIR "/models/selfie_segmentation.onnx", options);
     if (!replacer) {
-        std::fprintf(stderr, "%s\n", error.c_str());
+        std::fprintf(stderr, "%s\n", replacer.Err().Detail().c_str());
         return 1;
     }
     if (scenes > 0) {

@@ -96,7 +96,8 @@ void BM_Correct(benchmark::State& state) {
     PhotoCorrector corrector(Shipped(), kAppDir);
     const Correction check = corrector.Correct(bytes.data(), bytes.size(), original);
     if (check.status != CorrectionStatus::Corrected) {
-        state.SkipWithError(("not corrected: " + check.reason).c_str());
+        state.SkipWithError(
+            (std::string("not corrected: ") + CorrectionRuleName(check.rule)).c_str());
         return;
     }
     state.counters["rounds"] = check.rounds;
@@ -139,10 +140,9 @@ void BM_Backdrop(benchmark::State& state) {
     const auto& bytes = Photo(static_cast<int>(state.range(0)));
     const cv::Mat photo = cv::imdecode(bytes, cv::IMREAD_COLOR);
     const std::optional<cv::Rect> face = FaceOf(photo);
-    std::string error;
-    std::optional<BackdropReplacer> replacer = BackdropReplacer::Load(kModel, error);
+    Result<BackdropReplacer> replacer = BackdropReplacer::Load(kModel);
     if (!replacer || !face) {
-        state.SkipWithError(replacer ? "no single face" : error.c_str());
+        state.SkipWithError(replacer ? "no single face" : replacer.Err().Detail().c_str());
         return;
     }
     // One review of the same photo on one thread: the best of five.
@@ -198,7 +198,8 @@ void BM_CorrectBackdrop(benchmark::State& state) {
     PhotoCorrector corrector(Shipped(), kAppDir);
     const Correction check = corrector.Correct(bytes.data(), bytes.size(), original);
     if (!WithBackdrop(check)) {
-        state.SkipWithError(("no new backdrop: " + check.reason).c_str());
+        state.SkipWithError(
+            (std::string("no new backdrop: ") + CorrectionRuleName(check.rule)).c_str());
         return;
     }
     double total_ms = 0;

@@ -3,10 +3,11 @@
 //   build/bin/vrel_bench_fast_decode                 time per 3000 x 4000 and 4000 x 6000 photo
 //   build/bin/vrel_bench_fast_decode --agreement     verdicts of both modes on every photo of the
 //                                                    samples, the test photographs and a folder of
-//                                                    phone-sized portraits; each disagreement listed
+//                                                    phone-sized portraits; each disagreement
+//                                                    listed
 #include "check/check_run.h"
 #include "report/report.h"
-#include "tests/test_support.h"
+#include "scenes/portraits.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>
@@ -91,7 +92,7 @@ BENCHMARK(BM_Fast)->VREL_PHONE_ARGS;
 struct Framings {
     const char* name;
     double share_low, share_high;
-    double offset;            // sideways, as a share of the width, either way
+    double offset;              // sideways, as a share of the width, either way
     double drop_low, drop_high; // how much of the portrait shows above the bottom edge
 };
 
@@ -109,9 +110,10 @@ std::vector<std::string> PhoneFolder(const fs::path& dir, int count, const Frami
         // The portrait's face is 229 of its 512 pixels wide.
         const double scale = uniform(f.share_low, f.share_high) * size.width / 229.0;
         const int width = static_cast<int>(512 * scale);
-        const int x = static_cast<int>((size.width - width) / 2 +
-                                       uniform(-f.offset, f.offset) * size.width);
-        const int y = static_cast<int>(size.height - 600 * scale * uniform(f.drop_low, f.drop_high));
+        const int x =
+            static_cast<int>((size.width - width) / 2 + uniform(-f.offset, f.offset) * size.width);
+        const int y =
+            static_cast<int>(size.height - 600 * scale * uniform(f.drop_low, f.drop_high));
         char name[32];
         std::snprintf(name, sizeof name, "phone-%03d.jpg", i);
         files.push_back((dir / name).string());
@@ -157,9 +159,8 @@ size_t Compare(const std::vector<std::string>& files, const char* what) {
 
 int Agreement() {
     std::vector<std::string> corpus;
-    for (const char* dir :
-         {VREL_SOURCE_DIR "/samples", VREL_SOURCE_DIR "/samples/correctable",
-          VREL_SOURCE_DIR "/tests/data"}) {
+    for (const char* dir : {VREL_SOURCE_DIR "/samples", VREL_SOURCE_DIR "/samples/correctable",
+                            VREL_SOURCE_DIR "/tests/data"}) {
         for (const auto& entry : fs::directory_iterator(dir)) {
             if (entry.is_regular_file()) {
                 corpus.push_back(entry.path().string());

@@ -20,11 +20,10 @@ int main(int argc, char** argv) {
     using namespace vrel;
     const std::string data = VREL_APP_DIR "/";
     FaceDetector detector(data + kCascadeFileName);
-    std::string error;
-    std::optional<BackdropReplacer> replacer =
-        BackdropReplacer::Load(data + kBackdropModelFile, error);
+    Result<BackdropReplacer> replacer = BackdropReplacer::Load(data + kBackdropModelFile);
     if (!detector.Loaded() || !replacer) {
-        std::fprintf(stderr, "cannot load the detector or the model: %s\n", error.c_str());
+        std::fprintf(stderr, "cannot load the detector or the model: %s\n",
+                     replacer.Err().Detail().c_str());
         return 2;
     }
     std::printf("photo\tsize\tratio_x\tratio_y\tcrown_room\thead_share\n");

@@ -150,9 +150,8 @@ cv::Mat PhotoReviewer::LoadTipPicture(CheckVerdict verdict) const {
         return cv::Mat();
     }
     FileSource file;
-    std::string error;
     std::vector<unsigned char> bytes;
-    if (!file.Open(data_dir_ + *tip, error) || !file.ReadAll(bytes)) {
+    if (file.Open(data_dir_ + *tip) || !file.ReadAll(bytes)) {
         return cv::Mat();
     }
     JpegDecode decoded = DecodeJpeg(bytes.data(), bytes.size());
@@ -515,9 +514,8 @@ ReviewResult PhotoReviewer::Guarded(PhotoSource* source, const std::string& open
 
 ReviewResult PhotoReviewer::Review(const std::string& path, const WorkLimit* limit) {
     FileSource file;
-    std::string error;
-    const bool opened = file.Open(path, error);
-    return Guarded(opened ? &file : nullptr, error, limit);
+    const Error error = file.Open(path);
+    return Guarded(error ? nullptr : &file, error.Detail(), limit);
 }
 
 ReviewResult PhotoReviewer::ReviewBytes(const unsigned char* data, size_t size,

@@ -2,6 +2,7 @@
 
 #include "check/background.h"
 #include "check/face.h"
+#include "check/pass_marker.h"
 #include "check/photo_source.h"
 #include "check/settings.h"
 #include "check/work_limit.h"
@@ -34,9 +35,6 @@ enum class CheckVerdict {
 inline constexpr const char* kFailText = "审核不通过";
 inline constexpr const char* kPassText = "审核通过，保存后退出";
 
-// The 16 bytes appended to a saved photo: a file ending in them passes at once.
-inline constexpr unsigned char kPassMarker[16] = {0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F,
-                                                  0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0E, 0x09};
 
 const char* VerdictName(CheckVerdict verdict);
 bool IsPass(CheckVerdict verdict);

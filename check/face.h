@@ -19,6 +19,10 @@ inline constexpr const char* kCascadeFileName = "haarcascade_frontalface_alt2.xm
 // The face's centre row, y + h / 2 truncated, and the line 0.75 h below it.
 int FaceCentreRow(int y, int h);
 float ChinLine(int y, int h);
+// The same line before the truncation, for planning a crop in another photo's pixels.
+inline double ChinLineUntruncated(double y, double h) {
+    return y + 0.5 * h + 0.75 * h;
+}
 // Share of the photo's height below the line 0.75 h under the face's (truncated) centre.
 float VerticalFaceRatio(int y, int h, int dst_height);
 // The ratio rule: strictly inside the open interval, compared in single precision.

@@ -19,34 +19,31 @@ size_t MemorySource::ReadAt(uint64_t offset, unsigned char* out, size_t n) {
     return count;
 }
 
-bool FileSource::Open(const std::string& path, std::string& error) {
+Error FileSource::Open(const std::string& path) {
     if (path.find('\0') != std::string::npos) {
-        error = "the path holds a NUL byte";
-        return false;
+        return {ErrorCode::Invalid, "the path holds a NUL byte"};
     }
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::file_status status = fs::status(fs::u8path(path), ec);
     if (ec) {
-        error = "cannot open file: " + ec.message();
-        return false;
+        return {ec == std::errc::no_such_file_or_directory ? ErrorCode::NotFound
+                                                           : ErrorCode::Unreadable,
+                "cannot open file: " + ec.message()};
     }
     if (!fs::is_regular_file(status)) {
-        error = "not a regular file";
-        return false;
+        return {ErrorCode::Unreadable, "not a regular file"};
     }
     file_.reset(platform::OpenForReading(path));
     if (!file_) {
-        error = std::string("cannot open file: ") + std::strerror(errno);
-        return false;
+        return {ErrorCode::Unreadable, std::string("cannot open file: ") + std::strerror(errno)};
     }
     const uintmax_t size = fs::file_size(fs::u8path(path), ec);
     if (ec) {
-        error = "cannot open file: " + ec.message();
-        return false;
+        return {ErrorCode::Unreadable, "cannot open file: " + ec.message()};
     }
     size_ = size;
-    return true;
+    return {};
 }
 
 size_t FileSource::ReadAt(uint64_t offset, unsigned char* out, size_t n) {

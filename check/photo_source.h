@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/error.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -38,11 +40,10 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
-// An open regular file. Open() fails, with the reason in error, for anything that cannot be
-// read as a file.
+// An open regular file. Open() fails for anything that cannot be read as a file.
 class FileSource : public PhotoSource {
 public:
-    bool Open(const std::string& path, std::string& error);
+    Error Open(const std::string& path);
     uint64_t Size() const override { return size_; }
     size_t ReadAt(uint64_t offset, unsigned char* out, size_t n) override;
     std::string Failed() const override { return failed_; }

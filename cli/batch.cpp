@@ -4,6 +4,7 @@
 #include "output/output_folder.h"
 #include "output/photo_writer.h"
 #include "report/annotate.h"
+#include "workers/worker_pool.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -11,11 +12,10 @@
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
-#include <deque>
 #include <filesystem>
 #include <mutex>
+#include <stdexcept>
 #include <system_error>
-#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -98,6 +98,9 @@ std::optional<uint64_t> ChainSource::Total() const {
 }
 
 bool BatchSummary::AllPassed() const {
+    if (!setup_error.empty()) {
+        return false;
+    }
     for (const auto& [verdict, count] : counts) {
         if (count > 0 && !IsPass(verdict)) {
             return false;
@@ -120,187 +123,114 @@ struct JobResult {
     ReportPictures pictures;                // for a report folder
 };
 
-struct Job {
-    uint64_t seq;
-    std::string path;
-};
-
-class Pipeline {
-public:
-    Pipeline(const BatchOptions& opts) : opts_(opts) {}
-    // Whatever ends the batch (an exception from a writer or the sink included), the workers
-    // are stopped and joined.
-    ~Pipeline() { Stop(); }
-    Pipeline(const Pipeline&) = delete;
-    Pipeline& operator=(const Pipeline&) = delete;
-
-    void Start() {
-        for (int i = 0; i < std::max(1, opts_.jobs); ++i) {
-            workers_.emplace_back([this] { Work(); });
+// What one worker reviews with: its own reviewer, whose face detector is read once here, and
+// the labels and the corrector where the outputs need them.
+struct BatchTools {
+    BatchTools(const BatchOptions& opts, const ReviewOptions& review)
+        : reviewer(opts.check, opts.data_dir, review) {
+        if (!reviewer.Detector().Loaded()) {
+            throw std::runtime_error("cannot load the face detector '" + reviewer.CascadePath() +
+                                     "': the file is missing or unreadable");
+        }
+        if (!opts.annotate_dir.empty() || opts.report_pictures) {
+            labels = std::make_unique<VerdictLabels>(reviewer.DataDir());
+        }
+        if (!opts.correct_dir.empty()) {
+            corrector =
+                std::make_unique<PhotoCorrector>(opts.check, reviewer.DataDir(), opts.backdrop);
         }
     }
+    PhotoReviewer reviewer;
+    std::unique_ptr<VerdictLabels> labels;
+    std::unique_ptr<PhotoCorrector> corrector;
+};
 
-    void Push(Job job) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        jobs_.push_back(std::move(job));
-        job_ready_.notify_one();
+JobResult NotReviewed(const std::string& path, const std::string& error) {
+    JobResult out;
+    out.record.path = path;
+    out.record.verdict = CheckVerdict::PixelSizeOutOfRange;
+    out.record.error = error;
+    return out;
+}
+
+JobResult ReviewOne(BatchTools& tools, const BatchOptions& opts, const std::string& path) {
+    ReviewResult result = tools.reviewer.Review(path);
+    if (result.failed.rule == Rule::Readable) {
+        if (std::string listing = FolderListingError(path); !listing.empty()) {
+            result.error = std::move(listing);
+        }
+    }
+    JobResult out;
+    out.record = MakeRecord(path, result, opts.check);
+    cv::Mat corrected_photo;
+    if (tools.corrector && !IsPass(result.verdict)) {
+        Correction correction = tools.corrector->CorrectFile(path, result);
+        out.corrected = std::move(correction.bytes);
+        corrected_photo = correction.photo;
+        AddCorrection(out.record, correction, opts.check);
+    }
+    if (opts.report_pictures) {
+        out.pictures = PicturesOfReview(result, corrected_photo, opts.check, *tools.labels);
+    }
+    if (IsPass(result.verdict) && !opts.save_dir.empty()) {
+        out.save_wanted = true;
+        try {
+            out.saved = PreparePassedPhoto(result.result_image, opts.check);
+        } catch (const std::exception& e) {
+            out.saved = PreparedPhoto{};
+            out.saved.outcome.reason = e.what();
+        }
+    }
+    if (!opts.annotate_dir.empty() && !result.normalised.empty()) {
+        out.annotation_wanted = true;
+        try {
+            const cv::Mat picture = DrawExplanation(result, opts.check, *tools.labels);
+            if (!cv::imencode(".png", picture, out.explanation, {cv::IMWRITE_PNG_COMPRESSION, 1})) {
+                out.explanation.clear();
+            }
+        } catch (const std::exception& e) {
+            out.explanation.clear();
+            out.annotation_failure = e.what();
+        }
+    }
+    return out;
+}
+
+// One photo never ends the batch: a review that fails is reported, and the next one goes on.
+JobResult Review(BatchTools& tools, const BatchOptions& opts, const std::string& path) {
+    try {
+        return ReviewOne(tools, opts, path);
+    } catch (const std::exception& e) {
+        return NotReviewed(path, std::string("the review failed: ") + e.what());
+    } catch (...) {
+        return NotReviewed(path, "the review failed");
+    }
+}
+
+// What the workers hand back, each kept until its turn in input order.
+class InOrder {
+public:
+    void Put(uint64_t seq, JobResult result) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            results_.emplace(seq, std::move(result));
+        }
+        ready_.notify_all();
     }
 
     JobResult Take(uint64_t seq) {
         std::unique_lock<std::mutex> lock(mutex_);
-        result_ready_.wait(lock, [&] { return results_.count(seq) != 0; });
+        ready_.wait(lock, [&] { return results_.count(seq) != 0; });
         JobResult result = std::move(results_[seq]);
         results_.erase(seq);
         return result;
     }
 
-    void Stop() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        job_ready_.notify_all();
-        for (std::thread& t : workers_) {
-            if (t.joinable()) {
-                t.join();
-            }
-        }
-        workers_.clear();
-    }
-
 private:
-    // A worker whose tools cannot be made reports every photo it takes as not reviewed.
-    void Work() {
-        try {
-            WorkWithTools();
-        } catch (const std::exception& e) {
-            Fail(std::string("the review could not start: ") + e.what());
-        }
-    }
-
-    void Fail(const std::string& error) {
-        for (;;) {
-            Job job;
-            if (!NextJob(job)) {
-                return;
-            }
-            JobResult out;
-            out.record.path = job.path;
-            out.record.verdict = CheckVerdict::PixelSizeOutOfRange;
-            out.record.error = error;
-            Deliver(job.seq, std::move(out));
-        }
-    }
-
-    bool NextJob(Job& job) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        job_ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
-        if (jobs_.empty()) {
-            return false;
-        }
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-        return true;
-    }
-
-    void Deliver(uint64_t seq, JobResult out) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            results_.emplace(seq, std::move(out));
-        }
-        result_ready_.notify_all();
-    }
-
-    void WorkWithTools() {
-        ReviewOptions review_options;
-        review_options.reuse_detector = true;
-        review_options.reuse_buffers = true;
-        review_options.ignore_marker = opts_.ignore_marker;
-        review_options.fast_decode = opts_.fast_decode;
-        PhotoReviewer reviewer(opts_.check, opts_.data_dir, review_options);
-        std::unique_ptr<VerdictLabels> labels;
-        if (!opts_.annotate_dir.empty() || opts_.report_pictures) {
-            labels = std::make_unique<VerdictLabels>(reviewer.DataDir());
-        }
-        std::unique_ptr<PhotoCorrector> corrector;
-        if (!opts_.correct_dir.empty()) {
-            corrector =
-                std::make_unique<PhotoCorrector>(opts_.check, reviewer.DataDir(), opts_.backdrop);
-        }
-        Job job;
-        while (NextJob(job)) {
-            JobResult out;
-            try {
-                out = ReviewOne(reviewer, labels.get(), corrector.get(), job.path);
-            } catch (const std::exception& e) {
-                // One photo never ends the batch: it is reported, and the next one goes on.
-                out = JobResult{};
-                out.record.path = job.path;
-                out.record.verdict = CheckVerdict::PixelSizeOutOfRange;
-                out.record.error = std::string("the review failed: ") + e.what();
-            }
-            Deliver(job.seq, std::move(out));
-        }
-    }
-
-    JobResult ReviewOne(PhotoReviewer& reviewer, const VerdictLabels* labels,
-                        PhotoCorrector* corrector, const std::string& path) {
-        ReviewResult result = reviewer.Review(path);
-        if (result.failed.rule == Rule::Readable) {
-            if (std::string listing = FolderListingError(path); !listing.empty()) {
-                result.error = std::move(listing);
-            }
-        }
-        JobResult out;
-        out.record = MakeRecord(path, result, opts_.check);
-        cv::Mat corrected_photo;
-        if (corrector != nullptr && !IsPass(result.verdict)) {
-            Correction correction = corrector->CorrectFile(path, result);
-            out.corrected = std::move(correction.bytes);
-            corrected_photo = correction.photo;
-            AddCorrection(out.record, correction);
-        }
-        if (opts_.report_pictures) {
-            out.pictures = PicturesOfReview(result, corrected_photo, opts_.check, *labels);
-        }
-        if (IsPass(result.verdict) && !opts_.save_dir.empty()) {
-            out.save_wanted = true;
-            try {
-                out.saved = PreparePassedPhoto(result.result_image, opts_.check);
-            } catch (const std::exception& e) {
-                out.saved = PreparedPhoto{};
-                out.saved.outcome.reason = e.what();
-            }
-        }
-        if (!opts_.annotate_dir.empty() && !result.normalised.empty()) {
-            out.annotation_wanted = true;
-            try {
-                const cv::Mat picture = DrawExplanation(result, opts_.check, *labels);
-                if (!cv::imencode(".png", picture, out.explanation,
-                                  {cv::IMWRITE_PNG_COMPRESSION, 1})) {
-                    out.explanation.clear();
-                }
-            } catch (const std::exception& e) {
-                out.explanation.clear();
-                out.annotation_failure = e.what();
-            }
-        }
-        return out;
-    }
-
-    const BatchOptions& opts_;
-    std::vector<std::thread> workers_;
     std::mutex mutex_;
-    std::condition_variable job_ready_;
-    std::condition_variable result_ready_;
-    std::deque<Job> jobs_;
+    std::condition_variable ready_;
     std::map<uint64_t, JobResult> results_;
-    bool stopping_ = false;
 };
-
-} // namespace
-
-namespace {
 
 // The folders a batch writes into, each naming its files from the photos' names.
 struct OutputFolders {
@@ -369,25 +299,48 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts, const Record
     cv::setNumThreads(0);
     OutputFolders folders(opts);
     BatchSummary summary;
-    Pipeline pipeline(opts);
-    pipeline.Start();
-
     // Photos under way or waiting for their turn to be reported.
     const uint64_t window = 4 * static_cast<uint64_t>(std::max(1, opts.jobs)) + 4;
+    ReviewOptions review;
+    review.reuse_detector = true;
+    review.reuse_buffers = true;
+    review.ignore_marker = opts.ignore_marker;
+    review.fast_decode = opts.fast_decode;
+    InOrder results; // outlives the workers, which may still drop their jobs into it
+    // Whatever ends the batch (an exception from a writer or the sink included), the workers
+    // are stopped and joined.
+    WorkerPool<BatchTools> workers(
+        opts.jobs, window, [&opts, &review] { return std::make_unique<BatchTools>(opts, review); });
+    if (std::string failure = workers.WaitUntilReady(); !failure.empty()) {
+        summary.setup_error = "the review could not start: " + failure;
+        cv::setNumThreads(previous_threads);
+        return summary;
+    }
+
     uint64_t dispatched = 0;
     bool more = true;
     std::string path;
     while (true) {
-        while (more && dispatched - summary.reviewed < window) {
-            more = source.Next(path);
-            if (more) {
-                pipeline.Push(Job{dispatched++, path});
+        while (more && dispatched - summary.reviewed < window && (more = source.Next(path))) {
+            const uint64_t seq = dispatched;
+            WorkerPool<BatchTools>::Job job{
+                [&opts, &results, seq, path](BatchTools& tools) {
+                    results.Put(seq, Review(tools, opts, path));
+                },
+                [&results, seq, path] {
+                    results.Put(seq, NotReviewed(path, "the review was cancelled"));
+                }};
+            if (!workers.Submit(std::move(job))) { // stopped early: not by this loop
+                summary.setup_error = "the workers stopped before the batch ended";
+                more = false;
+                break;
             }
+            ++dispatched;
         }
         if (summary.reviewed == dispatched) {
             break;
         }
-        JobResult result = pipeline.Take(summary.reviewed);
+        JobResult result = results.Take(summary.reviewed);
         folders.Write(result);
         const PhotoRecord& record = result.record;
         summary.output_failures += record.OutputFailed() ? 1 : 0;
@@ -398,7 +351,7 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts, const Record
             progress(summary.reviewed);
         }
     }
-    pipeline.Stop();
+    workers.Stop();
     cv::setNumThreads(previous_threads);
     return summary;
 }

@@ -93,13 +93,16 @@ struct BatchSummary {
     uint64_t reviewed = 0;
     std::map<CheckVerdict, uint64_t> counts;
     uint64_t output_failures = 0; // photos with an output that could not be written
-    bool AllPassed() const;
+    // Why the batch ended early: its workers could not be set up (then no photo was reviewed).
+    std::string setup_error;
+    bool AllPassed() const; // false after a set-up error
 };
 
 // Reviews every path of the source with opts.jobs workers and hands each record to the sink
 // in input order, with its report pictures where opts.report_pictures asks for them;
 // progress(done) is called after each record. At most a few records per worker wait for their
-// turn, so memory does not grow with the batch.
+// turn, so memory does not grow with the batch. Workers that cannot be set up (their face
+// detector cannot be read) end it with the summary's setup_error.
 using RecordSink = std::function<void(const PhotoRecord&, const ReportPictures&)>;
 BatchSummary RunBatch(PathSource& source, const BatchOptions& opts, const RecordSink& sink,
                       const std::function<void(uint64_t)>& progress = {});

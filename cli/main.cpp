@@ -1,12 +1,13 @@
 // vrel-check: reviews registration photos from the command line.
-#include "check/app_dir.h"
 #include "check/face.h"
-#include "check/quiet.h"
 #include "check/settings.h"
 #include "cli/batch.h"
-#include "cli/options.h"
 #include "cli/progress.h"
 #include "platform/files.h"
+#include "report/csv_report.h"
+#include "setup/app_dir.h"
+#include "setup/options.h"
+#include "setup/quiet.h"
 
 #include <CLI/CLI.hpp>
 
@@ -56,54 +57,6 @@ uint64_t CountLines(const std::string& path) {
     }
     return lines;
 }
-
-// Writes the CSV report as records come, and remembers whether every byte reached the file.
-class CsvReport {
-public:
-    bool Open(const std::string& path) {
-        path_ = path;
-        out_.open(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
-        if (!out_) {
-            return false;
-        }
-        // The byte order mark makes spreadsheet programs read the file as UTF-8.
-        Write("\xEF\xBB\xBF" + vrel::CsvHeader());
-        return true;
-    }
-    bool IsOpen() const { return out_.is_open(); }
-    void Write(const std::string& text) {
-        if (out_.is_open() && !failed_) {
-            out_ << text;
-            Check();
-        }
-    }
-    // Flushes and closes; false when anything could not be written.
-    bool Close() {
-        if (out_.is_open()) {
-            out_.flush();
-            Check();
-            out_.close();
-            if (out_.fail() && !failed_) {
-                failed_ = true;
-                reason_ = "cannot close the file";
-            }
-        }
-        return !failed_;
-    }
-    const std::string& Reason() const { return reason_; }
-
-private:
-    void Check() {
-        if (!out_ && !failed_) {
-            failed_ = true;
-            reason_ = std::strerror(errno);
-        }
-    }
-    std::string path_;
-    std::ofstream out_;
-    bool failed_ = false;
-    std::string reason_;
-};
 
 struct Options {
     bool json = false, quiet = false, ignore_marker = false, overwrite = false;
@@ -244,8 +197,12 @@ vrel::BatchOptions Batch(const Options& o, const vrel::CheckSettings& settings) 
 
 // The exit status of a finished batch, with a line on standard error for what went wrong.
 int ExitStatus(const Options& o, const vrel::BatchSummary& summary, bool list_failed,
-               CsvReport& csv) {
+               vrel::CsvReport& csv) {
     int status = summary.AllPassed() ? kAllPassed : kSomeRejected;
+    if (!summary.setup_error.empty()) {
+        std::cerr << "vrel-check: " << summary.setup_error << "\n";
+        return kSetupError;
+    }
     if (list_failed) {
         std::cerr << "vrel-check: --files-from: the list '" << o.files_from
                   << "' could not be read to its end\n";
@@ -279,7 +236,7 @@ int ReviewAll(const Options& o, const vrel::CheckSettings& settings) {
     if (const auto status = OpenList(o, list_file, list, list_total)) {
         return *status;
     }
-    CsvReport csv;
+    vrel::CsvReport csv;
     if (!o.csv_path.empty() && !csv.Open(o.csv_path)) {
         return SetupError("cannot write the report '" + o.csv_path + "': " + std::strerror(errno));
     }

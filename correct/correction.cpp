@@ -1,7 +1,6 @@
 #include "correct/correction.h"
 
 #include "check/background.h"
-#include "check/explain.h"
 #include "check/jpeg_decode.h"
 #include "correct/image_input.h"
 #include "output/photo_writer.h"
@@ -31,72 +30,53 @@ ReviewOptions VerifyingReview() {
     return options;
 }
 
-std::string Fixed(double value, int decimals) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
-    return buffer;
-}
-
-Correction Refuse(std::string rule, std::string reason,
-                  std::vector<std::pair<std::string, double>> numbers = {}) {
+Correction Refuse(CorrectionRule rule, std::vector<std::pair<std::string, double>> numbers = {},
+                  std::string detail = {}) {
     Correction c;
     c.status = CorrectionStatus::Refused;
-    c.rule = std::move(rule);
-    c.reason = std::move(reason);
-    c.numbers = std::move(numbers);
+    c.rule = rule;
+    c.numbers = numbers;
+    c.blockers = {{rule, std::move(numbers), std::move(detail)}};
     return c;
 }
 
-Correction RefuseFraming(const Framing& f, const FramingTargets& t) {
-    const std::string px = Fixed(f.needed, 0);
+CorrectionBlocker FramingBlocker(const Framing& f) {
     switch (f.problem) {
     case FramingProblem::TooSmall:
-        return Refuse("too_small",
-                      "人脸太小：须放大 " + Fixed(f.needed, 2) + " 倍才能达到规定尺寸（最多放大 " +
-                          Fixed(t.max_enlarge, 2) +
-                          " 倍），请靠近镜头重新拍摄，或提交分辨率更高的照片",
-                      {{"enlargement_needed", f.needed}, {"enlargement_max", f.available}});
+        return {CorrectionRule::TooSmall,
+                {{"enlargement_needed", f.needed}, {"enlargement_max", f.available}}};
     case FramingProblem::SpaceAbove:
-        return Refuse("space_above",
-                      "头顶上方空间不足（还差约 " + px +
-                          " 像素），无法按规定构图：请重新拍摄，头顶上方多留些空间",
-                      {{"pixels_missing", f.needed}});
+        return {CorrectionRule::SpaceAbove, {{"pixels_missing", f.needed}}};
     case FramingProblem::SpaceBelow:
-        return Refuse("space_below",
-                      "下巴以下空间不足（还差约 " + px +
-                          " 像素），无法按规定构图：请重新拍摄，拍到肩部",
-                      {{"pixels_missing", f.needed}});
+        return {CorrectionRule::SpaceBelow, {{"pixels_missing", f.needed}}};
     case FramingProblem::SpaceLeft:
+        return {CorrectionRule::SpaceLeft, {{"pixels_missing", f.needed}}};
     case FramingProblem::SpaceRight:
-        return Refuse(f.problem == FramingProblem::SpaceLeft ? "space_left" : "space_right",
-                      std::string("人脸太靠近照片") +
-                          (f.problem == FramingProblem::SpaceLeft ? "左" : "右") + "边缘（还差约 " +
-                          px + " 像素），无法居中：请重新拍摄，让人脸位于画面中央",
-                      {{"pixels_missing", f.needed}});
+        return {CorrectionRule::SpaceRight, {{"pixels_missing", f.needed}}};
     case FramingProblem::None:
         break;
     }
-    return Refuse("framing", "无法按规定构图");
+    return {CorrectionRule::SpaceAbove, {}};
 }
 
 // A review's own refusal, for photos that cannot be corrected without trying.
-Correction RefuseUntried(const ReviewResult& original) {
+std::optional<Correction> RefuseUntried(const ReviewResult& original) {
     switch (original.failed.rule) {
     case Rule::Readable:
-        return Refuse("unreadable", "文件无法读取：" + original.error);
+        return Refuse(CorrectionRule::Unreadable, {}, original.error);
     case Rule::Damaged:
-        return Refuse("damaged", "照片文件已损坏（数据不完整），无法修正：请重新提交完整的照片");
+        return Refuse(CorrectionRule::Damaged);
     case Rule::DecodeCeiling:
         return Refuse(
-            "too_many_pixels", "照片像素过多，无法处理",
+            CorrectionRule::TooManyPixels,
             {{"pixels", original.failed.value}, {"pixels_max", original.failed.max.value_or(0)}});
     case Rule::Undecodable:
-        return Refuse("undecodable", "照片内容无法解码，无法修正");
+        return Refuse(CorrectionRule::Undecodable);
     case Rule::Settings:
     case Rule::ReviewFailed:
-        return Refuse("review", "照片无法处理：" + original.error);
+        return Refuse(CorrectionRule::Review, {}, original.error);
     default:
-        return Correction{};
+        return std::nullopt;
     }
 }
 
@@ -270,6 +250,51 @@ std::optional<double> MeasureHeadRoll(const cv::Mat& photo, const cv::Rect& face
     return std::nullopt;
 }
 
+const char* CorrectionRuleName(CorrectionRule rule) {
+    switch (rule) {
+    case CorrectionRule::None:
+        return "none";
+    case CorrectionRule::Passed:
+        return "passed";
+    case CorrectionRule::Unreadable:
+        return "unreadable";
+    case CorrectionRule::Damaged:
+        return "damaged";
+    case CorrectionRule::TooManyPixels:
+        return "too_many_pixels";
+    case CorrectionRule::Undecodable:
+    case CorrectionRule::Stopped:
+        return "undecodable";
+    case CorrectionRule::Review:
+        return "review";
+    case CorrectionRule::NotAPhoto:
+        return "not_a_photo";
+    case CorrectionRule::Transparent:
+        return "transparent";
+    case CorrectionRule::Faces:
+        return "faces";
+    case CorrectionRule::TooSmall:
+        return "too_small";
+    case CorrectionRule::Tilt:
+        return "tilt";
+    case CorrectionRule::Background:
+        return "background";
+    case CorrectionRule::SpaceAbove:
+        return "space_above";
+    case CorrectionRule::SpaceBelow:
+        return "space_below";
+    case CorrectionRule::SpaceLeft:
+        return "space_left";
+    case CorrectionRule::SpaceRight:
+        return "space_right";
+    case CorrectionRule::Writer:
+        return "writer";
+    case CorrectionRule::Verdict:
+        return "verdict";
+    }
+    return "unknown";
+}
+
 const char* StepName(CorrectionStep step) {
     switch (step) {
     case CorrectionStep::Convert:
@@ -289,11 +314,11 @@ PhotoCorrector::PhotoCorrector(const CheckSettings& settings, std::string data_d
     : settings_(settings), targets_(TargetsFor(settings)), backdrop_(std::move(backdrop)),
       verifier_(settings, data_dir, VerifyingReview()) {
     const std::string model = verifier_.DataDir() + kBackdropModelFile;
-    replacer_ = BackdropReplacer::Load(model, setup_error_);
-    if (replacer_) {
-        setup_error_.clear();
-    } else if (setup_error_.empty()) {
-        setup_error_ = "the backdrop model " + model + " cannot be read";
+    Result<BackdropReplacer> loaded = BackdropReplacer::Load(model);
+    if (loaded) {
+        replacer_.emplace(std::move(*loaded));
+    } else {
+        setup_error_ = loaded.Err().Detail();
     }
 }
 
@@ -301,10 +326,12 @@ Correction PhotoCorrector::CorrectFile(const std::string& path, const ReviewResu
                                        const WorkLimit* limit,
                                        const std::optional<BackdropColour>& backdrop) {
     FileSource file;
-    std::string error;
     std::vector<unsigned char> bytes;
-    if (!file.Open(path, error) || !file.ReadAll(bytes)) {
-        return Refuse("unreadable", "文件无法读取：" + (error.empty() ? file.Failed() : error));
+    if (const Error error = file.Open(path)) {
+        return Refuse(CorrectionRule::Unreadable, {}, error.Detail());
+    }
+    if (!file.ReadAll(bytes)) {
+        return Refuse(CorrectionRule::Unreadable, {}, file.Failed());
     }
     return Correct(bytes.data(), bytes.size(), original, limit, backdrop);
 }
@@ -398,14 +425,12 @@ cv::Size2d InsideTurned(double w, double h, double degrees) {
     return {(w * cos_a - h * sin_a) / cos_2a, (h * cos_a - w * sin_a) / cos_2a};
 }
 
-CorrectionBlocker AsBlocker(const Correction& c) {
-    return {c.rule, c.reason, c.numbers};
-}
-
 // How fundamental a blocker is: what must change first in a new photo.
-int Rank(const std::string& rule) {
-    static const char* const order[] = {"faces",       "too_small",   "tilt",       "background",
-                                        "space_above", "space_below", "space_left", "space_right"};
+int Rank(CorrectionRule rule) {
+    static const CorrectionRule order[] = {CorrectionRule::Faces,      CorrectionRule::TooSmall,
+                                           CorrectionRule::Tilt,       CorrectionRule::Background,
+                                           CorrectionRule::SpaceAbove, CorrectionRule::SpaceBelow,
+                                           CorrectionRule::SpaceLeft,  CorrectionRule::SpaceRight};
     for (size_t i = 0; i < std::size(order); ++i) {
         if (rule == order[i]) {
             return static_cast<int>(i);
@@ -417,18 +442,9 @@ int Rank(const std::string& rule) {
 Correction RefuseAll(std::vector<CorrectionBlocker> blockers) {
     std::stable_sort(blockers.begin(), blockers.end(),
                      [](const auto& a, const auto& b) { return Rank(a.rule) < Rank(b.rule); });
-    Correction c = Refuse(blockers.front().rule, "", blockers.front().numbers);
-    for (const CorrectionBlocker& b : blockers) {
-        c.reason += (c.reason.empty() ? "" : "；") + b.reason;
-    }
+    Correction c = Refuse(blockers.front().rule, blockers.front().numbers);
     c.blockers = std::move(blockers);
     return c;
-}
-
-// What the applicant can do about a wrong backdrop.
-std::string BackdropAdvice(const CheckSettings& s) {
-    return s.bgc == 1 ? "请在白色、浅灰色或浅蓝色的纯色背景前重新拍摄"
-                      : "请在白色或浅灰色的纯色背景前重新拍摄";
 }
 
 // One correction, as its steps: refuse what cannot be tried, find the one face and measure what
@@ -456,21 +472,18 @@ public:
         FaceBox face;
         int denom = 1;
         if (auto refused = FindTheFace(face, denom)) {
-            return Formatted(RefuseAll({AsBlocker(*refused)}));
+            return Formatted(std::move(*refused));
         }
         std::vector<CorrectionBlocker> blockers;
         const Framing first = PlanCrop(face, photo_, s_, targets_);
         if (first.problem == FramingProblem::TooSmall) {
-            blockers.push_back(AsBlocker(RefuseFraming(first, targets_)));
+            blockers.push_back(FramingBlocker(first));
         }
         roll_ = MeasureRollOn(face, denom);
         // Said in whole degrees, so a roll that rounds to the bound is within it.
         if (roll_ && std::lround(std::abs(*roll_)) > kMaxStraighten) {
-            blockers.push_back({"tilt",
-                                "头部倾斜约 " + Fixed(std::abs(*roll_), 0) +
-                                    " 度（最多可自动校正 " + Fixed(kMaxStraighten, 0) +
-                                    " 度）：请重新拍摄，保持头部端正",
-                                {{"roll", *roll_}, {"roll_max", kMaxStraighten}}});
+            blockers.push_back(
+                {CorrectionRule::Tilt, {{"roll", *roll_}, {"roll_max", kMaxStraighten}}});
         }
         if (!blockers.empty()) {
             if (original_.verdict == CheckVerdict::BackgroundRejected ||
@@ -514,8 +527,7 @@ public:
                 canvas.image, FaceRect(canvas.face, canvas.image.size()),
                 cv::Scalar(colour_.bgr[0], colour_.bgr[1], colour_.bgr[2]), &limit_);
             if (replaced->refusal == BackdropRefusal::Stopped) {
-                return Formatted(
-                    RefuseStopped().value_or(Refuse("undecodable", "照片处理已停止，无法修正")));
+                return Formatted(RefuseStopped().value_or(Refuse(CorrectionRule::Stopped)));
             }
             if (replaced->Replaced()) {
                 Canvas on_colour = canvas;
@@ -535,7 +547,7 @@ public:
             blockers.push_back(BackdropBlocker(replaced ? &*replaced : nullptr));
         }
         if (framing.problem != FramingProblem::None) {
-            blockers.push_back(AsBlocker(RefuseFraming(framing, targets_)));
+            blockers.push_back(FramingBlocker(framing));
         }
         if (blockers.empty()) {
             return Formatted(RefuseAfter(std::move(last), rounds_));
@@ -590,14 +602,10 @@ private:
             }
         }
         if (faces.empty()) {
-            return Refuse("faces", "照片中未找到正面人脸，无法自动修正：请提交正面免冠照片",
-                          {{"faces", 0}});
+            return Refuse(CorrectionRule::Faces, {{"faces", 0}});
         }
         if (faces.size() > 1) {
-            return Refuse("faces",
-                          "照片中有 " + std::to_string(faces.size()) +
-                              " 张人脸，须只有本人一人：请重新拍摄",
-                          {{"faces", double(faces.size())}});
+            return Refuse(CorrectionRule::Faces, {{"faces", double(faces.size())}});
         }
         const cv::Rect& f = faces.front();
         face = {f.x * to_photo, f.y * to_photo, f.width * to_photo, f.height * to_photo,
@@ -635,17 +643,16 @@ private:
         return !CheckBackground(normalised, s_).passed;
     }
 
+    // A wrong backdrop: why it was not replaced (the replacement's refusal, or no model).
     CorrectionBlocker BackdropBlocker(const BackdropResult* replaced) const {
-        std::string why;
-        std::vector<std::pair<std::string, double>> numbers;
+        CorrectionBlocker b{CorrectionRule::Background, {}};
         if (replaced != nullptr && !replaced->Replaced()) {
-            why = "，无法自动更换（" + RefusalSentence(replaced->refusal) + "）";
-            numbers = replaced->numbers;
+            b.backdrop = replaced->refusal;
+            b.numbers = replaced->numbers;
         } else if (replaced == nullptr && replacer_ == nullptr) {
-            why = "（背景更换不可用：" + setup_error_ + "）";
+            b.detail = setup_error_;
         }
-        return {"background", "背景不是合格的纯色背景" + why + "：" + BackdropAdvice(s_),
-                std::move(numbers)};
+        return b;
     }
 
     // Only what the review stopped at before the face tests can a conversion alone mend.
@@ -790,7 +797,7 @@ private:
     std::optional<Correction> SaveAndVerify(const cv::Mat& image, ReviewResult& last) {
         PreparedPhoto saved = PreparePassedPhoto(image, s_);
         if (saved.outcome.status != SaveStatus::Saved) {
-            return Refuse("writer", "修正后的照片无法保存：" + saved.outcome.Message());
+            return Refuse(CorrectionRule::Writer, {}, saved.outcome.Message());
         }
         last = verifier_.ReviewBytes(saved.bytes.data(), saved.bytes.size(), &limit_);
         if (last.verdict != CheckVerdict::Passed) {
@@ -843,7 +850,7 @@ private:
         if (limit_.Stopped() == nullptr) {
             return std::nullopt;
         }
-        return Refuse("undecodable", "照片处理时间过长，已停止，无法修正");
+        return Refuse(CorrectionRule::Stopped);
     }
 
     std::optional<Correction> RefuseUndecoded(const DecodedImage& copy) const {
@@ -851,30 +858,23 @@ private:
             return stopped;
         }
         if (copy.damaged) {
-            return Refuse("damaged",
-                          "照片文件已损坏（数据不完整），无法修正：请重新提交完整的照片");
+            return Refuse(CorrectionRule::Damaged);
         }
         if (copy.transparent) {
-            return Refuse(
-                "transparent",
-                "照片含有透明区域，无法修正：请提交不透明的照片（JPEG，或不带透明背景的 PNG）");
+            return Refuse(CorrectionRule::Transparent);
         }
         if (copy.image.empty()) {
-            return Refuse("undecodable", "照片内容无法解码，无法修正");
+            return Refuse(CorrectionRule::Undecodable);
         }
         return std::nullopt;
     }
 
-    // The verifying review has the last word.
+    // The verifying review has the last word; the report explains its verdict.
     Correction RefuseAfter(ReviewResult last, int rounds) const {
-        const Explanation why = Explain(last, s_);
         Correction refused =
-            last.verdict == CheckVerdict::BackgroundRejected
-                ? Refuse("background",
-                         "修正后背景仍不合格：" + why.text + "。" + BackdropAdvice(s_))
-                : Refuse("verdict", "修正后仍未通过审核（" +
-                                        std::string(VerdictName(last.verdict)) + "）：" + why.text);
-        refused.blockers = {AsBlocker(refused)};
+            Refuse(last.verdict == CheckVerdict::BackgroundRejected ? CorrectionRule::Background
+                                                                    : CorrectionRule::Verdict);
+        refused.blockers.front().verified = true;
         refused.rounds = rounds;
         refused.roll = roll_;
         refused.review = std::move(last);
@@ -907,22 +907,20 @@ Correction PhotoCorrector::Correct(const unsigned char* data, size_t size,
                                    const ReviewResult& original, const WorkLimit* limit,
                                    const std::optional<BackdropColour>& backdrop) {
     if (IsPass(original.verdict)) {
-        Correction c = Refuse("passed", "照片已通过审核，无需修正");
+        Correction c = Refuse(CorrectionRule::Passed);
         c.status = CorrectionStatus::AlreadyPasses;
         return c;
     }
-    Correction untried = RefuseUntried(original);
-    if (!untried.rule.empty()) {
-        untried.blockers = {AsBlocker(untried)};
-        return untried;
+    if (auto untried = RefuseUntried(original)) {
+        return *untried;
     }
     const auto info = SniffImage(data, size);
     if (!info) {
-        return Refuse("not_a_photo", "文件不是可以识别的照片（支持 JPEG、PNG、WebP、BMP、TIFF）");
+        return Refuse(CorrectionRule::NotAPhoto);
     }
     const int64_t pixels = int64_t{info->width} * info->height;
     if (pixels > kMaxDecodedPixels) {
-        return Refuse("too_many_pixels", "照片像素过多，无法处理",
+        return Refuse(CorrectionRule::TooManyPixels,
                       {{"pixels", double(pixels)}, {"pixels_max", double(kMaxDecodedPixels)}});
     }
     const WorkLimit bounded =

@@ -32,12 +32,46 @@ enum class CorrectionStep {
 // A stable name for programs ("convert", "reframe", "backdrop", "straighten").
 const char* StepName(CorrectionStep step);
 
-// One reason why a photo cannot be corrected, for a program (rule and numbers) and for the
-// applicant (one sentence in Chinese that says what to do).
+// Why a photo was not corrected. The report words each for the applicant (report/).
+enum class CorrectionRule {
+    None,
+    Passed,        // nothing to correct
+    Unreadable,    // the file cannot be read (detail)
+    Damaged,       // its data ends before the picture is complete
+    TooManyPixels, // pixels, pixels_max
+    Undecodable,   // nothing to decode
+    Stopped,       // past the time limit, or cancelled (named "undecodable")
+    Review,        // the review itself failed (detail)
+    NotAPhoto,     // no picture format this reads
+    Transparent,   // a picture with transparent parts
+    Faces,         // no face, or several (faces)
+    TooSmall,      // enlargement_needed, enlargement_max
+    Tilt,          // roll, roll_max
+    Background,    // a backdrop the review refuses that was not replaced
+    SpaceAbove,    // pixels_missing
+    SpaceBelow,
+    SpaceLeft,
+    SpaceRight,
+    Writer,  // the corrected photo could not be saved (detail)
+    Verdict, // the verifying review still rejects the corrected photo
+};
+// A stable name for programs ("too_small", "space_above", ...).
+const char* CorrectionRuleName(CorrectionRule rule);
+
+// One reason why a photo cannot be corrected, with its numbers.
 struct CorrectionBlocker {
-    std::string rule; // "faces", "too_small", "tilt", "background", "space_above", ...
-    std::string reason;
+    CorrectionBlocker(CorrectionRule r = CorrectionRule::None,
+                      std::vector<std::pair<std::string, double>> n = {}, std::string d = {})
+        : rule(r), numbers(std::move(n)), detail(std::move(d)) {}
+
+    CorrectionRule rule = CorrectionRule::None;
     std::vector<std::pair<std::string, double>> numbers;
+    std::string detail; // the file's, the review's, the writer's or the model's own words
+    // Background: why the replacement refused (None: not tried, or detail says why it could not
+    // be tried).
+    BackdropRefusal backdrop = BackdropRefusal::None;
+    // Background, Verdict: what the verifying review said of the corrected photo.
+    bool verified = false;
 };
 
 // Warnings about a corrected photo that passed.
@@ -60,11 +94,9 @@ struct Correction {
     std::optional<double> roll;        // the head's tilt on the original, degrees, where measured
     std::vector<std::string> warnings; // kWarningEnlarged
 
-    // Refused (and AlreadyPasses): what it comes to, for a program and for the applicant. A
-    // refusal lists every blocker that applies, the most fundamental first; rule and numbers
-    // are the first one's, reason joins all their sentences.
-    std::string rule;   // "faces", "too_small", "space_above", "background", ...
-    std::string reason; // in Chinese
+    // Refused (and AlreadyPasses): every blocker that applies, the most fundamental first; rule
+    // and numbers are the first one's. report/ words them for the applicant.
+    CorrectionRule rule = CorrectionRule::None;
     std::vector<std::pair<std::string, double>> numbers;
     std::vector<CorrectionBlocker> blockers;
 };
@@ -85,6 +117,26 @@ inline constexpr double kRollAgreement = 3.0;
 // nullopt otherwise.
 std::optional<double> MeasureHeadRoll(const cv::Mat& photo, const cv::Rect& face,
                                       QualityAdvisor& advisor);
+
+// Whether a photo with this review is one the correction goes to work on: not a pass, nor a
+// file that could not be read, was cut short, has too many pixels or could not be decoded
+// (those it refuses untried). Whether it succeeds shows only once it has been tried.
+inline bool MayCorrect(const ReviewResult& review) {
+    if (IsPass(review.verdict)) {
+        return false;
+    }
+    switch (review.failed.rule) {
+    case Rule::Readable:
+    case Rule::Damaged:
+    case Rule::DecodeCeiling:
+    case Rule::Undecodable:
+    case Rule::Settings:
+    case Rule::ReviewFailed:
+        return false;
+    default:
+        return true;
+    }
+}
 
 // The longest one correction may take, whatever its caller allows.
 inline constexpr std::chrono::milliseconds kCorrectionTimeLimit{60'000};

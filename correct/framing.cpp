@@ -1,5 +1,7 @@
 #include "correct/framing.h"
 
+#include "check/face.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -52,8 +54,8 @@ Placement Place(double width, const FaceBox& f, cv::Size photo, const CheckSetti
     const double slack = kCentringShare * s.face_left_right_dif / (2 * k);
     p.x = {centred - slack, centred + slack};
     p.x_target = centred;
-    // Vertical ratio: 1 - (y + 1.25 h - top) / height.
-    const double chin = f.y + 1.25 * f.h;
+    // Vertical ratio: 1 - (chin line - top) / height.
+    const double chin = ChinLineUntruncated(f.y, f.h);
     const Range ry = Inner(s.ratio_y_min, s.ratio_y_max);
     const double top_limit =
         f.crown ? std::min(*f.crown - kCrownRoom * p.height, f.y - kMinHeadroom * f.h)

@@ -1,6 +1,6 @@
 #include "output/photo_writer.h"
 
-#include "check/check_run.h"
+#include "check/pass_marker.h"
 
 #include "platform/files.h"
 
@@ -98,9 +98,12 @@ std::optional<std::vector<unsigned char>> MarkEncodedPhoto(std::vector<unsigned 
     return jpeg;
 }
 
-std::string WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& bytes) {
+Error WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& bytes) {
     const platform::WriteResult written = platform::WriteWholeFile(path, bytes, true);
-    return written.status == platform::WriteStatus::Written ? std::string() : written.reason;
+    if (written.status == platform::WriteStatus::Written) {
+        return {};
+    }
+    return {ErrorCode::Unwritable, written.reason};
 }
 
 PreparedPhoto PreparePassedPhoto(const cv::Mat& image, const CheckSettings& settings) {
@@ -128,10 +131,9 @@ SaveOutcome SavePassedPhotoFile(const cv::Mat& image, const std::string& path,
                                 const CheckSettings& settings) {
     PreparedPhoto prepared = PreparePassedPhoto(image, settings);
     if (prepared.outcome.status == SaveStatus::Saved) {
-        const std::string error = WriteFileAtomically(path, prepared.bytes);
-        if (!error.empty()) {
+        if (const Error error = WriteFileAtomically(path, prepared.bytes)) {
             prepared.outcome.status = SaveStatus::WriteFailed;
-            prepared.outcome.reason = error;
+            prepared.outcome.reason = error.Detail();
             prepared.outcome.size = 0;
         }
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/error.h"
 #include "check/settings.h"
 
 #include <opencv2/core.hpp>
@@ -53,9 +54,8 @@ LadderResult EncodeWithinLimits(const cv::Mat& image, const CheckSettings& setti
 std::optional<std::vector<unsigned char>> MarkEncodedPhoto(std::vector<unsigned char> jpeg);
 
 // Writes bytes to path through a temporary file in the same folder renamed over it, so a
-// failure leaves no partial file and keeps an existing file as it was. Returns an empty
-// string on success, otherwise the reason.
-std::string WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& bytes);
+// failure leaves no partial file and keeps an existing file as it was.
+Error WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& bytes);
 
 // The bytes of a saved photo, made without touching the disk; bytes is empty unless the
 // outcome is Saved.

@@ -16,4 +16,15 @@ std::string StepsText(const std::vector<CorrectionStep>& steps, const BackdropCo
 // A warning about a corrected photo in words ("enlarged": little fine detail).
 std::string CorrectionWarningText(const std::string& warning);
 
+// Why a backdrop was not replaced, in words (empty for None).
+std::string BackdropRefusalText(BackdropRefusal refusal);
+
+// One blocker in words, with its numbers and what the applicant can do. review: the verifying
+// review of the corrected photo, which a verified blocker explains.
+std::string BlockerText(const CorrectionBlocker& blocker, const CheckSettings& settings,
+                        const ReviewResult& review);
+
+// Why a photo was not corrected: every blocker's words, joined with "；".
+std::string CorrectionReason(const Correction& correction, const CheckSettings& settings);
+
 } // namespace vrel

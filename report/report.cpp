@@ -1,6 +1,7 @@
 #include "report/report.h"
 
 #include "report/advisory_text.h"
+#include "report/correction_text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -22,7 +23,7 @@ PhotoRecord MakeRecord(const std::string& path, const ReviewResult& result,
     return r;
 }
 
-void AddCorrection(PhotoRecord& record, const Correction& c) {
+void AddCorrection(PhotoRecord& record, const Correction& c, const CheckSettings& settings) {
     if (c.status == CorrectionStatus::Corrected) {
         const ReviewMeasures& m = c.review.measures;
         record.correction = {
@@ -47,14 +48,16 @@ void AddCorrection(PhotoRecord& record, const Correction& c) {
         return;
     }
     if (c.status == CorrectionStatus::Refused) {
-        record.correction_error = {{"reason", c.reason}, {"rule", c.rule}};
+        record.correction_error = {{"reason", CorrectionReason(c, settings)},
+                                   {"rule", CorrectionRuleName(c.rule)}};
         for (const auto& [name, value] : c.numbers) {
             record.correction_error[name] = value;
         }
         if (!c.blockers.empty()) {
             nlohmann::json blockers = nlohmann::json::array();
             for (const CorrectionBlocker& b : c.blockers) {
-                nlohmann::json one = {{"rule", b.rule}, {"reason", b.reason}};
+                nlohmann::json one = {{"rule", CorrectionRuleName(b.rule)},
+                                      {"reason", BlockerText(b, settings, c.review)}};
                 for (const auto& [name, value] : b.numbers) {
                     one[name] = value;
                 }

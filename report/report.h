@@ -1,9 +1,9 @@
 #pragma once
 
 #include "check/check_run.h"
-#include "check/explain.h"
 #include "correct/correction.h"
 #include "output/photo_writer.h"
+#include "report/explain.h"
 
 #include <nlohmann/json.hpp>
 
@@ -44,7 +44,8 @@ PhotoRecord MakeRecord(const std::string& path, const ReviewResult& result,
                        const CheckSettings& settings);
 
 // Adds what the correction of the record's photo came to.
-void AddCorrection(PhotoRecord& record, const Correction& correction);
+void AddCorrection(PhotoRecord& record, const Correction& correction,
+                   const CheckSettings& settings);
 
 nlohmann::ordered_json RecordToJson(const PhotoRecord& record);
 // path, verdict name and info text, separated by tabs, then every output that failed with its

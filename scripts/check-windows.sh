@@ -23,7 +23,8 @@ ln -s "$(dpkg -L libpng-dev | grep '/pnglibconf.h$' | head -n 1)" "$include/pngl
 cd "$root"
 failed=0
 count=0
-for source in platform/windows.cpp check/*.cpp correct/*.cpp output/*.cpp report/*.cpp \
+for source in platform/windows.cpp quality/*.cpp check/*.cpp output/*.cpp correct/*.cpp \
+  correct/backdrop/*.cpp report/*.cpp setup/*.cpp \
   cli/*.cpp serve/*.cpp; do
   count=$((count + 1))
   if ! "$compiler" -std=c++17 -fsyntax-only -Wall -Wextra -D_WIN32_WINNT=0x0A00 -I"$root" \

@@ -42,7 +42,7 @@ cmake -S "$root" -B "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVREL_
 cmake --build "$root/build-tsan" -j"$(nproc)" --target vrel_tests
 (cd "$root/build-tsan" &&
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
-    ./bin/vrel_tests --gtest_filter='Serve*:ServeHostile*:Batch*')
+    ./bin/vrel_tests --gtest_filter='Serve*:ServeHostile*:Batch*:WorkerPool*')
 
 # Each fuzz harness for a bounded time (FUZZ_SECONDS, default 60), under the same sanitizers.
 "$root/scripts/fuzz.sh"

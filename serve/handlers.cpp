@@ -1,5 +1,7 @@
 #include "serve/handlers.h"
 
+#include "report/correction_text.h"
+
 #include "output/photo_writer.h"
 #include "report/report.h"
 
@@ -144,12 +146,14 @@ Reply CorrectReply(WorkerTools& tools, const Upload& upload, const WorkLimit& li
     Correction c =
         tools.corrector.Correct(reinterpret_cast<const unsigned char*>(upload.bytes.data()),
                                 upload.bytes.size(), r.result, &limit, upload.backdrop);
-    AddCorrection(r.record, c);
+    AddCorrection(r.record, c, tools.settings);
     if (c.status != CorrectionStatus::Corrected) {
         Json error = c.status == CorrectionStatus::AlreadyPasses
-                         ? Json{{"reason", c.reason}, {"rule", c.rule}}
+                         ? Json{{"reason", CorrectionReason(c, tools.settings)},
+                                {"rule", CorrectionRuleName(c.rule)}}
                          : r.record.correction_error;
-        return Unprocessable(c.reason, r.record, Json{{"correction_error", error}});
+        return Unprocessable(error["reason"].get<std::string>(), r.record,
+                             Json{{"correction_error", error}});
     }
     Reply reply = Binary("image/jpeg", std::move(c.bytes));
     reply.headers.emplace_back("Content-Disposition", kPhotoDisposition);

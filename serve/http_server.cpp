@@ -938,6 +938,10 @@ HttpService::~HttpService() {
 
 bool HttpService::Listen(std::string& error) {
     State& s = *state_;
+    if (const std::string failure = s.pool.WaitUntilReady(); !failure.empty()) {
+        error = "the review workers could not start: " + failure;
+        return false;
+    }
     beast::error_code ec;
     const auto address = net::ip::make_address(s.options.address, ec);
     if (ec) {

@@ -41,7 +41,8 @@ public:
     HttpService(const HttpService&) = delete;
     HttpService& operator=(const HttpService&) = delete;
 
-    // Binds the address; false with the reason in error when it cannot.
+    // Waits for the review workers to be set up, then binds the address; false with the reason
+    // in error when either cannot be done.
     bool Listen(std::string& error);
     uint16_t Port() const;
     // Serves until it is stopped: by Stop() or SIGINT (requests under way finish within the

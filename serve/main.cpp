@@ -1,8 +1,8 @@
 // vrel-serve: the review as an HTTP service with a web page.
-#include "check/app_dir.h"
-#include "check/quiet.h"
+#include "setup/app_dir.h"
+#include "setup/quiet.h"
 #include "check/settings.h"
-#include "cli/options.h"
+#include "setup/options.h"
 #include "correct/correction.h"
 #include "platform/files.h"
 #include "serve/http_server.h"

@@ -1,5 +1,4 @@
 #include "check/check_run.h"
-#include "check/explain.h"
 #include "cli/batch.h"
 #include "cli/progress.h"
 #include "report/annotate.h"
@@ -189,27 +188,6 @@ TEST(BatchReport, CsvFieldsAreQuotedWhereNeeded) {
     for (const auto& [in, out] : table) {
         EXPECT_EQ(CsvField(in), out);
     }
-}
-
-TEST(BatchReport, EveryRejectionNamesItsMeasure) {
-    PhotoReviewer reviewer(test::ShippedSettings(), test::AppDataDir());
-    const std::pair<const char*, const char*> table[] = {
-        {"not-jpeg.jpg", "signature"},
-        {"file-size-out-of-range.jpg", "file_size"},
-        {"pixel-size-out-of-range.jpg", "pixel_size"},
-        {"background-rejected.jpg", "background_pixel"},
-        {"face-count-wrong.jpg", "faces"},
-        {"placement-wrong.jpg", "ratio_x"},
-        {"not-centred.jpg", "centre_diff"}};
-    for (const auto& [file, measure] : table) {
-        const Explanation e = Explain(reviewer.Review(test::SamplePath(file)), reviewer.Settings());
-        EXPECT_EQ(e.why["measure"], measure) << file;
-        EXPECT_FALSE(e.text.empty()) << file;
-    }
-    const Explanation pass =
-        Explain(reviewer.Review(test::SamplePath("passed-grey-600x800.jpg")), reviewer.Settings());
-    EXPECT_TRUE(pass.text.empty());
-    EXPECT_TRUE(pass.why.is_null());
 }
 
 // The explanation picture of a photo normalised to any height, however small: the verdict label

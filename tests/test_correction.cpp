@@ -1,28 +1,29 @@
 // The correction: rejected photos of one real portrait, framed wrongly, sized wrongly or in
 // another format, come out as photos that the full review passes; what cannot be mended is
-// refused with its reason and numbers.
+// refused with its reason and numbers. The sample photos' corrections: test_samples.cpp.
 #include "correct/correction.h"
 #include "correct/framing.h"
 #include "correct/image_input.h"
 #include "quality/advisories.h"
+#include "report/correction_text.h"
 
-#include "process.h"
 #include "test_support.h"
-
-#include <nlohmann/json.hpp>
 
 #include <opencv2/imgproc.hpp>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
-#include <sstream>
 
 namespace vrel {
 namespace {
 
 using test::Bytes;
+
+// The refusal in words, as the report gives it.
+std::string Why(const Correction& c) {
+    return CorrectionReason(c, test::ShippedSettings());
+}
 
 using test::OnCanvas;
 
@@ -133,7 +134,7 @@ TEST_F(Correcting, RejectedFramingsSizesAndFormatsComeOutPassing) {
         const Outcome o = Run(c.bytes);
         EXPECT_EQ(o.original.verdict, c.original) << VerdictName(o.original.verdict);
         const Correction& fixed = o.correction;
-        ASSERT_EQ(fixed.status, CorrectionStatus::Corrected) << fixed.reason;
+        ASSERT_EQ(fixed.status, CorrectionStatus::Corrected) << Why(fixed);
         EXPECT_EQ(fixed.format, c.format);
         EXPECT_EQ(fixed.steps, c.steps);
         EXPECT_EQ(fixed.review.verdict, CheckVerdict::Passed);
@@ -177,8 +178,6 @@ TEST_F(Correcting, WhatCannotBeMendedIsRefusedWithItsReason) {
          "too_small",
          "enlargement_needed",
          {"too_small", "background"}},
-        {"two portraits", test::ReadBytes(test::SamplePath("face-count-wrong.jpg")), "faces",
-         "faces"},
         {"face too small to enlarge", test::EncodeJpeg(OnCanvas({700, 900}, 0.42, {240, 650})),
          "too_small", "enlargement_needed"},
         {"head against the top edge", test::EncodeJpeg(head_at_top), "space_above",
@@ -193,40 +192,33 @@ TEST_F(Correcting, WhatCannotBeMendedIsRefusedWithItsReason) {
         EXPECT_NE(o.original.verdict, CheckVerdict::Passed);
         const Correction& refused = o.correction;
         EXPECT_EQ(refused.status, CorrectionStatus::Refused);
-        EXPECT_EQ(refused.rule, c.rule) << refused.reason;
-        EXPECT_FALSE(refused.reason.empty());
+        EXPECT_EQ(CorrectionRuleName(refused.rule), std::string(c.rule)) << Why(refused);
+        EXPECT_FALSE(Why(refused).empty());
         EXPECT_TRUE(refused.bytes.empty());
         if (!c.blockers.empty()) {
             std::vector<std::string> rules;
             for (const CorrectionBlocker& b : refused.blockers) {
-                rules.push_back(b.rule);
-                EXPECT_NE(refused.reason.find(b.reason), std::string::npos);
+                rules.push_back(CorrectionRuleName(b.rule));
             }
-            EXPECT_EQ(rules, c.blockers) << refused.reason;
+            EXPECT_EQ(rules, c.blockers) << Why(refused);
         }
         if (c.number != nullptr) {
             bool found = false;
             for (const auto& [name, value] : refused.numbers) {
                 found = found || name == c.number;
             }
-            EXPECT_TRUE(found) << refused.reason;
+            EXPECT_TRUE(found) << Why(refused);
         }
     }
-}
-
-TEST_F(Correcting, APassingPhotoNeedsNone) {
-    const Outcome o = Run(test::ReadBytes(test::SamplePath("passed-grey-600x800.jpg")));
-    EXPECT_EQ(o.correction.status, CorrectionStatus::AlreadyPasses);
-    EXPECT_TRUE(o.correction.bytes.empty());
 }
 
 TEST_F(Correcting, DamagedOrUndecodablePhotosAreRefusedUntried) {
     Bytes cut = test::ReadBytes(test::SamplePath("passed-grey-600x800.jpg"));
     cut.resize(50000);
-    EXPECT_EQ(Run(cut).correction.rule, "damaged");
+    EXPECT_EQ(Run(cut).correction.rule, CorrectionRule::Damaged);
     // Cut within its headers: nothing to decode at all.
     EXPECT_EQ(Run(test::ReadBytes(VREL_SOURCE_DIR "/tests/data/truncated.jpg")).correction.rule,
-              "undecodable");
+              CorrectionRule::Undecodable);
 }
 
 // A head turned by a known angle (the portrait's own roll, 3.1 degrees by its marked eyes,
@@ -248,13 +240,13 @@ TEST_F(Correcting, TiltsUpToTenDegreesComeOutStraightBeyondRefused) {
         cv::warpAffine(upright, turned, cv::getRotationMatrix2D(centre, t.degrees - 3.1, 1.0),
                        upright.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
         const Correction c = Run(test::EncodeJpeg(turned)).correction;
-        ASSERT_TRUE(c.roll) << c.reason;
+        ASSERT_TRUE(c.roll) << Why(c);
         EXPECT_NEAR(*c.roll, t.degrees, 2.0);
         if (std::abs(t.degrees) > kMaxStraighten + 0.5) {
-            EXPECT_EQ(c.rule, "tilt") << c.reason;
+            EXPECT_EQ(c.rule, CorrectionRule::Tilt) << Why(c);
             continue;
         }
-        ASSERT_EQ(c.status, CorrectionStatus::Corrected) << c.reason;
+        ASSERT_EQ(c.status, CorrectionStatus::Corrected) << Why(c);
         const bool straightened =
             std::find(c.steps.begin(), c.steps.end(), S::Straighten) != c.steps.end();
         EXPECT_EQ(straightened, t.straightened);
@@ -295,7 +287,7 @@ TEST_F(Correcting, BlueBackdropWhereTheSettingsTakeIt) {
     const Bytes bytes = test::ReadBytes(VREL_SOURCE_DIR "/tests/data/grace_hopper.jpg");
     const ReviewResult original = reviewer.ReviewBytes(bytes.data(), bytes.size());
     const Correction c = corrector.Correct(bytes.data(), bytes.size(), original);
-    ASSERT_EQ(c.status, CorrectionStatus::Corrected) << c.reason;
+    ASSERT_EQ(c.status, CorrectionStatus::Corrected) << Why(c);
     // The top corner is the new blue.
     const cv::Vec3b corner = c.photo.at<cv::Vec3b>(2, 2);
     EXPECT_LE(cv::norm(cv::Vec3d(corner) - cv::Vec3d(BlueBackdrop().bgr)), 6.0);
@@ -317,7 +309,22 @@ TEST_F(Correcting, WithoutTheModelOnlyTheBackdropIsRefused) {
               CorrectionStatus::Corrected);
     const Correction flags =
         correct(test::ReadBytes(VREL_SOURCE_DIR "/tests/data/grace_hopper.jpg"));
-    EXPECT_EQ(flags.rule, "background") << flags.reason;
+    EXPECT_EQ(flags.rule, CorrectionRule::Background) << Why(flags);
+}
+
+// Every reason a correction or a backdrop replacement gives has words of its own.
+TEST(CorrectionWords, EveryRuleAndBackdropRefusalIsWorded) {
+    const CheckSettings s = test::ShippedSettings();
+    std::set<std::string> texts;
+    for (int i = 1; i <= static_cast<int>(CorrectionRule::Verdict); ++i) {
+        const CorrectionBlocker b{static_cast<CorrectionRule>(i), {}, "detail"};
+        EXPECT_TRUE(texts.insert(BlockerText(b, s, ReviewResult())).second) << i;
+    }
+    for (int i = 1; i <= static_cast<int>(BackdropRefusal::WallLeft); ++i) {
+        CorrectionBlocker b{CorrectionRule::Background, {}};
+        b.backdrop = static_cast<BackdropRefusal>(i);
+        EXPECT_TRUE(texts.insert(BlockerText(b, s, ReviewResult())).second) << i;
+    }
 }
 
 TEST(Framing, CropKeepsTheAspectAndLiesInsideForOddSizes) {
@@ -352,7 +359,7 @@ TEST_F(Correcting, EveryOrientationGivesAnUprightCropOfTheAspect) {
         SCOPED_TRACE(orientation);
         const Bytes bytes = Turned(upright, orientation);
         const Correction c = Run(bytes).correction;
-        ASSERT_EQ(c.status, CorrectionStatus::Corrected) << c.reason;
+        ASSERT_EQ(c.status, CorrectionStatus::Corrected) << Why(c);
         EXPECT_NEAR(c.crop.height, c.crop.width * 4.0 / 3.0, 1.0);
         EXPECT_TRUE((cv::Rect(0, 0, 1201, 1599) & c.crop) == c.crop);
     }
@@ -406,47 +413,6 @@ TEST(ImageInput, ATagGivenTwiceCountsOnceAsTheDecoderTakesIt) {
     const DecodedImage decoded = DecodeImage(tiff.data(), tiff.size(), *info, 1);
     EXPECT_TRUE(decoded.image.empty());
     EXPECT_NE(decoded.error.find("more pixels"), std::string::npos) << decoded.error;
-}
-
-TEST(CorrectDir, WritesMendedPhotosAndReportsTheRestWithoutChangingVerdicts) {
-    test::TempDir dir;
-    std::filesystem::create_directory(dir.File("in"));
-    cv::imwrite(dir.File("in/half-length.jpg"), OnCanvas({1600, 2000}, 1.0, {544, 1400}));
-    cv::imwrite(dir.File("in/converted.png"), OnCanvas({1200, 1600}, 2.1, {125, 340}));
-    test::WriteBytes(dir.File("in/two.jpg"),
-                     test::ReadBytes(test::SamplePath("face-count-wrong.jpg")));
-    test::WriteBytes(dir.File("in/fine.jpg"),
-                     test::ReadBytes(test::SamplePath("passed-grey-600x800.jpg")));
-    const test::Finished f = test::RunProgram(
-        {VREL_CHECK_EXE, "--json", "--correct-dir", dir.File("out"), dir.File("in")});
-    EXPECT_EQ(f.status, 1); // the originals' verdicts decide it
-    EXPECT_EQ(f.err.find("libpng"), std::string::npos) << f.err;
-    std::map<std::string, nlohmann::json> by_name;
-    std::istringstream lines(f.out);
-    for (std::string line; std::getline(lines, line);) {
-        const auto j = nlohmann::json::parse(line);
-        by_name[std::filesystem::path(j["path"].get<std::string>()).filename()] = j;
-    }
-    ASSERT_EQ(by_name.size(), 4u); // the PNG too
-    for (const char* name : {"half-length.jpg", "converted.png"}) {
-        SCOPED_TRACE(name);
-        const auto& j = by_name[name];
-        EXPECT_NE(j["verdict"], "Passed");
-        ASSERT_TRUE(j.contains("corrected")) << j.dump();
-        EXPECT_NEAR(j["correction"]["crop"]["h"].get<double>(),
-                    j["correction"]["crop"]["w"].get<double>() * 4 / 3, 1.0);
-        const test::Finished again =
-            test::RunProgram({VREL_CHECK_EXE, "--json", "--ignore-marker", j["corrected"]});
-        EXPECT_EQ(again.status, 0);
-        EXPECT_NE(again.out.find("\"Passed\""), std::string::npos);
-    }
-    EXPECT_EQ(by_name["converted.png"]["correction"]["format"], "png");
-    EXPECT_EQ(by_name["two.jpg"]["correction_error"]["rule"], "faces");
-    EXPECT_EQ(by_name["two.jpg"]["correction_error"]["faces"], 2);
-    EXPECT_FALSE(by_name["fine.jpg"].contains("correction_error"));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.File("out")),
-                            std::filesystem::directory_iterator()),
-              2);
 }
 
 } // namespace

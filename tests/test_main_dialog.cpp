@@ -1,6 +1,8 @@
 // The desktop dialog's flows, headless, with the file dialogs and message boxes scripted.
 #include "app/main_dialog.h"
 #include "app/platform.h"
+#include "app/vrel_app.h"
+#include "report/correction_text.h"
 #include "view/photo_view.h"
 
 #include "test_support.h"
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <functional>
 
 // The pictures are compiled into a static library, whose resources are registered by hand.
 static void InitPictureResources() {
@@ -23,10 +26,6 @@ static void InitPictureResources() {
 
 namespace vrel {
 namespace {
-
-struct ExitCalled {
-    int status;
-};
 
 class ScriptedPlatform : public Platform {
 public:
@@ -60,8 +59,10 @@ public:
     void MessageBox(QWidget*, const QString& text) override { messages << text; }
     std::deque<bool> yes_no_answers;
     QStringList questions;
+    bool waited_at_question = false; // the wait cursor was on while a question waited
     bool AskYesNo(QWidget*, const QString& text) override {
         questions << text;
+        waited_at_question = waited_at_question || QApplication::overrideCursor() != nullptr;
         const bool answer = yes_no_answers.empty() ? false : yes_no_answers.front();
         if (!yes_no_answers.empty()) {
             yes_no_answers.pop_front();
@@ -72,12 +73,18 @@ public:
         modal_titles << dialog.windowTitle();
         return QDialog::Accepted;
     }
-    void ExitProcess(int status) override { throw ExitCalled{status}; }
     std::string AppDirectory() override { return app_dir; }
 };
 
 QString Sample(const char* name) {
     return QString::fromStdString(test::SamplePath(name));
+}
+
+// Opens the next scripted photo and waits until the dialog has shown what came of it.
+bool OpenAndWait(MainDialog& dialog) {
+    QSignalSpy idle(&dialog, &MainDialog::Idle);
+    dialog.OpenPhoto();
+    return dialog.Busy() && idle.wait(120000) && !dialog.Busy();
 }
 
 QWidget* NextTabStop(QWidget* from) {
@@ -97,7 +104,7 @@ private slots:
     void layoutFollowsTheTemplate() {
         QCOMPARE(DialogUnitsToPixels(0, 0, 401, 277), QRect(0, 0, 701, 488));
         ScriptedPlatform platform;
-        CVrelPictureCheckDlg dialog(platform);
+        MainDialog dialog(platform);
         QCOMPARE(dialog.size(), QSize(701, 488));
         QVERIFY(dialog.windowFlags() & Qt::FramelessWindowHint);
         QCOMPARE(dialog.PhotoFrame()->geometry(), QRect(259, 174, 173, 227));
@@ -110,15 +117,21 @@ private slots:
         QCOMPARE(dialog.ExitButton()->focusPolicy(), Qt::ClickFocus);
     }
 
+    // The paths go to the review and the writer in UTF-8, both ways.
     void passThenSaveWritesAMarkedPhoto() {
         test::TempDir out;
+        std::filesystem::create_directory(std::filesystem::u8path(out.File("报名")));
+        const std::string photo = out.File("报名/照片.jpg");
+        std::filesystem::copy_file(test::SamplePath("passed-grey-600x800.jpg"),
+                                   std::filesystem::u8path(photo));
+        const std::string saved = out.File("报名/报名照片.jpg");
         ScriptedPlatform platform;
-        platform.open_answers = {Sample("passed-grey-600x800.jpg")};
-        const QString target = QString::fromStdString(out.File("报名照片.jpg"));
-        platform.save_answers = {target};
-        CVrelPictureCheckDlg dialog(platform);
-        dialog.OpenAndCheckPhoto();
+        platform.open_answers = {QString::fromStdString(photo)};
+        platform.save_answers = {QString::fromStdString(saved)};
+        MainDialog dialog(platform);
+        QVERIFY(OpenAndWait(dialog));
         QCOMPARE(dialog.InfoLine()->text(), kPass);
+        QVERIFY(platform.questions.isEmpty());
         QVERIFY(dialog.AdviceLine()->text().isEmpty());
         QCOMPARE(dialog.ResultImage().cols, 480);
         QCOMPARE(dialog.ResultImage().rows, 640);
@@ -132,7 +145,7 @@ private slots:
         QCOMPARE(platform.save_suffix, QStringLiteral("jpg"));
         QVERIFY(platform.messages.isEmpty());
         PhotoReviewer reviewer(dialog.Settings(), test::AppDataDir());
-        QCOMPARE(reviewer.Review(out.File("报名照片.jpg")).verdict, CheckVerdict::PassedByMarker);
+        QCOMPARE(reviewer.Review(saved).verdict, CheckVerdict::PassedByMarker);
         QVERIFY(!dialog.ResultImage().empty()); // the same photo can be saved again
     }
 
@@ -142,47 +155,53 @@ private slots:
         platform.open_answers = {
             QString::fromUtf8(VREL_SOURCE_DIR "/tests/data/passed-greyscale-600x800.jpg"),
             Sample("passed-grey-600x800.jpg")};
-        CVrelPictureCheckDlg dialog(platform);
-        dialog.OpenAndCheckPhoto();
+        MainDialog dialog(platform);
+        QVERIFY(OpenAndWait(dialog));
         QCOMPARE(dialog.InfoLine()->text(), kPass);
         QVERIFY(dialog.AdviceLine()->text().startsWith(QStringLiteral("画质提示：")));
         QVERIFY(dialog.AdviceLine()->toolTip().contains(QStringLiteral("黑白")));
-        dialog.OpenAndCheckPhoto(); // the next photo's review clears it
+        QVERIFY(OpenAndWait(dialog)); // the next photo's review clears it
         QVERIFY(dialog.AdviceLine()->text().isEmpty());
     }
 
+    // The operator declines every correction; a file that could not be read or decoded whole
+    // is never offered one.
     void failuresShowTheirTipAndSaveDoesNothing_data() {
         QTest::addColumn<QString>("file");
         QTest::addColumn<int>("verdict");
-        QTest::newRow("not jpeg") << Sample("not-jpeg.jpg") << int(CheckVerdict::NotJpeg);
-        QTest::newRow("file size")
-            << Sample("file-size-out-of-range.jpg") << int(CheckVerdict::FileSizeOutOfRange);
-        QTest::newRow("pixel size")
-            << Sample("pixel-size-out-of-range.jpg") << int(CheckVerdict::PixelSizeOutOfRange);
+        QTest::addColumn<bool>("asked");
+        QTest::newRow("not jpeg") << Sample("not-jpeg.jpg") << int(CheckVerdict::NotJpeg) << true;
+        QTest::newRow("file size") << Sample("file-size-out-of-range.jpg")
+                                   << int(CheckVerdict::FileSizeOutOfRange) << true;
+        QTest::newRow("pixel size") << Sample("pixel-size-out-of-range.jpg")
+                                    << int(CheckVerdict::PixelSizeOutOfRange) << true;
         QTest::newRow("background")
-            << Sample("background-rejected.jpg") << int(CheckVerdict::BackgroundRejected);
+            << Sample("background-rejected.jpg") << int(CheckVerdict::BackgroundRejected) << true;
         QTest::newRow("face count")
-            << Sample("face-count-wrong.jpg") << int(CheckVerdict::FaceCountWrong);
+            << Sample("face-count-wrong.jpg") << int(CheckVerdict::FaceCountWrong) << true;
         QTest::newRow("placement")
-            << Sample("placement-wrong.jpg") << int(CheckVerdict::PlacementWrong);
-        QTest::newRow("not centred") << Sample("not-centred.jpg") << int(CheckVerdict::NotCentred);
+            << Sample("placement-wrong.jpg") << int(CheckVerdict::PlacementWrong) << true;
+        QTest::newRow("not centred")
+            << Sample("not-centred.jpg") << int(CheckVerdict::NotCentred) << true;
         test::Bytes cut = test::ReadBytes(test::SamplePath("passed-grey-600x800.jpg"));
         cut.resize(50000);
         test::WriteBytes(scratch_.File("cut.jpg"), cut);
         QTest::newRow("cut short") << QString::fromStdString(scratch_.File("cut.jpg"))
-                                   << int(CheckVerdict::PixelSizeOutOfRange);
+                                   << int(CheckVerdict::PixelSizeOutOfRange) << false;
         QTest::newRow("vanished") << QStringLiteral("/no/such/photo.jpg")
-                                  << int(CheckVerdict::NotJpeg);
+                                  << int(CheckVerdict::NotJpeg) << false;
     }
 
     void failuresShowTheirTipAndSaveDoesNothing() {
         QFETCH(QString, file);
         QFETCH(int, verdict);
+        QFETCH(bool, asked);
         ScriptedPlatform platform;
         platform.open_answers = {file};
-        CVrelPictureCheckDlg dialog(platform);
-        dialog.OpenAndCheckPhoto();
+        MainDialog dialog(platform);
+        QVERIFY(OpenAndWait(dialog));
         QCOMPARE(dialog.InfoLine()->text(), kFail);
+        QCOMPARE(platform.questions.size(), asked ? 1 : 0);
         QVERIFY(dialog.ResultImage().empty());
         PhotoReviewer reviewer(dialog.Settings(), test::AppDataDir());
         const QImage tip = ToQImage(reviewer.LoadTipPicture(static_cast<CheckVerdict>(verdict)));
@@ -197,10 +216,11 @@ private slots:
     void cancelledOpenAfterAPassKeepsTheTextAndDropsThePhoto() {
         ScriptedPlatform platform;
         platform.open_answers = {Sample("passed-grey-600x800.jpg"), std::nullopt};
-        CVrelPictureCheckDlg dialog(platform);
-        dialog.OpenAndCheckPhoto();
+        MainDialog dialog(platform);
+        QVERIFY(OpenAndWait(dialog));
         QVERIFY(!dialog.ResultImage().empty());
-        dialog.OpenAndCheckPhoto();
+        dialog.OpenPhoto();
+        QVERIFY(!dialog.Busy());
         QCOMPARE(dialog.InfoLine()->text(), kPass);
         QVERIFY(dialog.PhotoFrame()->isHidden());
         QVERIFY(dialog.ResultImage().empty());
@@ -214,59 +234,46 @@ private slots:
         ScriptedPlatform platform;
         platform.app_dir = dir.Path() + "/";
         platform.open_answers = {Sample("not-jpeg.jpg")};
-        CVrelPictureCheckDlg dialog(platform);
-        dialog.OpenAndCheckPhoto();
+        MainDialog dialog(platform);
+        QVERIFY(OpenAndWait(dialog));
         QCOMPARE(dialog.InfoLine()->text(), kFail);
         QVERIFY(dialog.View()->Image().isNull());
         QVERIFY(!dialog.PhotoFrame()->isHidden());
     }
 
-    void missingSettingsShowsTheMessageAndEndsWithZero() {
-        test::TempDir empty;
-        ScriptedPlatform platform;
-        platform.app_dir = empty.Path() + "/";
-        int status = -1;
-        try {
-            CVrelPictureCheckDlg dialog(platform);
-            QFAIL("the dialog was built without settings");
-        } catch (const ExitCalled& exit) {
-            status = exit.status;
-        }
-        QCOMPARE(status, 0);
-        QCOMPARE(platform.messages,
-                 QStringList{QStringLiteral("setting配置文件丢失！请重新下载程序")});
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            QVERIFY(!widget->isVisible());
-        }
-    }
-
+    // The program ends with 0 at once, the message told and no window shown.
     void unusableSettingsAreRefusedWithAMessage() {
         const struct {
             const char* what;
-            const char* text; // nullptr: setting.vr is a folder
+            const char* text; // nullptr: setting.vr is missing; "": a folder
             const char* message;
         } cases[] = {
-            {"a folder", nullptr, "setting配置文件丢失！请重新下载程序"},
+            {"missing", nullptr, "setting配置文件丢失！请重新下载程序"},
+            {"a folder", "", "setting配置文件丢失！请重新下载程序"},
             {"no section", "; empty\n", "setting配置文件有误"},
             {"no normalised size", "[zpshcs]\ndst_width=0\n", "setting配置文件有误"},
         };
         for (const auto& c : cases) {
             test::TempDir dir;
-            if (c.text == nullptr) {
+            if (c.text != nullptr && *c.text == '\0') {
                 std::filesystem::create_directory(dir.File("setting.vr"));
-            } else {
+            } else if (c.text != nullptr) {
                 test::WriteBytes(dir.File("setting.vr"),
                                  test::Bytes(c.text, c.text + std::strlen(c.text)));
             }
             ScriptedPlatform platform;
             platform.app_dir = dir.Path() + "/";
-            int status = -1;
-            try {
-                CVrelPictureCheckDlg dialog(platform);
-            } catch (const ExitCalled& exit) {
-                status = exit.status;
-            }
-            QCOMPARE(status, 0);
+            bool shown = false;
+            QTimer watch; // would see a window, and close it, were one shown
+            connect(&watch, &QTimer::timeout, [&shown] {
+                if (QWidget* window = QApplication::activeModalWidget()) {
+                    shown = true;
+                    window->close();
+                }
+            });
+            watch.start(0);
+            QCOMPARE(Application(platform).Run(), 0);
+            QVERIFY2(!shown, c.what);
             QCOMPARE(platform.messages.size(), 1);
             QVERIFY2(platform.messages.front().startsWith(QString::fromUtf8(c.message)), c.what);
         }
@@ -281,34 +288,58 @@ private slots:
         platform.app_dir = dir.Path() + "/";
         platform.open_answers = {Sample("passed-grey-600x800.jpg"),
                                  Sample("passed-grey-600x800.jpg")};
-        CVrelPictureCheckDlg dialog(platform);
+        MainDialog dialog(platform);
         QCOMPARE(platform.messages.size(), 1);
         QVERIFY(platform.messages.front().contains(QStringLiteral("haarcascade_frontalface_alt2")));
         for (int i = 0; i < 2; ++i) {
-            dialog.OpenAndCheckPhoto();
+            QVERIFY(OpenAndWait(dialog));
             QCOMPARE(dialog.InfoLine()->text(), kFail); // no face can be found
         }
         QCOMPARE(platform.messages.size(), 1);
         QVERIFY(QApplication::overrideCursor() == nullptr);
     }
 
+    // The question comes before any correction is tried: declined, the rejection stands; taken,
+    // the corrected photo is shown and saved, or the reason why none could be made is told.
     void aMendableRejectionOffersTheCorrection() {
         test::TempDir dir;
         cv::imwrite(dir.File("half-length.png"), test::OnCanvas({1600, 2000}, 1.0, {544, 1400}));
-        const QString photo = QString::fromStdString(dir.File("half-length.png"));
-        for (bool take : {false, true}) {
+        const QString mendable = QString::fromStdString(dir.File("half-length.png"));
+        enum Outcome { Rejected, Corrected, Refused };
+        const struct {
+            const char* what;
+            QString photo;
+            bool take;
+            Outcome outcome;
+        } cases[] = {
+            {"declined", mendable, false, Rejected},
+            {"taken", mendable, true, Corrected},
+            {"two faces", Sample("face-count-wrong.jpg"), true, Refused},
+        };
+        for (const auto& c : cases) {
             ScriptedPlatform platform;
-            platform.open_answers = {photo};
-            platform.yes_no_answers = {take};
+            platform.open_answers = {c.photo};
+            platform.yes_no_answers = {c.take};
             platform.save_answers = {QString::fromStdString(dir.File("saved.jpg"))};
-            CVrelPictureCheckDlg dialog(platform);
-            dialog.OpenAndCheckPhoto();
+            MainDialog dialog(platform);
+            QVERIFY2(OpenAndWait(dialog), c.what);
             QCOMPARE(platform.questions,
-                     QStringList{QStringLiteral(
-                         "照片可以自动修正（转换格式与大小、重新裁剪构图），是否修正？")});
+                     QStringList{QStringLiteral("照片可以自动修正（转换格式与大小、重新裁剪构图、"
+                                                "更换为白色背景等），是否修正？")});
+            QVERIFY2(!platform.waited_at_question, c.what);
             QVERIFY(QApplication::overrideCursor() == nullptr);
-            if (!take) { // as any rejection
+            if (c.outcome != Corrected) { // as any rejection, with the reason where there is one
                 QCOMPARE(dialog.InfoLine()->text(), kFail);
+                PhotoReviewer reviewer(dialog.Settings(), test::AppDataDir());
+                const ReviewResult review = reviewer.Review(c.photo.toStdString());
+                QCOMPARE(dialog.View()->Image(), ToQImage(reviewer.LoadTipPicture(review.verdict)));
+                QStringList messages;
+                if (c.outcome == Refused) {
+                    PhotoCorrector corrector(dialog.Settings(), test::AppDataDir());
+                    messages << QString::fromStdString(CorrectionReason(
+                        corrector.CorrectFile(c.photo.toStdString(), review), dialog.Settings()));
+                }
+                QCOMPARE(platform.messages, messages);
                 QVERIFY(dialog.ResultImage().empty());
                 dialog.SavePassedPhoto();
                 QCOMPARE(platform.save_dialogs, 0);
@@ -317,6 +348,7 @@ private slots:
             QCOMPARE(dialog.InfoLine()->text(), QStringLiteral("修正后审核通过，保存后退出"));
             QVERIFY(dialog.AdviceLine()->toolTip().startsWith(QStringLiteral("已修正：")));
             QCOMPARE(dialog.View()->Image().size(), QSize(480, 640));
+            QVERIFY(platform.messages.isEmpty());
             dialog.SavePassedPhoto();
             QCOMPARE(platform.save_dialogs, 1);
             PhotoReviewer plain(dialog.Settings(), test::AppDataDir());
@@ -328,14 +360,22 @@ private slots:
         }
     }
 
-    void noQuestionWhereNothingCanBeMended() {
-        for (const char* sample : {"face-count-wrong.jpg", "passed-grey-600x800.jpg"}) {
-            ScriptedPlatform platform;
-            platform.open_answers = {Sample(sample)};
-            CVrelPictureCheckDlg dialog(platform);
-            dialog.OpenAndCheckPhoto();
-            QVERIFY(platform.questions.isEmpty());
+    // The question is asked exactly where the correction goes to work rather than refusing a
+    // photo untried.
+    void theQuestionComesWhereTheCorrectionTries() {
+        PhotoCorrector corrector(test::ShippedSettings(), test::AppDataDir());
+        const unsigned char no_photo[] = {'x'};
+        for (int rule = int(Rule::Readable); rule <= int(Rule::ReviewFailed); ++rule) {
+            ReviewResult review;
+            review.verdict = CheckVerdict::NotJpeg;
+            review.failed = FailedRule(static_cast<Rule>(rule));
+            const Correction tried = corrector.Correct(no_photo, sizeof no_photo, review);
+            QVERIFY2(MayCorrect(review) == (tried.rule == CorrectionRule::NotAPhoto),
+                     RuleName(static_cast<Rule>(rule)));
         }
+        ReviewResult passed;
+        passed.verdict = CheckVerdict::Passed;
+        QVERIFY(!MayCorrect(passed));
     }
 
     void saveFailuresShowTheirMessage() {
@@ -360,8 +400,8 @@ private slots:
             platform.app_dir = dir.Path() + "/";
             platform.open_answers = {Sample("passed-grey-600x800.jpg")};
             platform.save_answers = {QString::fromStdString(c.target)};
-            CVrelPictureCheckDlg dialog(platform);
-            dialog.OpenAndCheckPhoto();
+            MainDialog dialog(platform);
+            QVERIFY(OpenAndWait(dialog));
             QCOMPARE(dialog.InfoLine()->text(), kPass);
             dialog.SavePassedPhoto();
             QCOMPARE(platform.messages, QStringList{QString::fromUtf8(c.message)});
@@ -369,27 +409,26 @@ private slots:
         }
     }
 
-    void aboutOpensForItsCommandsOnly() {
+    void windowMenuCommands() {
         ScriptedPlatform platform;
-        CVrelPictureCheckDlg dialog(platform);
-        for (int command = 16; command <= 31; ++command) {
-            dialog.OnSysCommand(command);
-        }
-        QCOMPARE(platform.modal_titles.size(), 16);
-        QCOMPARE(platform.modal_titles.front(), QStringLiteral("关于 VrelPictureCheck"));
-        dialog.OnSysCommand(0xF060);
-        dialog.OnSysCommand(32);
-        QCOMPARE(platform.modal_titles.size(), 16);
+        MainDialog dialog(platform);
+        dialog.show();
+        dialog.RunWindowCommand(WindowCommand::About);
+        QCOMPARE(platform.modal_titles, QStringList{QStringLiteral("关于 VrelPictureCheck")});
+        QVERIFY(dialog.isVisible());
+        dialog.RunWindowCommand(WindowCommand::Close);
+        QVERIFY(!dialog.isVisible());
+        QCOMPARE(platform.modal_titles.size(), 1);
     }
 
     // After the About box, Alt+Space on the focused button opens the window menu again, and never
     // clicks the button.
     void altSpaceOpensTheWindowMenuAfterAbout() {
         ScriptedPlatform platform;
-        CVrelPictureCheckDlg dialog(platform);
+        MainDialog dialog(platform);
         dialog.show();
         dialog.OpenButton()->setFocus();
-        dialog.OnSysCommand(kSysMenuAbout);
+        dialog.RunWindowCommand(WindowCommand::About);
         QCOMPARE(platform.modal_titles.size(), 1);
         bool menu_seen = false;
         QTimer::singleShot(100, [&menu_seen] {
@@ -403,28 +442,81 @@ private slots:
         QCOMPARE(platform.open_dialogs, 0);
     }
 
-    void exitWithAnUnsavedPassEndsWithZero() {
-        ScriptedPlatform platform;
-        platform.open_answers = {Sample("passed-grey-600x800.jpg")};
-        CVrelPictureCheckDlg dialog(platform);
-        dialog.OpenAndCheckPhoto();
-        int status = -1;
-        try {
-            dialog.ExitApplication();
-        } catch (const ExitCalled& exit) {
-            status = exit.status;
+    // Exit, Esc and the window menu's Close end the program through its event loop, with 0,
+    // a photo passed and not saved or not.
+    void theWindowClosesAndTheProgramEndsWithZero() {
+        const struct {
+            const char* what;
+            std::function<void(MainDialog&)> close;
+        } cases[] = {
+            {"exit", [](MainDialog& d) { d.ExitButton()->click(); }},
+            {"escape", [](MainDialog& d) { QTest::keyClick(&d, Qt::Key_Escape); }},
+            {"menu", [](MainDialog& d) { d.RunWindowCommand(WindowCommand::Close); }},
+        };
+        for (const auto& c : cases) {
+            ScriptedPlatform platform;
+            platform.open_answers = {Sample("passed-grey-600x800.jpg")};
+            bool passed = false;
+            QTimer::singleShot(0, [&] {
+                auto* dialog = qobject_cast<MainDialog*>(QApplication::activeModalWidget());
+                QVERIFY(dialog != nullptr);
+                connect(dialog, &MainDialog::Idle, dialog, [&, dialog] {
+                    passed = !dialog->ResultImage().empty();
+                    c.close(*dialog);
+                });
+                dialog->OpenPhoto();
+            });
+            QCOMPARE(Application(platform).Run(), 0);
+            QVERIFY2(passed, c.what);
+            QVERIFY(platform.messages.isEmpty());
         }
-        QCOMPARE(status, 0);
-        QVERIFY(platform.messages.isEmpty());
+    }
+
+    // While a review runs the window answers, ignores a second Open and drops, and closes at once;
+    // the review closed on comes to nothing.
+    void oneReviewAtATime() {
+        ScriptedPlatform platform;
+        platform.open_answers = {Sample("passed-grey-600x800.jpg"), Sample("not-jpeg.jpg")};
+        MainDialog dialog(platform);
+        dialog.show();
+        QSignalSpy idle(&dialog, &MainDialog::Idle);
+        dialog.OpenPhoto();
+        QVERIFY(dialog.Busy());
+        QVERIFY(QApplication::overrideCursor() != nullptr);
+        dialog.OpenPhoto();
+        QCOMPARE(platform.open_dialogs, 1);
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(Sample("not-jpeg.jpg"))});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton,
+                              Qt::NoModifier);
+        static_cast<QObject&>(dialog).event(&enter);
+        QVERIFY(!enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        static_cast<QObject&>(dialog).event(&drop);
+        QVERIFY(idle.wait(120000));
+        QCOMPARE(idle.count(), 1);
+        QCOMPARE(dialog.InfoLine()->text(), kPass);
+        QVERIFY(QApplication::overrideCursor() == nullptr);
+
+        dialog.OpenPhoto(); // not a JPEG, closed on before it is shown
+        QVERIFY(dialog.Busy());
+        dialog.Exit();
+        QVERIFY(!dialog.isVisible());
+        QVERIFY(idle.wait(120000));
+        QCOMPARE(dialog.InfoLine()->text(), kPass);
+        QVERIFY(platform.questions.isEmpty());
+        QVERIFY(QApplication::overrideCursor() == nullptr);
     }
 
     void droppedFileIsReviewedLikeAnOpenedOne() {
         ScriptedPlatform platform;
-        CVrelPictureCheckDlg dialog(platform);
+        MainDialog dialog(platform);
         QMimeData mime;
         mime.setUrls({QUrl::fromLocalFile(Sample("passed-grey-600x800.jpg"))});
+        QSignalSpy idle(&dialog, &MainDialog::Idle);
         QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         static_cast<QObject&>(dialog).event(&drop);
+        QVERIFY(idle.wait(120000));
         QCOMPARE(dialog.InfoLine()->text(), kPass);
         QVERIFY(!dialog.ResultImage().empty());
     }
@@ -432,10 +524,10 @@ private slots:
     void eachDialogKeepsItsOwnPhoto() {
         ScriptedPlatform platform;
         platform.open_answers = {Sample("passed-grey-600x800.jpg")};
-        CVrelPictureCheckDlg passed(platform);
-        passed.OpenAndCheckPhoto();
+        MainDialog passed(platform);
+        QVERIFY(OpenAndWait(passed));
         QVERIFY(!passed.ResultImage().empty());
-        CVrelPictureCheckDlg fresh(platform);
+        MainDialog fresh(platform);
         QVERIFY(fresh.ResultImage().empty());
         fresh.SavePassedPhoto();
         QCOMPARE(platform.save_dialogs, 0);
@@ -498,7 +590,7 @@ private slots:
             return;
         }
         ScriptedPlatform platform;
-        CVrelPictureCheckDlg dialog(platform);
+        MainDialog dialog(platform);
         QCOMPARE(dialog.devicePixelRatioF(), 2.0);
         QCOMPARE(dialog.Background().size(), QSize(1402, 976));
         for (QAbstractButton* button :

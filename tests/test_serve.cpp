@@ -1,8 +1,7 @@
 // vrel-serve's API, against a service started inside the test on an ephemeral loopback port:
-// every route and status, the same records as vrel-check, saved downloads that pass by their
-// marker, and the limits under faults (oversized, cut and slow bodies, slow clients, a full
-// queue).
-#include "report/report.h"
+// every route and status, saved downloads that pass by their marker, and the limits under
+// faults (oversized, cut and slow bodies, slow clients, a full queue). The records and
+// corrections of the sample photos: test_samples.cpp.
 #include "serve/http_server.h"
 #include "serve/multipart.h"
 #include "serve/routes.h"
@@ -30,52 +29,31 @@ namespace {
 
 using namespace test_client;
 
-TEST(Serve, ReviewGivesTheRecordOfTheBatchTool) {
+// The raw body, named by the query. (test_samples.cpp posts every sample as a form.)
+TEST(Serve, ARawBodyIsReviewedUnderTheQuerysName) {
     Running service;
-    for (const char* sample : {"passed-grey-600x800.jpg", "background-rejected.jpg", "not-jpeg.jpg",
-                               "face-count-wrong.jpg"}) {
-        SCOPED_TRACE(sample);
-        const Answer a = Post(service.Port(), "/api/v1/review", sample);
-        ASSERT_EQ(a.status, 200) << a.body;
-        EXPECT_EQ(a.headers.at("Content-Type"), "application/json");
-        const Json record = a.AsJson();
-        EXPECT_EQ(record["path"], sample);
-        // The same as vrel-check --json prints for the file.
-        PhotoReviewer reviewer(test::ShippedSettings(), test::AppDataDir());
-        const Json expected = RecordToJson(
-            MakeRecord(sample, reviewer.Review(test::SamplePath(sample)), test::ShippedSettings()));
-        EXPECT_EQ(record, expected);
-    }
-    // The raw body, named by the query.
     const Answer raw =
         Send(service.Port(), http::verb::post, "/api/v1/review?filename=%E7%85%A7.jpg",
              Text(test::ReadBytes(test::SamplePath("passed-grey-600x800.jpg"))));
+    EXPECT_EQ(raw.headers.at("Content-Type"), "application/json");
     EXPECT_EQ(raw.AsJson()["path"], "照.jpg");
     EXPECT_EQ(raw.AsJson()["verdict"], "Passed");
 }
 
-TEST(Serve, MarkedUploadsAreReviewedWithEveryTestUnlessTrusted) {
-    const std::string marked = "passed-by-marker.jpg";
-    {
-        Running service;
-        const Json record = Post(service.Port(), "/api/v1/review", marked).AsJson();
-        EXPECT_EQ(record["verdict"], "PixelSizeOutOfRange");
-        EXPECT_EQ(record["marked"], true);
-    }
-    ServiceOptions trusting = Running::Defaults();
-    trusting.pool.review.ignore_marker = false;
-    Running service(trusting);
-    EXPECT_EQ(Post(service.Port(), "/api/v1/review", marked).AsJson()["verdict"], "PassedByMarker");
+// Unless trusted (as test_samples.cpp's service is).
+TEST(Serve, MarkedUploadsAreReviewedWithEveryTest) {
+    Running service;
+    const Json record = Post(service.Port(), "/api/v1/review", "passed-by-marker.jpg").AsJson();
+    EXPECT_EQ(record["verdict"], "PixelSizeOutOfRange");
+    EXPECT_EQ(record["marked"], true);
 }
 
-TEST(Serve, SaveAnnotateAndCorrectAnswerFilesOrSayWhyNot) {
+// Corrections: test_samples.cpp.
+TEST(Serve, SaveAndAnnotateAnswerFilesOrSayWhyNot) {
     Running service;
     const uint16_t port = service.Port();
     test::TempDir dir;
     PhotoReviewer plain(test::ShippedSettings(), test::AppDataDir());
-    ReviewOptions every_test;
-    every_test.ignore_marker = true;
-    PhotoReviewer strict(test::ShippedSettings(), test::AppDataDir(), every_test);
 
     const Answer saved = Post(port, "/api/v1/save", "passed-grey-600x800.jpg");
     ASSERT_EQ(saved.status, 200);
@@ -98,37 +76,6 @@ TEST(Serve, SaveAnnotateAndCorrectAnswerFilesOrSayWhyNot) {
         cv::imdecode(Bytes(picture.body.begin(), picture.body.end()), cv::IMREAD_COLOR).size(),
         cv::Size(480, 640));
     EXPECT_EQ(Post(port, "/api/v1/annotate", "not-jpeg.jpg").status, 422);
-
-    const Answer corrected = Send(
-        port, http::verb::post, "/api/v1/correct",
-        Multipart("photo", "off-centre.png",
-                  Text(test::ReadBytes(VREL_SOURCE_DIR "/samples/correctable/off-centre.png"))),
-        kMultipartType);
-    ASSERT_EQ(corrected.status, 200) << corrected.body;
-    EXPECT_EQ(corrected.headers.at("X-Vrel-Verdict"), "NotJpeg");
-    const Json correction = Json::parse(corrected.headers.at("X-Vrel-Correction"));
-    EXPECT_EQ(correction["format"], "png");
-    // What was done, for the page to tell: every corrected photo is at least converted.
-    ASSERT_TRUE(correction["steps"].is_array()) << correction;
-    ASSERT_FALSE(correction["steps"].empty()) << correction;
-    EXPECT_EQ(correction["steps"][0], "convert");
-    for (const Json& step : correction["steps"]) {
-        EXPECT_TRUE(step == "convert" || step == "reframe" || step == "backdrop" ||
-                    step == "straighten")
-            << step;
-    }
-    EXPECT_TRUE(correction["warnings"].is_array()) << correction;
-    test::WriteBytes(dir.File("corrected.jpg"),
-                     Bytes(corrected.body.begin(), corrected.body.end()));
-    EXPECT_EQ(plain.Review(dir.File("corrected.jpg")).verdict, CheckVerdict::PassedByMarker);
-    EXPECT_EQ(strict.Review(dir.File("corrected.jpg")).verdict, CheckVerdict::Passed);
-
-    const Answer two = Post(port, "/api/v1/correct", "face-count-wrong.jpg");
-    EXPECT_EQ(two.status, 422);
-    EXPECT_EQ(two.AsJson()["correction_error"]["rule"], "faces");
-    EXPECT_EQ(Post(port, "/api/v1/correct", "passed-grey-600x800.jpg")
-                  .AsJson()["correction_error"]["rule"],
-              "passed");
 }
 
 CheckSettings BlueAllowed() {

@@ -86,30 +86,6 @@ const char* RefusalName(BackdropRefusal refusal) {
     return "unknown";
 }
 
-std::string RefusalSentence(BackdropRefusal refusal) {
-    switch (refusal) {
-    case BackdropRefusal::None:
-        return "";
-    case BackdropRefusal::Stopped:
-        return "更换背景未完成（处理超时或已取消）";
-    case BackdropRefusal::BadInput:
-        return "照片无法读取";
-    case BackdropRefusal::NotAtBottom:
-        return "照片不是头肩像（人像未延伸到照片底边）";
-    case BackdropRefusal::OtherRegions:
-        return "照片中除本人外还有其他人或物体";
-    case BackdropRefusal::CutAtTop:
-        return "头顶超出照片上边缘";
-    case BackdropRefusal::FaceNotOpaque:
-        return "面部与背景颜色过于接近";
-    case BackdropRefusal::TooTransparent:
-        return "人像轮廓不清晰（照片模糊或头发蓬松）";
-    case BackdropRefusal::WallLeft:
-        return "背景太复杂，人像周围会残留原背景";
-    }
-    return "原因不明";
-}
-
 std::optional<double> BackdropResult::Number(const std::string& name) const {
     for (const auto& [key, value] : numbers) {
         if (key == name) {
@@ -124,12 +100,11 @@ cv::Rect InnerFace(const cv::Rect& face) {
                     std::max(1, face.height * 3 / 5));
 }
 
-std::optional<BackdropReplacer> BackdropReplacer::Load(const std::string& model_path,
-                                                       std::string& error, MatteOptions options,
-                                                       BackdropBounds bounds) {
-    std::optional<PersonSegmenter> segmenter = PersonSegmenter::Load(model_path, error);
+Result<BackdropReplacer> BackdropReplacer::Load(const std::string& model_path, MatteOptions options,
+                                                BackdropBounds bounds) {
+    Result<PersonSegmenter> segmenter = PersonSegmenter::Load(model_path);
     if (!segmenter) {
-        return std::nullopt;
+        return segmenter.Err();
     }
     return BackdropReplacer(std::move(*segmenter), options, bounds);
 }

@@ -29,9 +29,6 @@ enum class BackdropRefusal {
 
 // A stable name for programs ("cut_at_top").
 const char* RefusalName(BackdropRefusal refusal);
-// What went wrong, in Chinese for the applicant (the caller adds what to do); empty for None.
-std::string RefusalSentence(BackdropRefusal refusal);
-
 // The bounds of the checks, measured with bench/backdrop_measure.cpp on the known-matte scenes
 // of tests/backdrop_scenes.h (600 x 800 and 1500 x 2000) and on tests/data/grace_hopper.jpg,
 // /work/shared/photos/astronaut.png and samples/*.jpg; what they measured is beside each.
@@ -79,9 +76,8 @@ struct BackdropResult {
 // the person is invented or retouched. One replacer per worker thread.
 class BackdropReplacer {
 public:
-    static std::optional<BackdropReplacer> Load(const std::string& model_path, std::string& error,
-                                                MatteOptions options = {},
-                                                BackdropBounds bounds = {});
+    static Result<BackdropReplacer> Load(const std::string& model_path, MatteOptions options = {},
+                                         BackdropBounds bounds = {});
 
     // photo_bgr: CV_8UC3; face: the face box in it (the review's detector). limit, where given,
     // is looked at between the steps.

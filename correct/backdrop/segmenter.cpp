@@ -24,18 +24,17 @@ bool IsMask(const cv::Mat& out) {
 
 } // namespace
 
-std::optional<PersonSegmenter> PersonSegmenter::Load(const std::string& model_path,
-                                                     std::string& error) {
+Result<PersonSegmenter> PersonSegmenter::Load(const std::string& model_path) {
     if (!std::ifstream(model_path, std::ios::binary).good()) {
-        error = "cannot read the person segmentation model " + model_path;
-        return std::nullopt;
+        return Error(ErrorCode::NotFound,
+                     "cannot read the person segmentation model " + model_path);
     }
     cv::dnn::Net net;
     try {
         net = cv::dnn::readNetFromONNX(model_path);
         if (net.empty()) {
-            error = "the person segmentation model " + model_path + " holds no network";
-            return std::nullopt;
+            return Error(ErrorCode::Invalid,
+                         "the person segmentation model " + model_path + " holds no network");
         }
         net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
         net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
@@ -45,19 +44,18 @@ std::optional<PersonSegmenter> PersonSegmenter::Load(const std::string& model_pa
         const cv::Mat grey(4, shape, CV_32F, cv::Scalar(0.5));
         const cv::Mat out = Run(net, grey);
         if (!IsMask(out)) {
-            error = "the person segmentation model " + model_path +
-                    " does not give a 1x1x256x256 float mask";
-            return std::nullopt;
+            return Error(ErrorCode::Invalid, "the person segmentation model " + model_path +
+                                                 " does not give a 1x1x256x256 float mask");
         }
         double low = 0, high = 0;
         cv::minMaxIdx(out, &low, &high);
         if (!(low >= 0 && high <= 1)) { // also false for NaN
-            error = "the person segmentation model " + model_path + " gives values outside 0..1";
-            return std::nullopt;
+            return Error(ErrorCode::Invalid, "the person segmentation model " + model_path +
+                                                 " gives values outside 0..1");
         }
     } catch (const cv::Exception& e) {
-        error = "cannot load the person segmentation model " + model_path + ": " + e.what();
-        return std::nullopt;
+        return Error(ErrorCode::Invalid,
+                     "cannot load the person segmentation model " + model_path + ": " + e.what());
     }
     return PersonSegmenter(std::move(net));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/error.h"
+
 #include <opencv2/core.hpp>
 #include <opencv2/dnn.hpp>
 
@@ -16,8 +18,8 @@ public:
     static constexpr int kSide = 256;
 
     // Reads the network from model_path and runs it once to see that it is the expected one.
-    // A missing, unreadable or different file gives std::nullopt and error says why.
-    static std::optional<PersonSegmenter> Load(const std::string& model_path, std::string& error);
+    // A missing, unreadable or different file gives the error.
+    static Result<PersonSegmenter> Load(const std::string& model_path);
 
     PersonSegmenter(PersonSegmenter&&) = default;
     PersonSegmenter& operator=(PersonSegmenter&&) = default;

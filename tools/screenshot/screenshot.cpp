@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QEventLoop>
 #include <QScreen>
 #include <QThread>
 #include <QTimer>
@@ -28,7 +29,6 @@ public:
     }
     bool AskYesNo(QWidget*, const QString&) override { return true; }
     int RunModal(QDialog&) override { return QDialog::Rejected; }
-    void ExitProcess(int status) override { std::exit(status); }
 
 private:
     QString photo_;
@@ -51,16 +51,24 @@ int main(int argc, char** argv) {
     }
     ScriptedPlatform platform(QString::fromLocal8Bit(argv[1]));
     if (QString::fromLocal8Bit(argv[1]) == QStringLiteral("--about")) {
-        vrel::CAboutDlg about;
+        vrel::AboutDialog about;
         about.show();
         Settle();
         return about.grab().save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
     }
-    vrel::CVrelPictureCheckDlg dialog(platform);
+    vrel::MainDialog dialog(platform);
+    if (!dialog.Ready()) {
+        return 1;
+    }
     dialog.move(20, 20);
     dialog.show();
     Settle();
-    dialog.OpenAndCheckPhoto();
+    QEventLoop review;
+    QObject::connect(&dialog, &vrel::MainDialog::Idle, &review, &QEventLoop::quit);
+    dialog.OpenPhoto();
+    if (dialog.Busy()) {
+        review.exec();
+    }
     Settle();
     const QRect area = dialog.frameGeometry();
     const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(),

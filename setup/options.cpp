@@ -1,4 +1,4 @@
-#include "cli/options.h"
+#include "setup/options.h"
 
 #include "check/face.h"
 

@@ -1,4 +1,4 @@
-#include "check/quiet.h"
+#include "setup/quiet.h"
 
 #include <opencv2/core/utils/logger.hpp>
 

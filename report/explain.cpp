@@ -1,4 +1,4 @@
-#include "check/explain.h"
+#include "report/explain.h"
 
 #include "check/face.h"
 

@@ -1,4 +1,4 @@
-#include "check/app_dir.h"
+#include "setup/app_dir.h"
 
 #include "check/settings.h"
 #include "platform/files.h"
