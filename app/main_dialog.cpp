@@ -217,20 +217,17 @@ void MainDialog::BuildWindow() {
 }
 
 bool MainDialog::LoadCheckSettings() {
-    const SettingsLoad load = LoadSettingsForReview(platform_.AppDirectory() + kSettingsFileName);
-    switch (load.fault) {
-    case SettingsFault::None:
-        settings_ = load.settings;
+    const Result<CheckSettings> load =
+        LoadSettingsForReview(platform_.AppDirectory() + kSettingsFileName);
+    if (load) {
+        settings_ = *load;
         return true;
-    case SettingsFault::Missing:
-    case SettingsFault::Unreadable:
-        platform_.MessageBox(nullptr, QString::fromUtf8(kMissingSettingsMessage));
-        break;
-    case SettingsFault::NoSection:
-    case SettingsFault::Invalid:
+    }
+    if (load.Err().Code() == ErrorCode::Invalid) {
         platform_.MessageBox(nullptr, QString::fromUtf8(kBadSettingsMessage) +
-                                          QString::fromStdString(load.detail));
-        break;
+                                          QString::fromStdString(load.Err().Detail()));
+    } else {
+        platform_.MessageBox(nullptr, QString::fromUtf8(kMissingSettingsMessage));
     }
     return false;
 }

@@ -265,27 +265,24 @@ std::vector<std::string> SettingsProblems(const CheckSettings& s) {
     return problems;
 }
 
-SettingsLoad LoadSettingsForReview(const std::string& path) {
-    SettingsLoad load;
+namespace {
+
+// The text of a settings file.
+Result<std::string> ReadSettingsText(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::file_status status = fs::status(fs::u8path(path), ec);
     if (!fs::exists(status)) {
-        load.fault = SettingsFault::Missing;
-        load.detail = "there is no settings file '" + path + "'";
-        return load;
+        return Error(ErrorCode::NotFound, "there is no settings file '" + path + "'");
     }
     if (!fs::is_regular_file(status)) {
-        load.fault = SettingsFault::Unreadable;
-        load.detail = "the settings path '" + path + "' is not a file";
-        return load;
+        return Error(ErrorCode::Unreadable, "the settings path '" + path + "' is not a file");
     }
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(platform::OpenForReading(path),
                                                          &std::fclose);
     if (!file) {
-        load.fault = SettingsFault::Unreadable;
-        load.detail = "cannot read the settings file '" + path + "': " + std::strerror(errno);
-        return load;
+        return Error(ErrorCode::Unreadable,
+                     "cannot read the settings file '" + path + "': " + std::strerror(errno));
     }
     std::string text;
     char buffer[4096];
@@ -293,26 +290,34 @@ SettingsLoad LoadSettingsForReview(const std::string& path) {
         text.append(buffer, n);
     }
     if (std::ferror(file.get())) {
-        load.fault = SettingsFault::Unreadable;
-        load.detail = "cannot read the settings file '" + path + "': " + std::strerror(errno);
-        return load;
+        return Error(ErrorCode::Unreadable,
+                     "cannot read the settings file '" + path + "': " + std::strerror(errno));
+    }
+    return text;
+}
+
+} // namespace
+
+Result<CheckSettings> LoadSettingsForReview(const std::string& path) {
+    const Result<std::string> text = ReadSettingsText(path);
+    if (!text) {
+        return text.Err();
     }
     bool section = false;
-    load.settings = ParseCheckSettings(text, &section);
+    const CheckSettings settings = ParseCheckSettings(*text, &section);
     if (!section) {
-        load.fault = SettingsFault::NoSection;
-        load.detail = "the settings file '" + path + "' has no [zpshcs] section";
-        return load;
+        return Error(ErrorCode::Invalid,
+                     "the settings file '" + path + "' has no [zpshcs] section");
     }
-    const std::vector<std::string> problems = SettingsProblems(load.settings);
+    const std::vector<std::string> problems = SettingsProblems(settings);
     if (!problems.empty()) {
-        load.fault = SettingsFault::Invalid;
-        load.detail = "the settings file '" + path + "' cannot be used: ";
+        std::string detail = "the settings file '" + path + "' cannot be used: ";
         for (size_t i = 0; i < problems.size(); ++i) {
-            load.detail += (i > 0 ? "; " : "") + problems[i];
+            detail += (i > 0 ? "; " : "") + problems[i];
         }
+        return Error(ErrorCode::Invalid, detail);
     }
-    return load;
+    return settings;
 }
 
 std::optional<CheckSettings> LoadCheckSettings(const std::string& app_dir) {
@@ -320,11 +325,11 @@ std::optional<CheckSettings> LoadCheckSettings(const std::string& app_dir) {
 }
 
 std::optional<CheckSettings> ReadCheckSettingsFile(const std::string& path) {
-    const SettingsLoad load = LoadSettingsForReview(path);
-    if (load.fault == SettingsFault::Missing || load.fault == SettingsFault::Unreadable) {
+    const Result<std::string> text = ReadSettingsText(path);
+    if (!text) {
         return std::nullopt;
     }
-    return load.settings;
+    return ParseCheckSettings(*text);
 }
 
 } // namespace vrel

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/error.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -68,26 +70,13 @@ inline int64_t KilobytesToBytes(int32_t kb) {
     return int64_t{kb} * 1024;
 }
 
-// What keeps a settings file from being used.
-enum class SettingsFault {
-    None,
-    Missing,    // no file of that path
-    Unreadable, // a folder, or a file that cannot be read
-    NoSection,  // no [zpshcs] section: every threshold would be a default
-    Invalid,    // values the review cannot work with
-};
-
-struct SettingsLoad {
-    CheckSettings settings;
-    SettingsFault fault = SettingsFault::None;
-    std::string detail; // what is wrong, in plain words, naming the keys
-    bool Usable() const { return fault == SettingsFault::None; }
-};
-
 // Reads and checks a settings file before any photo is reviewed: the one way every front end
 // takes its settings, so that a file that cannot work is refused once instead of rejecting
-// each photo with a reason that blames the photo.
-SettingsLoad LoadSettingsForReview(const std::string& path);
+// each photo with a reason that blames the photo. What keeps a file from being used: NotFound
+// (no file of that path), Unreadable (a folder, or a file that cannot be read), Invalid (no
+// [zpshcs] section, where every threshold would be a default, or values the review cannot work
+// with); the detail says it in plain words, naming the keys.
+Result<CheckSettings> LoadSettingsForReview(const std::string& path);
 
 // The problems of settings that the review cannot work with: the normalised size not positive
 // or too large to hold, and bounds in the wrong order. Empty when the settings can be used.

@@ -241,9 +241,9 @@ int ReviewAll(const Options& o, const vrel::CheckSettings& settings) {
         return SetupError("cannot write the report '" + o.csv_path + "': " + std::strerror(errno));
     }
     std::optional<vrel::BatchReportWriter> report;
-    std::string report_error;
-    if (!o.report_dir.empty() && !report.emplace().Open(o.report_dir, report_error)) {
-        return SetupError("--report: " + report_error);
+    vrel::Error report_error;
+    if (!o.report_dir.empty() && (report_error = report.emplace().Open(o.report_dir))) {
+        return SetupError("--report: " + report_error.Detail());
     }
     std::vector<std::string> paths;
     for (const std::string& input : o.inputs) {
@@ -263,8 +263,8 @@ int ReviewAll(const Options& o, const vrel::CheckSettings& settings) {
     const vrel::BatchSummary summary = vrel::RunBatch(
         *source, Batch(o, settings),
         [&](const vrel::PhotoRecord& record, const vrel::ReportPictures& pictures) {
-            if (report && report_error.empty()) {
-                report->Add(vrel::RecordToJson(record), pictures, report_error);
+            if (report && !report_error) {
+                report_error = report->Add(vrel::RecordToJson(record), pictures);
             }
             if (o.json) {
                 std::cout << vrel::RecordToJson(record).dump(
@@ -292,8 +292,11 @@ int ReviewAll(const Options& o, const vrel::CheckSettings& settings) {
         vrel::ReportMeta meta;
         meta.seconds = progress.Seconds();
         meta.settings = vrel::SettingsToJson(settings);
-        if (!report_error.empty() || !report->Close(meta, report_error)) {
-            std::cerr << "vrel-check: --report: " << report_error << "\n";
+        if (!report_error) {
+            report_error = report->Close(meta);
+        }
+        if (report_error) {
+            std::cerr << "vrel-check: --report: " << report_error.Detail() << "\n";
             status = kOutputFailed;
         }
     }
@@ -330,9 +333,9 @@ std::vector<vrel::ReportPictures> PicturesOf(const std::vector<nlohmann::ordered
 // again: each line as it was, its thumbnails read from the photos' paths.
 int ReportFromRecords(const Options& o, const vrel::CheckSettings& settings) {
     vrel::BatchReportWriter report;
-    std::string error;
-    if (!report.Open(o.report_dir, error)) {
-        return SetupError("--report: " + error);
+    vrel::Error error = report.Open(o.report_dir);
+    if (error) {
+        return SetupError("--report: " + error.Detail());
     }
     const auto start = std::chrono::steady_clock::now();
     bool all_passed = true;
@@ -356,8 +359,8 @@ int ReportFromRecords(const Options& o, const vrel::CheckSettings& settings) {
                         : std::string();
                 all_passed = all_passed && (verdict == "Passed" || verdict == "PassedByMarker" ||
                                             verdict == "PassedByBypass");
-                if (error.empty()) {
-                    report.Add(std::move(run[i]), pictures[i], error);
+                if (!error) {
+                    error = report.Add(std::move(run[i]), pictures[i]);
                 }
             }
             run.clear();
@@ -384,8 +387,11 @@ int ReportFromRecords(const Options& o, const vrel::CheckSettings& settings) {
     vrel::ReportMeta meta;
     meta.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     meta.settings = vrel::SettingsToJson(settings);
-    if (!error.empty() || !report.Close(meta, error)) {
-        std::cerr << "vrel-check: --report: " << error << "\n";
+    if (!error) {
+        error = report.Close(meta);
+    }
+    if (error) {
+        std::cerr << "vrel-check: --report: " << error.Detail() << "\n";
         return kOutputFailed;
     }
     if (!o.quiet) {
@@ -412,9 +418,8 @@ int main(int argc, char** argv) {
         return ReportFromRecords(o, settings);
     }
     if (!o.correct_dir.empty()) {
-        std::string problem;
-        if (!vrel::ChooseBackdrop(o.backdrop, settings, problem)) {
-            return SetupError("--backdrop: " + problem);
+        if (const vrel::Error error = vrel::ChooseBackdrop(o.backdrop, settings).Err()) {
+            return SetupError("--backdrop: " + error.Detail());
         }
         // The backdrop model is needed only by a correction.
         const vrel::PhotoCorrector corrector(settings, o.data_dir);

@@ -68,22 +68,21 @@ std::vector<BackdropColour> AcceptedBackdrops(const CheckSettings& settings) {
     return colours;
 }
 
-std::optional<BackdropColour> ChooseBackdrop(const std::string& text, const CheckSettings& settings,
-                                             std::string& error) {
+Result<BackdropColour> ChooseBackdrop(const std::string& text, const CheckSettings& settings) {
     std::optional<BackdropColour> colour = ParseBackdropColour(text);
     if (!colour) {
-        error = "unknown backdrop colour '" + text + "': use white, blue or #RRGGBB";
-        return std::nullopt;
+        return Error(ErrorCode::Invalid,
+                     "unknown backdrop colour '" + text + "': use white, blue or #RRGGBB");
     }
     if (colour->name == "blue" && settings.bgc != 1) {
-        error = "a blue backdrop is not accepted by these settings (bgc is not 1)";
-        return std::nullopt;
+        return Error(ErrorCode::Unsupported,
+                     "a blue backdrop is not accepted by these settings (bgc is not 1)");
     }
     if (!BackdropColourAccepted(*colour, settings)) {
-        error = "the backdrop colour " + colour->name + " would not pass the backdrop test";
-        return std::nullopt;
+        return Error(ErrorCode::Unsupported,
+                     "the backdrop colour " + colour->name + " would not pass the backdrop test");
     }
-    return colour;
+    return *colour;
 }
 
 } // namespace vrel

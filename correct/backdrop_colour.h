@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/error.h"
 #include "check/settings.h"
 
 #include <opencv2/core.hpp>
@@ -31,9 +32,8 @@ bool BackdropColourAccepted(const BackdropColour& colour, const CheckSettings& s
 // The named colours that the settings accept, white first: the choices to offer.
 std::vector<BackdropColour> AcceptedBackdrops(const CheckSettings& settings);
 
-// Parses and checks a colour given by a user; nullopt with error set (in English, for a usage
-// message) when it is unknown or the settings refuse it.
-std::optional<BackdropColour> ChooseBackdrop(const std::string& text, const CheckSettings& settings,
-                                             std::string& error);
+// Parses and checks a colour given by a user: an Invalid error (its detail in English, for a
+// usage message) when it is unknown, Unsupported when the settings refuse it.
+Result<BackdropColour> ChooseBackdrop(const std::string& text, const CheckSettings& settings);
 
 } // namespace vrel

@@ -155,14 +155,14 @@ Json SettingsToJson(const CheckSettings& s) {
     return j;
 }
 
-bool BatchReportWriter::Open(const std::string& dir, std::string& error) {
+Error BatchReportWriter::Open(const std::string& dir) {
     dir_ = dir;
     std::error_code ec;
     for (const char* sub : {"", "/thumbs", "/explain"}) {
         fs::create_directories(fs::u8path(dir + sub), ec);
         if (ec) {
-            error = "cannot make the folder '" + dir + sub + "': " + ec.message();
-            return false;
+            return {ErrorCode::Unwritable,
+                    "cannot make the folder '" + dir + sub + "': " + ec.message()};
         }
     }
     size_t count = 0;
@@ -171,35 +171,34 @@ bool BatchReportWriter::Open(const std::string& dir, std::string& error) {
         const std::vector<unsigned char> bytes(assets[i].data, assets[i].data + assets[i].size);
         const auto written = platform::WriteWholeFile(dir + assets[i].path, bytes, true);
         if (written.status != platform::WriteStatus::Written) {
-            error = "cannot write '" + dir + assets[i].path + "': " + written.reason;
-            return false;
+            return {ErrorCode::Unwritable,
+                    "cannot write '" + dir + assets[i].path + "': " + written.reason};
         }
     }
     records_.open(fs::u8path(dir + "/records.js.part"), std::ios::binary | std::ios::trunc);
     if (!records_) {
-        error = "cannot write '" + dir + "/records.js.part'";
-        return false;
+        return {ErrorCode::Unwritable, "cannot write '" + dir + "/records.js.part'"};
     }
     records_ << "window.vrelReport = {\"records\": [\n";
-    return true;
+    return {};
 }
 
-bool BatchReportWriter::WritePicture(const std::string& name,
-                                     const std::vector<unsigned char>& bytes, std::string& error) {
+Error BatchReportWriter::WritePicture(const std::string& name,
+                                      const std::vector<unsigned char>& bytes) {
     const auto written = platform::WriteWholeFile(dir_ + "/" + name, bytes, true);
     if (written.status != platform::WriteStatus::Written) {
-        error = "cannot write '" + dir_ + "/" + name + "': " + written.reason;
-        return false;
+        return {ErrorCode::Unwritable,
+                "cannot write '" + dir_ + "/" + name + "': " + written.reason};
     }
-    return true;
+    return {};
 }
 
-bool BatchReportWriter::Add(Json record, const ReportPictures& pictures, std::string& error) {
+Error BatchReportWriter::Add(Json record, const ReportPictures& pictures) {
     ++count_;
     if (record.contains("verdict") && record["verdict"].is_string()) {
         ++counts_[record["verdict"].get<std::string>()];
     }
-    bool ok = true;
+    Error error;
     const struct {
         const char* key;
         const std::vector<unsigned char>& bytes;
@@ -210,22 +209,24 @@ bool BatchReportWriter::Add(Json record, const ReportPictures& pictures, std::st
         {"corrected_thumb", pictures.corrected_thumb, "thumbs/" + Numbered(count_, "-c.jpg")},
     };
     for (const auto& p : pictures_of) {
-        if (!p.bytes.empty() && WritePicture(p.name, p.bytes, error)) {
+        if (p.bytes.empty()) {
+            continue;
+        }
+        if (Error written = WritePicture(p.name, p.bytes)) {
+            error = std::move(written);
+        } else {
             record[p.key] = p.name;
-        } else if (!p.bytes.empty()) {
-            ok = false;
         }
     }
     records_ << (count_ > 1 ? ",\n" : "")
              << record.dump(-1, ' ', false, Json::error_handler_t::replace);
     if (!records_) {
-        error = "cannot write '" + dir_ + "/records.js.part'";
-        return false;
+        return {ErrorCode::Unwritable, "cannot write '" + dir_ + "/records.js.part'"};
     }
-    return ok;
+    return error;
 }
 
-bool BatchReportWriter::Close(ReportMeta meta, std::string& error) {
+Error BatchReportWriter::Close(ReportMeta meta) {
     Json m = {{"generated", Now()},
               {"host", platform::HostName()},
               {"seconds", meta.seconds},
@@ -237,16 +238,15 @@ bool BatchReportWriter::Close(ReportMeta meta, std::string& error) {
              << "};\n";
     records_.close();
     if (!records_) {
-        error = "cannot write '" + dir_ + "/records.js.part'";
-        return false;
+        return {ErrorCode::Unwritable, "cannot write '" + dir_ + "/records.js.part'"};
     }
     std::error_code ec;
     fs::rename(fs::u8path(dir_ + "/records.js.part"), fs::u8path(dir_ + "/records.js"), ec);
     if (ec) {
-        error = "cannot put '" + dir_ + "/records.js' in place: " + ec.message();
-        return false;
+        return {ErrorCode::Unwritable,
+                "cannot put '" + dir_ + "/records.js' in place: " + ec.message()};
     }
-    return true;
+    return {};
 }
 
 } // namespace vrel

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/error.h"
+
 #include "check/check_run.h"
 #include "check/settings.h"
 #include "report/annotate.h"
@@ -51,18 +53,17 @@ nlohmann::ordered_json SettingsToJson(const CheckSettings& settings);
 // records.js is written as the records come and put in place whole at the end.
 class BatchReportWriter {
 public:
-    // Creates the folder (and its own subfolders) and writes the page; false with the reason.
-    bool Open(const std::string& dir, std::string& error);
-    // Adds a record (RecordToJson's object) and its pictures; false with the reason when a file
-    // could not be written (the report is then incomplete).
-    bool Add(nlohmann::ordered_json record, const ReportPictures& pictures, std::string& error);
-    bool Close(ReportMeta meta, std::string& error);
+    // Creates the folder (and its own subfolders) and writes the page.
+    Error Open(const std::string& dir);
+    // Adds a record (RecordToJson's object) and its pictures; an error when a file could not be
+    // written (the report is then incomplete).
+    Error Add(nlohmann::ordered_json record, const ReportPictures& pictures);
+    Error Close(ReportMeta meta);
 
     uint64_t Count() const { return count_; }
 
 private:
-    bool WritePicture(const std::string& name, const std::vector<unsigned char>& bytes,
-                      std::string& error);
+    Error WritePicture(const std::string& name, const std::vector<unsigned char>& bytes);
 
     std::string dir_;
     std::ofstream records_;

@@ -1,11 +1,11 @@
 // vrel-serve: the review as an HTTP service with a web page.
-#include "setup/app_dir.h"
-#include "setup/quiet.h"
 #include "check/settings.h"
-#include "setup/options.h"
 #include "correct/correction.h"
 #include "platform/files.h"
 #include "serve/http_server.h"
+#include "setup/app_dir.h"
+#include "setup/options.h"
+#include "setup/quiet.h"
 
 #include <CLI/CLI.hpp>
 #include <opencv2/core/utility.hpp>
@@ -212,12 +212,13 @@ std::optional<vrel::BackdropColour> ChooseServiceBackdrop(const Options& o,
         const std::vector<vrel::BackdropColour> accepted = vrel::AcceptedBackdrops(settings);
         return accepted.empty() ? vrel::WhiteBackdrop() : accepted.front();
     }
-    std::string error;
-    auto colour = vrel::ChooseBackdrop(*o.backdrop, settings, error);
+    vrel::Result<vrel::BackdropColour> colour = vrel::ChooseBackdrop(*o.backdrop, settings);
     if (!colour) {
-        SetupError("--backdrop: " + error + "\nRun with --help for more information.");
+        SetupError("--backdrop: " + colour.Err().Detail() +
+                   "\nRun with --help for more information.");
+        return std::nullopt;
     }
-    return colour;
+    return *colour;
 }
 
 vrel::serve::ServiceOptions Service(const Options& o, const vrel::CheckSettings& settings,

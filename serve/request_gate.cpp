@@ -147,15 +147,13 @@ RequestedBackdrop(std::string_view query, const CheckSettings& settings) {
     if (!text) {
         return std::optional<BackdropColour>();
     }
-    std::string error;
-    std::optional<BackdropColour> colour;
+    std::string error = "unknown backdrop colour: use white, blue or #RRGGBB";
     if (text->size() <= 32) { // longer is no colour; it is not repeated back
-        colour = ChooseBackdrop(*text, settings, error);
-    } else {
-        error = "unknown backdrop colour: use white, blue or #RRGGBB";
-    }
-    if (colour) {
-        return colour;
+        Result<BackdropColour> colour = ChooseBackdrop(*text, settings);
+        if (colour) {
+            return std::optional<BackdropColour>(*colour);
+        }
+        error = colour.Err().Detail();
     }
     std::string choices;
     for (const BackdropColour& accepted : AcceptedBackdrops(settings)) {

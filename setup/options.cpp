@@ -65,12 +65,12 @@ std::optional<int> ParseArguments(CLI::App& app, int argc, char** argv) {
 
 bool LoadReviewSetup(const std::string& program, const std::string& settings_path,
                      std::string& data_dir, CheckSettings& settings) {
-    const SettingsLoad load = LoadSettingsForReview(settings_path);
-    if (load.fault == SettingsFault::Missing) {
-        std::cerr << kMissingSettingsMessage << "\n";
-    }
-    if (!load.Usable()) {
-        std::cerr << program << ": " << load.detail << "\n";
+    const Result<CheckSettings> load = LoadSettingsForReview(settings_path);
+    if (!load) {
+        if (load.Err().Code() == ErrorCode::NotFound) {
+            std::cerr << kMissingSettingsMessage << "\n";
+        }
+        std::cerr << program << ": " << load.Err().Detail() << "\n";
         return false;
     }
     if (!data_dir.empty() && data_dir.back() != '/') {
@@ -81,7 +81,7 @@ bool LoadReviewSetup(const std::string& program, const std::string& settings_pat
                   << "': the file is missing or unreadable\n";
         return false;
     }
-    settings = load.settings;
+    settings = *load;
     return true;
 }
 

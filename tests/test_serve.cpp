@@ -198,9 +198,8 @@ TEST(Serve, TheBackdropsRouteListsTheColoursTheSettingsAccept) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        std::string error;
-        const auto own = ChooseBackdrop(c.own, c.settings, error);
-        ASSERT_TRUE(own) << error;
+        const auto own = ChooseBackdrop(c.own, c.settings);
+        ASSERT_TRUE(own) << own.Err().Detail();
         ServiceOptions options = Running::Defaults();
         options.pool.settings = c.settings;
         options.pool.backdrop = *own;
