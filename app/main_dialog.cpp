@@ -2,6 +2,7 @@
 
 #include "report/advisory_text.h"
 #include "report/correction_text.h"
+#include "report/messages.h"
 
 #include "app/platform.h"
 #include "correct/correction.h"
@@ -496,7 +497,7 @@ void MainDialog::SavePassedPhoto() {
     }
     const SaveOutcome outcome = SavePassedPhotoFile(result_image_, path->toStdString(), settings_);
     if (outcome.status != SaveStatus::Saved) {
-        platform_.MessageBox(this, QString::fromStdString(outcome.Message()));
+        platform_.MessageBox(this, QString::fromStdString(SaveMessage(outcome)));
     }
 }
 

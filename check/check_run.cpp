@@ -106,13 +106,6 @@ bool IsPass(CheckVerdict verdict) {
            verdict == CheckVerdict::Passed;
 }
 
-std::string InfoText(CheckVerdict verdict) {
-    if (verdict == CheckVerdict::Cancelled) {
-        return std::string();
-    }
-    return IsPass(verdict) ? kPassText : kFailText;
-}
-
 std::optional<std::string> TipPicture(CheckVerdict verdict) {
     switch (verdict) {
     case CheckVerdict::NotJpeg:

@@ -32,14 +32,8 @@ enum class CheckVerdict {
     Passed,
 };
 
-inline constexpr const char* kFailText = "审核不通过";
-inline constexpr const char* kPassText = "审核通过，保存后退出";
-
-
 const char* VerdictName(CheckVerdict verdict);
 bool IsPass(CheckVerdict verdict);
-// The info-line text of a verdict; empty for Cancelled (the line keeps its text).
-std::string InfoText(CheckVerdict verdict);
 // The tip picture of a failing verdict, relative to the data directory ("tips/state6.jpg").
 std::optional<std::string> TipPicture(CheckVerdict verdict);
 
@@ -71,7 +65,6 @@ struct ReviewResult {
     std::vector<std::string> warnings;
     cv::Mat result_image; // the photo kept after a pass; empty otherwise
     cv::Mat normalised;   // the normalised photo, when the review got that far
-    std::string Info() const { return InfoText(verdict); }
     std::optional<std::string> Tip() const { return TipPicture(verdict); }
 };
 

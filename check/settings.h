@@ -47,8 +47,6 @@ struct CheckSettings {
     float correct_max_enlarge = 1.5f;
 };
 
-// The message shown when setting.vr is missing.
-inline constexpr const char* kMissingSettingsMessage = "setting配置文件丢失！请重新下载程序";
 inline constexpr const char* kSettingsFileName = "setting.vr";
 
 // Parses the text of a settings file. Absent keys keep their defaults. section_found, where

@@ -4,6 +4,7 @@
 #include "output/output_folder.h"
 #include "output/photo_writer.h"
 #include "report/annotate.h"
+#include "report/messages.h"
 #include "workers/worker_pool.h"
 
 #include <opencv2/core.hpp>
@@ -255,8 +256,8 @@ struct OutputFolders {
             record.quality = outcome.quality;
             if (outcome.status != SaveStatus::Saved) {
                 record.save_error = outcome.reason.empty()
-                                        ? outcome.Message()
-                                        : outcome.Message() + " (" + outcome.reason + ")";
+                                        ? SaveMessage(outcome)
+                                        : SaveMessage(outcome) + " (" + outcome.reason + ")";
             } else if (const auto written = saves->Write(record.path, result.saved.bytes);
                        written.Ok()) {
                 record.saved = written.path;

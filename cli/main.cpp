@@ -5,6 +5,7 @@
 #include "cli/progress.h"
 #include "platform/files.h"
 #include "report/csv_report.h"
+#include "report/messages.h"
 #include "setup/app_dir.h"
 #include "setup/options.h"
 #include "setup/quiet.h"
@@ -411,7 +412,11 @@ int main(int argc, char** argv) {
     }
     // Set-up errors stop the run before any photo is reviewed.
     vrel::CheckSettings settings;
-    if (!vrel::LoadReviewSetup("vrel-check", o.settings_path, o.data_dir, settings)) {
+    if (const vrel::Error error = vrel::LoadReviewSetup(o.settings_path, o.data_dir, settings)) {
+        if (error.Code() == vrel::ErrorCode::NotFound) {
+            std::cerr << vrel::kMissingSettingsMessage << "\n";
+        }
+        std::cerr << "vrel-check: " << error.Detail() << "\n";
         return kSetupError;
     }
     if (!o.records.empty()) {

@@ -797,7 +797,7 @@ private:
     std::optional<Correction> SaveAndVerify(const cv::Mat& image, ReviewResult& last) {
         PreparedPhoto saved = PreparePassedPhoto(image, s_);
         if (saved.outcome.status != SaveStatus::Saved) {
-            return Refuse(CorrectionRule::Writer, {}, saved.outcome.Message());
+            return Refuse(CorrectionRule::Writer, {}, saved.outcome.reason);
         }
         last = verifier_.ReviewBytes(saved.bytes.data(), saved.bytes.size(), &limit_);
         if (last.verdict != CheckVerdict::Passed) {

@@ -23,18 +23,6 @@ bool Encode(const cv::Mat& image, int quality, std::vector<unsigned char>& out) 
 
 } // namespace
 
-std::string SaveOutcome::Message() const {
-    switch (status) {
-    case SaveStatus::Saved:
-        return std::string();
-    case SaveStatus::TooLarge:
-        return kTooLargeMessage;
-    case SaveStatus::WriteFailed:
-        return kWriteFailedMessage;
-    }
-    return kWriteFailedMessage;
-}
-
 LadderResult RunQualityLadder(const JpegEncoder& encoder, const CheckSettings& settings) {
     LadderResult r;
     const int64_t max_bytes = KilobytesToBytes(settings.pic_out_max_size);

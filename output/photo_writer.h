@@ -13,9 +13,6 @@
 
 namespace vrel {
 
-inline constexpr const char* kTooLargeMessage = "原始文件太大，请重新选取!";
-inline constexpr const char* kWriteFailedMessage = "读取文件大小错误!写文件失败!";
-
 enum class SaveStatus {
     Saved,
     TooLarge,    // still above the upper limit at the lowest quality
@@ -27,8 +24,6 @@ struct SaveOutcome {
     int quality = 0;    // the last quality the ladder used
     uint64_t size = 0;  // bytes written, pass marker included
     std::string reason; // plain reason for a failure, for logs and reports
-    // The message the operator gets: empty on success.
-    std::string Message() const;
 };
 
 // One JPEG encoding of the quality ladder.

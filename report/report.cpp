@@ -2,6 +2,7 @@
 
 #include "report/advisory_text.h"
 #include "report/correction_text.h"
+#include "report/messages.h"
 
 #include <algorithm>
 #include <charconv>

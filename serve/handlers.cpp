@@ -1,6 +1,7 @@
 #include "serve/handlers.h"
 
 #include "report/correction_text.h"
+#include "report/messages.h"
 
 #include "output/photo_writer.h"
 #include "report/report.h"
@@ -113,7 +114,7 @@ Reply SaveReply(WorkerTools& tools, const Upload& upload, const WorkLimit& limit
     }
     PreparedPhoto saved = PreparePassedPhoto(r.result.result_image, tools.settings);
     if (saved.outcome.status != SaveStatus::Saved) {
-        return Unprocessable(saved.outcome.Message(), r.record);
+        return Unprocessable(SaveMessage(saved.outcome), r.record);
     }
     Reply reply = Binary("image/jpeg", std::move(saved.bytes));
     reply.headers.emplace_back("Content-Disposition", kPhotoDisposition);

@@ -2,6 +2,7 @@
 #include "check/settings.h"
 #include "correct/correction.h"
 #include "platform/files.h"
+#include "report/messages.h"
 #include "serve/http_server.h"
 #include "setup/app_dir.h"
 #include "setup/options.h"
@@ -284,7 +285,11 @@ int main(int argc, char** argv) {
         return *status;
     }
     vrel::CheckSettings settings;
-    if (!vrel::LoadReviewSetup("vrel-serve", o.settings_path, o.data_dir, settings)) {
+    if (const vrel::Error error = vrel::LoadReviewSetup(o.settings_path, o.data_dir, settings)) {
+        if (error.Code() == vrel::ErrorCode::NotFound) {
+            std::cerr << vrel::kMissingSettingsMessage << "\n";
+        }
+        std::cerr << "vrel-serve: " << error.Detail() << "\n";
         return kSetupError;
     }
     const std::optional<vrel::BackdropColour> backdrop = ChooseServiceBackdrop(o, settings);

@@ -3,7 +3,6 @@
 #include "check/face.h"
 
 #include <charconv>
-#include <iostream>
 
 namespace vrel {
 
@@ -63,26 +62,22 @@ std::optional<int> ParseArguments(CLI::App& app, int argc, char** argv) {
     return std::nullopt;
 }
 
-bool LoadReviewSetup(const std::string& program, const std::string& settings_path,
-                     std::string& data_dir, CheckSettings& settings) {
+Error LoadReviewSetup(const std::string& settings_path, std::string& data_dir,
+                      CheckSettings& settings) {
     const Result<CheckSettings> load = LoadSettingsForReview(settings_path);
     if (!load) {
-        if (load.Err().Code() == ErrorCode::NotFound) {
-            std::cerr << kMissingSettingsMessage << "\n";
-        }
-        std::cerr << program << ": " << load.Err().Detail() << "\n";
-        return false;
+        return load.Err();
     }
     if (!data_dir.empty() && data_dir.back() != '/') {
         data_dir += '/';
     }
     if (!FaceDetector(data_dir + kCascadeFileName).Loaded()) {
-        std::cerr << program << ": cannot load the face detector '" << data_dir << kCascadeFileName
-                  << "': the file is missing or unreadable\n";
-        return false;
+        return {ErrorCode::Unreadable, "cannot load the face detector '" + data_dir +
+                                           kCascadeFileName +
+                                           "': the file is missing or unreadable"};
     }
     settings = *load;
-    return true;
+    return {};
 }
 
 } // namespace vrel

@@ -31,11 +31,10 @@ private:
 // --version, 2 after a usage error (with the message printed).
 std::optional<int> ParseArguments(CLI::App& app, int argc, char** argv);
 
-// The set-up every front end checks before it reviews anything: the settings file (missing,
-// unreadable, without its section, or with values that cannot work) and the face detector in
-// data_dir (which gets its trailing '/'). Prints what is wrong, prefixed by program, and returns
-// false.
-bool LoadReviewSetup(const std::string& program, const std::string& settings_path,
-                     std::string& data_dir, CheckSettings& settings);
+// The set-up every front end checks before it reviews anything: the settings file (as
+// LoadSettingsForReview: NotFound where there is none, Unreadable, Invalid) and the face
+// detector in data_dir (which gets its trailing '/'; Unreadable where it cannot be loaded).
+Error LoadReviewSetup(const std::string& settings_path, std::string& data_dir,
+                      CheckSettings& settings);
 
 } // namespace vrel

@@ -1,4 +1,5 @@
 #include "output/photo_writer.h"
+#include "report/messages.h"
 
 #include "check/check_run.h"
 #include "test_support.h"
@@ -137,7 +138,7 @@ TEST(SavedFile, LayoutByteByByte) {
     const SaveOutcome out = SavePassedPhotoFile(image, path, s);
     ASSERT_EQ(out.status, SaveStatus::Saved) << out.reason;
     EXPECT_EQ(out.quality, 85);
-    EXPECT_TRUE(out.Message().empty());
+    EXPECT_TRUE(SaveMessage(out).empty());
     const Bytes encoded = test::EncodeJpeg(image, 85);
     const Bytes saved = test::ReadBytes(path);
     ASSERT_EQ(saved.size(), encoded.size() + 16);
@@ -188,7 +189,7 @@ TEST(SavedFile, FailuresKeepTheOldFileAndLeaveNothingBehind) {
     tiny.pic_out_max_size = 0;
     const SaveOutcome too_big = SavePassedPhotoFile(Noise(480, 640), path, tiny);
     EXPECT_EQ(too_big.status, SaveStatus::TooLarge);
-    EXPECT_EQ(too_big.Message(), "原始文件太大，请重新选取!");
+    EXPECT_EQ(SaveMessage(too_big), "原始文件太大，请重新选取!");
     EXPECT_EQ(too_big.quality, 60);
     EXPECT_EQ(test::ReadBytes(path), old);
 
@@ -196,7 +197,7 @@ TEST(SavedFile, FailuresKeepTheOldFileAndLeaveNothingBehind) {
     std::filesystem::create_directory(dir.File("folder.jpg"));
     const SaveOutcome failed = SavePassedPhotoFile(Noise(48, 64), dir.File("folder.jpg"), {});
     EXPECT_EQ(failed.status, SaveStatus::WriteFailed);
-    EXPECT_EQ(failed.Message(), "读取文件大小错误!写文件失败!");
+    EXPECT_EQ(SaveMessage(failed), "读取文件大小错误!写文件失败!");
     EXPECT_TRUE(std::filesystem::is_directory(dir.File("folder.jpg")));
     EXPECT_TRUE(NoTemporaryFiles(dir.Path()));
 }
