@@ -124,13 +124,14 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     if (const auto status = vrel::ParseArguments(app, argc, argv)) {
         return status;
     }
-    std::string problem;
-    if (!settings.Take(o.settings_path, problem) || !data_dir.Take(o.data_dir, problem) ||
-        !save_dir.Take(o.save_dir, problem) || !csv.Take(o.csv_path, problem) ||
-        !annotate.Take(o.annotate_dir, problem) || !correct_dir.Take(o.correct_dir, problem) ||
-        !files_from.Take(o.files_from, problem) || !report.Take(o.report_dir, problem) ||
-        !backdrop.Take(o.backdrop, problem) || !jobs.TakeInt(o.jobs, 1, 256, problem)) {
-        return SetupError(problem + "\nRun with --help for more information.");
+    for (const vrel::Error& error :
+         {settings.Take(o.settings_path), data_dir.Take(o.data_dir), save_dir.Take(o.save_dir),
+          csv.Take(o.csv_path), annotate.Take(o.annotate_dir), correct_dir.Take(o.correct_dir),
+          files_from.Take(o.files_from), report.Take(o.report_dir), backdrop.Take(o.backdrop),
+          jobs.TakeInt(o.jobs, 1, 256)}) {
+        if (error) {
+            return SetupError(error.Detail() + "\nRun with --help for more information.");
+        }
     }
     if (!o.records.empty()) {
         if (o.report_dir.empty()) {

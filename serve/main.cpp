@@ -177,30 +177,34 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     if (const auto status = vrel::ParseArguments(app, argc, argv)) {
         return status;
     }
-    std::string problem;
-    bool ok = listen.Take(o.listen, problem) && settings.Take(o.settings_path, problem) &&
-              data_dir.Take(o.data_dir, problem) && cors.Take(o.cors, problem) &&
-              log_format.Take(o.log_format, problem) && jobs.TakeInt(o.jobs, 1, 256, problem) &&
-              queue.TakeInt(o.queue, 1, 100000, problem);
-    for (size_t i = 0; ok && i < limits.size(); ++i) {
+    std::vector<vrel::Error> errors = {listen.Take(o.listen),
+                                       settings.Take(o.settings_path),
+                                       data_dir.Take(o.data_dir),
+                                       cors.Take(o.cors),
+                                       log_format.Take(o.log_format),
+                                       jobs.TakeInt(o.jobs, 1, 256),
+                                       queue.TakeInt(o.queue, 1, 100000)};
+    for (size_t i = 0; i < limits.size(); ++i) {
         const LimitOption& l = kLimitOptions[i];
         int value = l.get(o.limits);
-        ok = limits[i].TakeInt(value, l.min, l.max, problem);
+        errors.push_back(limits[i].TakeInt(value, l.min, l.max));
         l.set(o.limits, value);
     }
-    if (ok && backdrop_option->count() > 0) {
-        ok = backdrop.Take(o.backdrop.emplace(), problem);
+    if (backdrop_option->count() > 0) {
+        errors.push_back(backdrop.Take(o.backdrop.emplace()));
     }
-    if (ok && !o.cors.empty() && !ValidOrigin(o.cors)) {
-        ok = false;
-        problem = "--cors-origin takes * or scheme://host[:port], not '" + o.cors + "'";
+    if (!o.cors.empty() && !ValidOrigin(o.cors)) {
+        errors.emplace_back(vrel::ErrorCode::Invalid,
+                            "--cors-origin takes * or scheme://host[:port], not '" + o.cors + "'");
     }
-    if (ok && o.log_format != "json" && o.log_format != "text") {
-        ok = false;
-        problem = "--log-format takes text or json, not '" + o.log_format + "'";
+    if (o.log_format != "json" && o.log_format != "text") {
+        errors.emplace_back(vrel::ErrorCode::Invalid,
+                            "--log-format takes text or json, not '" + o.log_format + "'");
     }
-    if (!ok) {
-        return SetupError(problem + "\nRun with --help for more information.");
+    for (const vrel::Error& error : errors) {
+        if (error) {
+            return SetupError(error.Detail() + "\nRun with --help for more information.");
+        }
     }
     return std::nullopt;
 }

@@ -17,35 +17,33 @@ CLI::Option* SingleOption::Add(CLI::App& app, const std::string& names,
         ->type_name(value_name);
 }
 
-bool SingleOption::Take(std::string& out, std::string& problem) const {
+Error SingleOption::Take(std::string& out) const {
     if (values_.size() > 1) {
-        problem = name_ + " may be given only once (it was given " +
-                  std::to_string(values_.size()) + " times)";
-        return false;
+        return {ErrorCode::Invalid, name_ + " may be given only once (it was given " +
+                                        std::to_string(values_.size()) + " times)"};
     }
     if (!values_.empty()) {
         out = values_.front();
     }
-    return true;
+    return {};
 }
 
-bool SingleOption::TakeInt(int& out, int min, int max, std::string& problem) const {
+Error SingleOption::TakeInt(int& out, int min, int max) const {
     std::string text;
-    if (!Take(text, problem)) {
-        return false;
+    if (Error error = Take(text)) {
+        return error;
     }
     if (values_.empty()) {
-        return true;
+        return {};
     }
     int value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max) {
-        problem = name_ + " takes a whole number from " + std::to_string(min) + " to " +
-                  std::to_string(max) + ", not '" + text + "'";
-        return false;
+        return {ErrorCode::Invalid, name_ + " takes a whole number from " + std::to_string(min) +
+                                        " to " + std::to_string(max) + ", not '" + text + "'"};
     }
     out = value;
-    return true;
+    return {};
 }
 
 std::optional<int> ParseArguments(CLI::App& app, int argc, char** argv) {

@@ -16,11 +16,11 @@ class SingleOption {
 public:
     CLI::Option* Add(CLI::App& app, const std::string& names, const std::string& value_name,
                      const std::string& description);
-    // Stores the value, where one was given, in out. False, with the message in problem, when
-    // the option was given more than once.
-    bool Take(std::string& out, std::string& problem) const;
+    // Stores the value, where one was given, in out; an Invalid error (a usage message) when the
+    // option was given more than once.
+    Error Take(std::string& out) const;
     // The same for a whole number from min to max.
-    bool TakeInt(int& out, int min, int max, std::string& problem) const;
+    Error TakeInt(int& out, int min, int max) const;
 
 private:
     std::string name_;
