@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <mutex>
 
 namespace vrel {
 namespace {
@@ -25,6 +26,11 @@ bool IsMask(const cv::Mat& out) {
 } // namespace
 
 Result<PersonSegmenter> PersonSegmenter::Load(const std::string& model_path) {
+    // The dnn module's layer registry is set up lazily without a lock that covers it, and the
+    // workers load their networks at the same time: one load at a time. (Running loaded
+    // networks at once is safe: each worker has its own.)
+    static std::mutex loading;
+    const std::lock_guard<std::mutex> one_at_a_time(loading);
     if (!std::ifstream(model_path, std::ios::binary).good()) {
         return Error(ErrorCode::NotFound,
                      "cannot read the person segmentation model " + model_path);
