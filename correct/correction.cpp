@@ -295,6 +295,10 @@ const char* CorrectionRuleName(CorrectionRule rule) {
     return "unknown";
 }
 
+bool MayCorrect(const ReviewResult& review) {
+    return !IsPass(review.verdict) && !RefuseUntried(review);
+}
+
 const char* StepName(CorrectionStep step) {
     switch (step) {
     case CorrectionStep::Convert:
@@ -738,11 +742,15 @@ private:
         return std::nullopt;
     }
 
-    // The framing on a canvas: its enlargement bound is the photo's, not the reduced copy's.
-    Framing PlanOn(const Canvas& canvas) const {
+    // The targets on a canvas: its enlargement bound is the photo's, not the reduced copy's.
+    FramingTargets TargetsOn(const Canvas& canvas) const {
         FramingTargets t = targets_;
         t.max_enlarge = targets_.max_enlarge * canvas.to_photo;
-        return PlanCrop(canvas.face, canvas.image.size(), s_, t);
+        return t;
+    }
+
+    Framing PlanOn(const Canvas& canvas) const {
+        return PlanCrop(canvas.face, canvas.image.size(), s_, TargetsOn(canvas));
     }
 
     // New crops of the canvas, a few rounds at most. A pass whose ratios lie inside their
@@ -755,9 +763,7 @@ private:
             if (auto stopped = RefuseStopped()) {
                 return stopped;
             }
-            FramingTargets t = targets_;
-            t.max_enlarge = targets_.max_enlarge * canvas.to_photo;
-            const Framing framing = PlanCrop(face, canvas.image.size(), s_, t);
+            const Framing framing = PlanCrop(face, canvas.image.size(), s_, TargetsOn(canvas));
             if (framing.problem != FramingProblem::None) {
                 break;
             }

@@ -121,22 +121,7 @@ std::optional<double> MeasureHeadRoll(const cv::Mat& photo, const cv::Rect& face
 // Whether a photo with this review is one the correction goes to work on: not a pass, nor a
 // file that could not be read, was cut short, has too many pixels or could not be decoded
 // (those it refuses untried). Whether it succeeds shows only once it has been tried.
-inline bool MayCorrect(const ReviewResult& review) {
-    if (IsPass(review.verdict)) {
-        return false;
-    }
-    switch (review.failed.rule) {
-    case Rule::Readable:
-    case Rule::Damaged:
-    case Rule::DecodeCeiling:
-    case Rule::Undecodable:
-    case Rule::Settings:
-    case Rule::ReviewFailed:
-        return false;
-    default:
-        return true;
-    }
-}
+bool MayCorrect(const ReviewResult& review);
 
 // The longest one correction may take, whatever its caller allows.
 inline constexpr std::chrono::milliseconds kCorrectionTimeLimit{60'000};
