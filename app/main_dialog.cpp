@@ -342,7 +342,7 @@ void MainDialog::ReviewPhotoFile(const QString& path) {
             done.result = ReviewResult();
             done.result.verdict = CheckVerdict::PixelSizeOutOfRange;
             done.result.failed = FailedRule(Rule::ReviewFailed);
-            done.result.error = e.what();
+            done.result.error = {ErrorCode::Invalid, e.what()};
         }
         try {
             if (!IsPass(done.result.verdict)) {

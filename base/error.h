@@ -50,6 +50,11 @@ public:
     // True when something went wrong.
     explicit operator bool() const { return code_ != ErrorCode::None; }
 
+    friend bool operator==(const Error& a, const Error& b) {
+        return a.code_ == b.code_ && a.detail_ == b.detail_;
+    }
+    friend bool operator!=(const Error& a, const Error& b) { return !(a == b); }
+
 private:
     ErrorCode code_ = ErrorCode::None;
     std::string detail_;

@@ -197,7 +197,8 @@ private:
         if (stopped == nullptr) {
             return true;
         }
-        r_.error = std::string("the photo's content cannot be decoded (") + stopped + ")";
+        r_.error = {ErrorCode::Stopped,
+                    std::string("the photo's content cannot be decoded (") + stopped + ")"};
         return Reject(CheckVerdict::PixelSizeOutOfRange, {Rule::Undecodable});
     }
 
@@ -205,7 +206,7 @@ private:
     bool StartsWithJpegSignature() {
         unsigned char head[2] = {0, 0};
         if (source_.ReadAt(0, head, 2) != 2 && !source_.Failed().empty()) {
-            r_.error = source_.Failed();
+            r_.error = {ErrorCode::Unreadable, source_.Failed()};
             return Reject(CheckVerdict::NotJpeg, {Rule::Readable});
         }
         if (head[0] != 0xFF || head[1] != 0xD8) {
@@ -280,7 +281,7 @@ private:
     bool ReadHeader() {
         header_ = ReadJpegHeader(source_);
         if (!header_) {
-            r_.error = "the photo's content cannot be decoded";
+            r_.error = {ErrorCode::Invalid, "the photo's content cannot be decoded"};
             return Reject(CheckVerdict::PixelSizeOutOfRange, {Rule::Undecodable});
         }
         return true;
@@ -291,9 +292,10 @@ private:
         if (header_->Pixels() > kMaxDecodedPixels) {
             m_.width = header_->UprightWidth();
             m_.height = header_->UprightHeight();
-            r_.error = "the photo declares more pixels than are decoded (" +
-                       std::to_string(header_->width) + " x " + std::to_string(header_->height) +
-                       ")";
+            r_.error = {ErrorCode::Unsupported,
+                        "the photo declares more pixels than are decoded (" +
+                            std::to_string(header_->width) + " x " +
+                            std::to_string(header_->height) + ")"};
             return Reject(CheckVerdict::PixelSizeOutOfRange,
                           {Rule::DecodeCeiling, double(header_->Pixels()), std::nullopt,
                            double(kMaxDecodedPixels)});
@@ -311,10 +313,13 @@ private:
                 m_.width = 0;
                 m_.height = 0;
             }
-            r_.error = "the photo's content cannot be decoded";
-            if (!decoded.error.empty()) {
-                r_.error += " (" + decoded.error + ")";
+            std::string detail = "the photo's content cannot be decoded";
+            if (decoded.error) {
+                detail += " (" + decoded.error.Detail() + ")";
             }
+            r_.error = {decoded.error.Code() == ErrorCode::None ? ErrorCode::Invalid
+                                                                : decoded.error.Code(),
+                        detail};
             return Reject(CheckVerdict::PixelSizeOutOfRange, {Rule::Undecodable});
         }
         m_.width = decoded.image.cols;
@@ -324,8 +329,8 @@ private:
             m_.height = header_->UprightHeight();
         }
         if (decoded.damaged) {
-            r_.error = "the photo is damaged: its compressed data ends before the image is "
-                       "complete";
+            r_.error = {ErrorCode::Invalid, "the photo is damaged: its compressed data ends "
+                                            "before the image is complete"};
             return Reject(CheckVerdict::PixelSizeOutOfRange, {Rule::Damaged});
         }
         source_photo_ = decoded.image;
@@ -346,7 +351,7 @@ private:
             options_.reuse_buffers ? reviewer_.file_buffer_ : local;
         if (!file->ReadAll(buffer)) {
             JpegDecode failed;
-            failed.error = file->Failed();
+            failed.error = {ErrorCode::Unreadable, file->Failed()};
             return failed;
         }
         return DecodeJpeg(buffer.data(), buffer.size(), denom, KeptImage(), &limit_);
@@ -390,8 +395,10 @@ private:
     bool Normalised() {
         if (s_.dst_width <= 0 || s_.dst_height <= 0 ||
             int64_t{s_.dst_width} * s_.dst_height > kMaxNormalisedPixels) {
-            r_.error = "dst_width and dst_height cannot normalise the photo (" +
-                       std::to_string(s_.dst_width) + " x " + std::to_string(s_.dst_height) + ")";
+            r_.error = {ErrorCode::Invalid,
+                        "dst_width and dst_height cannot normalise the photo (" +
+                            std::to_string(s_.dst_width) + " x " + std::to_string(s_.dst_height) +
+                            ")"};
             return Reject(CheckVerdict::PixelSizeOutOfRange, {Rule::Settings});
         }
         cv::resize(source_photo_, r_.normalised, cv::Size(s_.dst_width, s_.dst_height), 0, 0,
@@ -479,7 +486,7 @@ private:
     bool tested_ = false;  // past the marker and the bypass: every test runs
 };
 
-ReviewResult PhotoReviewer::Guarded(PhotoSource* source, const std::string& open_error,
+ReviewResult PhotoReviewer::Guarded(PhotoSource* source, const Error& open_error,
                                     const WorkLimit* limit) {
     try {
         if (source == nullptr) {
@@ -498,7 +505,7 @@ ReviewResult PhotoReviewer::Guarded(PhotoSource* source, const std::string& open
         ReviewResult r;
         r.verdict = CheckVerdict::PixelSizeOutOfRange;
         r.failed = {Rule::ReviewFailed};
-        r.error = std::string("the review failed: ") + e.what();
+        r.error = {ErrorCode::Invalid, std::string("the review failed: ") + e.what()};
         r.measures.file_size =
             source != nullptr ? std::optional<uint64_t>(source->Size()) : std::nullopt;
         return r;
@@ -508,13 +515,13 @@ ReviewResult PhotoReviewer::Guarded(PhotoSource* source, const std::string& open
 ReviewResult PhotoReviewer::Review(const std::string& path, const WorkLimit* limit) {
     FileSource file;
     const Error error = file.Open(path);
-    return Guarded(error ? nullptr : &file, error.Detail(), limit);
+    return Guarded(error ? nullptr : &file, error, limit);
 }
 
 ReviewResult PhotoReviewer::ReviewBytes(const unsigned char* data, size_t size,
                                         const WorkLimit* limit) {
     MemorySource memory(data, size);
-    return Guarded(&memory, std::string(), limit);
+    return Guarded(&memory, Error(), limit);
 }
 
 } // namespace vrel

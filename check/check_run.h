@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/error.h"
 #include "check/background.h"
 #include "check/face.h"
 #include "check/pass_marker.h"
@@ -59,7 +60,7 @@ struct ReviewResult {
     CheckVerdict verdict = CheckVerdict::NotJpeg;
     ReviewMeasures measures;
     FailedRule failed; // Rule::None for a pass
-    std::string error; // plain reason where the file could not be read or decoded
+    Error error;       // why the file could not be read or decoded, or the review stopped
     // The decoder's complaints about a photo that it could decode whole; they do not change
     // the verdict.
     std::vector<std::string> warnings;
@@ -130,8 +131,7 @@ public:
 
 private:
     friend class ReviewRun;
-    ReviewResult Guarded(PhotoSource* source, const std::string& open_error,
-                         const WorkLimit* limit);
+    ReviewResult Guarded(PhotoSource* source, const Error& open_error, const WorkLimit* limit);
 
     CheckSettings settings_;
     std::string data_dir_;

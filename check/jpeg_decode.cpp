@@ -28,6 +28,7 @@ struct ErrorManager {
     std::string* damage_messages; // the texts of the two warnings below
     bool out_of_data;             // the entropy decoder needed bits that were not there
     bool end_of_file;             // the source ran dry before the end-of-image marker
+    bool stopped;                 // the work limit ended the decoding
 };
 
 void OnError(j_common_ptr cinfo) {
@@ -84,6 +85,7 @@ void OnProgress(j_common_ptr cinfo) {
     if (watch->limit != nullptr) {
         if (const char* why = watch->limit->Stopped()) {
             std::snprintf(err->message, sizeof err->message, "%s", why);
+            err->stopped = true;
             std::longjmp(err->jump, 1);
         }
     }
@@ -234,10 +236,10 @@ JpegDecode Decode(const Input& in, int scale_denom, cv::Mat* target, const WorkL
     try {
         ok = Run(&cinfo, &err, &in, scale_denom, &out);
         if (!ok) {
-            result.error = err.message;
+            result.error = {err.stopped ? ErrorCode::Stopped : ErrorCode::Invalid, err.message};
         }
     } catch (const std::exception& e) { // the image's memory could not be had
-        result.error = e.what();
+        result.error = {ErrorCode::Invalid, e.what()};
     }
     jpeg_destroy_decompress(&cinfo);
     if (!ok) {
@@ -259,7 +261,7 @@ JpegDecode Decode(const Input& in, int scale_denom, cv::Mat* target, const WorkL
     try {
         TurnUpright(image, out.orientation);
     } catch (const std::exception& e) {
-        result.error = e.what();
+        result.error = {ErrorCode::Invalid, e.what()};
         return result;
     }
     result.image = image;

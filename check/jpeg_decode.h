@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/error.h"
 #include "check/work_limit.h"
 
 #include <opencv2/core.hpp>
@@ -21,7 +22,7 @@ struct JpegDecode {
     // The decoder's other complaints ("Corrupt JPEG data: 3 extraneous bytes before marker
     // 0xd9"), each once, in the order they came; they do not keep the photo from being used.
     std::vector<std::string> warnings;
-    std::string error; // why nothing could be decoded
+    Error error; // why nothing could be decoded
     int orientation = 1;
 };
 

@@ -158,7 +158,7 @@ JobResult ReviewOne(BatchTools& tools, const BatchOptions& opts, const std::stri
     ReviewResult result = tools.reviewer.Review(path);
     if (result.failed.rule == Rule::Readable) {
         if (std::string listing = FolderListingError(path); !listing.empty()) {
-            result.error = std::move(listing);
+            result.error = {ErrorCode::Unreadable, std::move(listing)};
         }
     }
     JobResult out;
@@ -179,7 +179,7 @@ JobResult ReviewOne(BatchTools& tools, const BatchOptions& opts, const std::stri
             out.saved = PreparePassedPhoto(result.result_image, opts.check);
         } catch (const std::exception& e) {
             out.saved = PreparedPhoto{};
-            out.saved.outcome.reason = e.what();
+            out.saved.outcome.error = {ErrorCode::Invalid, e.what()};
         }
     }
     if (!opts.annotate_dir.empty() && !result.normalised.empty()) {
@@ -255,14 +255,15 @@ struct OutputFolders {
             const SaveOutcome& outcome = result.saved.outcome;
             record.quality = outcome.quality;
             if (outcome.status != SaveStatus::Saved) {
-                record.save_error = outcome.reason.empty()
-                                        ? SaveMessage(outcome)
-                                        : SaveMessage(outcome) + " (" + outcome.reason + ")";
+                record.save_error = outcome.error
+                                        ? SaveMessage(outcome) + " (" + outcome.error.Detail() + ")"
+                                        : SaveMessage(outcome);
             } else if (const auto written = saves->Write(record.path, result.saved.bytes);
                        written.Ok()) {
                 record.saved = written.path;
             } else {
-                record.save_error = std::string(kWriteFailedMessage) + " (" + written.error + ")";
+                record.save_error =
+                    std::string(kWriteFailedMessage) + " (" + written.error.Detail() + ")";
             }
         }
         if (result.annotation_wanted) {
@@ -275,7 +276,7 @@ struct OutputFolders {
                        written.Ok()) {
                 record.annotated = written.path;
             } else {
-                record.annotate_error = written.error;
+                record.annotate_error = written.error.Detail();
             }
         }
         if (!result.corrected.empty()) {
@@ -283,7 +284,7 @@ struct OutputFolders {
                 written.Ok()) {
                 record.corrected = written.path;
             } else {
-                record.correct_write_error = written.error;
+                record.correct_write_error = written.error.Detail();
             }
         }
     }

@@ -63,7 +63,7 @@ CorrectionBlocker FramingBlocker(const Framing& f) {
 std::optional<Correction> RefuseUntried(const ReviewResult& original) {
     switch (original.failed.rule) {
     case Rule::Readable:
-        return Refuse(CorrectionRule::Unreadable, {}, original.error);
+        return Refuse(CorrectionRule::Unreadable, {}, original.error.Detail());
     case Rule::Damaged:
         return Refuse(CorrectionRule::Damaged);
     case Rule::DecodeCeiling:
@@ -74,7 +74,7 @@ std::optional<Correction> RefuseUntried(const ReviewResult& original) {
         return Refuse(CorrectionRule::Undecodable);
     case Rule::Settings:
     case Rule::ReviewFailed:
-        return Refuse(CorrectionRule::Review, {}, original.error);
+        return Refuse(CorrectionRule::Review, {}, original.error.Detail());
     default:
         return std::nullopt;
     }
@@ -559,7 +559,7 @@ public:
         Correction refused = RefuseAll(std::move(blockers));
         refused.rounds = rounds_;
         refused.roll = roll_;
-        if (last.verdict != CheckVerdict::NotJpeg || !last.error.empty()) {
+        if (last.verdict != CheckVerdict::NotJpeg || last.error) {
             refused.review = std::move(last);
         }
         return Formatted(std::move(refused));
@@ -803,7 +803,7 @@ private:
     std::optional<Correction> SaveAndVerify(const cv::Mat& image, ReviewResult& last) {
         PreparedPhoto saved = PreparePassedPhoto(image, s_);
         if (saved.outcome.status != SaveStatus::Saved) {
-            return Refuse(CorrectionRule::Writer, {}, saved.outcome.reason);
+            return Refuse(CorrectionRule::Writer, {}, saved.outcome.error.Detail());
         }
         last = verifier_.ReviewBytes(saved.bytes.data(), saved.bytes.size(), &limit_);
         if (last.verdict != CheckVerdict::Passed) {

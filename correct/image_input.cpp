@@ -93,14 +93,16 @@ void DecodePng(const unsigned char* data, size_t size, DecodedImage& out) {
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_memory(&image, data, size)) {
-        out.error = std::string("the photo's content cannot be decoded: ") + image.message;
+        out.error = {ErrorCode::Invalid,
+                     std::string("the photo's content cannot be decoded: ") + image.message};
         return;
     }
     image.format = PNG_FORMAT_BGRA;
     cv::Mat bgra(static_cast<int>(image.height), static_cast<int>(image.width), CV_8UC4);
     if (!png_image_finish_read(&image, nullptr, bgra.data, static_cast<png_int_32>(bgra.step),
                                nullptr)) {
-        out.error = std::string("the photo's content cannot be decoded: ") + image.message;
+        out.error = {ErrorCode::Invalid,
+                     std::string("the photo's content cannot be decoded: ") + image.message};
         png_image_free(&image);
         return;
     }
@@ -109,7 +111,7 @@ void DecodePng(const unsigned char* data, size_t size, DecodedImage& out) {
     double lowest = 255;
     cv::minMaxLoc(alpha, &lowest);
     if (lowest < 255) {
-        out.error = "the photo has transparent parts";
+        out.error = {ErrorCode::Unsupported, "the photo has transparent parts"};
         out.transparent = true;
         return;
     }
@@ -170,7 +172,7 @@ DecodedImage DecodeImage(const unsigned char* data, size_t size, const ImageInfo
                          const WorkLimit* limit) {
     DecodedImage out;
     if (int64_t{info.width} * info.height > kMaxDecodedPixels) {
-        out.error = "the photo declares more pixels than are decoded";
+        out.error = {ErrorCode::Unsupported, "the photo declares more pixels than are decoded"};
         return out;
     }
     if (info.format == ImageFormat::Jpeg) {
@@ -178,11 +180,15 @@ DecodedImage DecodeImage(const unsigned char* data, size_t size, const ImageInfo
         out.image = jpeg.image;
         out.denom = denom;
         out.damaged = jpeg.damaged;
-        out.error = jpeg.image.empty() ? "the photo's content cannot be decoded" : "";
+        if (jpeg.image.empty()) {
+            out.error = {jpeg.error.Code() == ErrorCode::Stopped ? ErrorCode::Stopped
+                                                                 : ErrorCode::Invalid,
+                         "the photo's content cannot be decoded"};
+        }
         return out;
     }
     if (size > static_cast<size_t>(INT32_MAX)) {
-        out.error = "the file is too large to be a photo";
+        out.error = {ErrorCode::Unsupported, "the file is too large to be a photo"};
         return out;
     }
     try {
@@ -195,15 +201,16 @@ DecodedImage DecodeImage(const unsigned char* data, size_t size, const ImageInfo
             image = cv::imdecode(bytes, cv::IMREAD_COLOR);
         }
         if (image.empty()) {
-            if (out.error.empty()) {
-                out.error = "the photo's content cannot be decoded";
+            if (!out.error) {
+                out.error = {ErrorCode::Invalid, "the photo's content cannot be decoded"};
             }
             return out;
         }
         const bool as_declared = (image.cols == info.width && image.rows == info.height) ||
                                  (image.cols == info.height && image.rows == info.width);
         if (!as_declared) { // turned upright, or else not what was declared and budgeted for
-            out.error = "the photo's content does not match its declared size";
+            out.error = {ErrorCode::Invalid,
+                         "the photo's content does not match its declared size"};
             return out;
         }
         if (denom > 1) {
@@ -214,7 +221,8 @@ DecodedImage DecodeImage(const unsigned char* data, size_t size, const ImageInfo
         out.image = image;
         out.denom = denom;
     } catch (const cv::Exception& e) {
-        out.error = std::string("the photo's content cannot be decoded: ") + e.what();
+        out.error = {ErrorCode::Invalid,
+                     std::string("the photo's content cannot be decoded: ") + e.what()};
     }
     return out;
 }

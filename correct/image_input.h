@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/error.h"
 #include "check/work_limit.h"
 
 #include <opencv2/core.hpp>
@@ -30,7 +31,7 @@ std::optional<ImageInfo> SniffImage(const unsigned char* data, size_t size);
 struct DecodedImage {
     cv::Mat image;
     int denom = 1;            // how much it was reduced
-    std::string error;        // why it could not be decoded
+    Error error;              // why it could not be decoded
     bool damaged = false;     // a JPEG whose data ends before the image is complete
     bool transparent = false; // a picture with transparent parts, which a photo has none of
 };

@@ -65,14 +65,16 @@ OutputFolder::Written OutputFolder::Write(const std::string& input_path,
         const std::string path = dir_ + "/" + name;
         const platform::WriteResult written = platform::WriteWholeFile(path, bytes, replace_);
         if (written.status == platform::WriteStatus::Failed) {
-            return {std::string(), written.reason};
+            return {std::string(), {ErrorCode::Unwritable, written.reason}};
         }
         used_.insert(name);
         if (written.status == platform::WriteStatus::Written) {
-            return {path, std::string()};
+            return {path, Error()};
         }
     }
-    return {std::string(), "no free name for '" + stem + extension_ + "' in '" + dir_ + "'"};
+    return {
+        std::string(),
+        {ErrorCode::Unwritable, "no free name for '" + stem + extension_ + "' in '" + dir_ + "'"}};
 }
 
 } // namespace vrel

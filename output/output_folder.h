@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/error.h"
+
 #include <cstddef>
 #include <set>
 #include <string>
@@ -18,9 +20,9 @@ public:
     OutputFolder(std::string dir, std::string extension, bool replace = false);
 
     struct Written {
-        std::string path;  // where the file went; empty on failure
-        std::string error; // the system's reason, on failure
-        bool Ok() const { return error.empty(); }
+        std::string path; // where the file went; empty on failure
+        Error error;      // the system's reason, on failure
+        bool Ok() const { return !error; }
     };
     Written Write(const std::string& input_path, const std::vector<unsigned char>& bytes);
 

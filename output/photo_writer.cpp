@@ -30,7 +30,8 @@ LadderResult RunQualityLadder(const JpegEncoder& encoder, const CheckSettings& s
     auto encode = [&](int quality) {
         r.quality = quality;
         if (!encoder(quality, r.jpeg) || r.jpeg.empty()) {
-            r.reason = "the JPEG encoder failed at quality " + std::to_string(quality);
+            r.error = {ErrorCode::Unwritable,
+                       "the JPEG encoder failed at quality " + std::to_string(quality)};
             return false;
         }
         return true;
@@ -51,7 +52,7 @@ LadderResult RunQualityLadder(const JpegEncoder& encoder, const CheckSettings& s
             }
         }
         r.status = SaveStatus::TooLarge;
-        r.reason = "larger than pic_out_max_size even at quality 60";
+        r.error = {ErrorCode::Invalid, "larger than pic_out_max_size even at quality 60"};
         return r;
     }
     if (static_cast<int64_t>(r.jpeg.size()) < min_bytes && !encode(95)) {
@@ -64,7 +65,7 @@ LadderResult RunQualityLadder(const JpegEncoder& encoder, const CheckSettings& s
 LadderResult EncodeWithinLimits(const cv::Mat& image, const CheckSettings& settings) {
     if (image.empty()) {
         LadderResult r;
-        r.reason = "no photo to save";
+        r.error = {ErrorCode::Invalid, "no photo to save"};
         return r;
     }
     return RunQualityLadder(
@@ -100,14 +101,14 @@ PreparedPhoto PreparePassedPhoto(const cv::Mat& image, const CheckSettings& sett
     LadderResult ladder = EncodeWithinLimits(image, settings);
     outcome.quality = ladder.quality;
     outcome.status = ladder.status;
-    outcome.reason = ladder.reason;
+    outcome.error = ladder.error;
     if (ladder.status != SaveStatus::Saved) {
         return prepared;
     }
     auto marked = MarkEncodedPhoto(std::move(ladder.jpeg));
     if (!marked) {
         outcome.status = SaveStatus::WriteFailed;
-        outcome.reason = "the encoder did not write a JFIF header";
+        outcome.error = {ErrorCode::Unsupported, "the encoder did not write a JFIF header"};
         return prepared;
     }
     prepared.bytes = std::move(*marked);
@@ -121,7 +122,7 @@ SaveOutcome SavePassedPhotoFile(const cv::Mat& image, const std::string& path,
     if (prepared.outcome.status == SaveStatus::Saved) {
         if (const Error error = WriteFileAtomically(path, prepared.bytes)) {
             prepared.outcome.status = SaveStatus::WriteFailed;
-            prepared.outcome.reason = error.Detail();
+            prepared.outcome.error = error;
             prepared.outcome.size = 0;
         }
     }

@@ -21,9 +21,9 @@ enum class SaveStatus {
 
 struct SaveOutcome {
     SaveStatus status = SaveStatus::WriteFailed;
-    int quality = 0;    // the last quality the ladder used
-    uint64_t size = 0;  // bytes written, pass marker included
-    std::string reason; // plain reason for a failure, for logs and reports
+    int quality = 0;   // the last quality the ladder used
+    uint64_t size = 0; // bytes written, pass marker included
+    Error error;       // what failed, for logs and reports; none when saved
 };
 
 // One JPEG encoding of the quality ladder.
@@ -31,7 +31,7 @@ struct LadderResult {
     SaveStatus status = SaveStatus::WriteFailed;
     int quality = 0;
     std::vector<unsigned char> jpeg; // the encoder's bytes, as they are
-    std::string reason;
+    Error error;
 };
 
 // Encodes a photo at one JPEG quality into out; false when the encoder fails.

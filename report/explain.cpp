@@ -40,7 +40,7 @@ void PixelSize(Explanation& e, const ReviewResult& result, const CheckSettings& 
                       Int(s.max_width) + "、高须在 " + Int(s.min_height) + "–" + Int(s.max_height) +
                       " 之间，高宽比 " + Num(static_cast<double>(h) / w, 2) + " 须大于 " +
                       Num(kMinAspect, 0) + " 且小于 " + Num(kMaxAspect, 0),
-                  result.error);
+                  result.error.Detail());
 }
 
 void Background(Explanation& e, const ReviewResult& result, const CheckSettings& s) {
@@ -148,7 +148,7 @@ Explanation Explain(const ReviewResult& result, const CheckSettings& s) {
     case Rule::None:
         break;
     case Rule::Readable:
-        simple("readable", "文件无法读取：" + result.error);
+        simple("readable", "文件无法读取：" + result.error.Detail());
         break;
     case Rule::Signature:
         simple("signature", "文件开头不是 JPEG 标记 FF D8");
@@ -166,17 +166,17 @@ Explanation Explain(const ReviewResult& result, const CheckSettings& s) {
         DecodeCeiling(e, result);
         break;
     case Rule::Undecodable:
-        simple("decode", WithError("照片内容无法解码", result.error));
+        simple("decode", WithError("照片内容无法解码", result.error.Detail()));
         break;
     case Rule::Damaged:
         simple("damaged", "照片文件已损坏：压缩数据在图像完整之前就结束了（文件可能没有完整传输"
                           "或保存），请重新导出或重新提交照片");
         break;
     case Rule::Settings:
-        simple("settings", WithError("设置无法把照片缩放到规定尺寸", result.error));
+        simple("settings", WithError("设置无法把照片缩放到规定尺寸", result.error.Detail()));
         break;
     case Rule::ReviewFailed:
-        simple("review", WithError("照片无法处理", result.error));
+        simple("review", WithError("照片无法处理", result.error.Detail()));
         break;
     case Rule::Background:
     case Rule::BackgroundRegion:

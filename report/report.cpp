@@ -16,7 +16,7 @@ PhotoRecord MakeRecord(const std::string& path, const ReviewResult& result,
     r.path = path;
     r.verdict = result.verdict;
     r.measures = result.measures;
-    r.error = result.error;
+    r.error = result.error.Detail();
     r.warnings = result.warnings;
     Explanation e = Explain(result, settings);
     r.reason = std::move(e.text);

@@ -333,7 +333,7 @@ TEST(Review, AbsurdSettingsEndInARejectionNotACrash) {
     PhotoReviewer reviewer(s, test::AppDataDir());
     const ReviewResult r = reviewer.Review(test::SamplePath("passed-grey-600x800.jpg"));
     EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange);
-    EXPECT_FALSE(r.error.empty());
+    EXPECT_EQ(r.error.Code(), ErrorCode::Invalid);
     EXPECT_TRUE(r.result_image.empty());
 }
 

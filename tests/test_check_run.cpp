@@ -105,7 +105,7 @@ TEST_F(CheckRun, UndecodableMarkedOrBypassedFileKeepsNothing) {
     ReviewResult r = Review(Concat({0xFF, 0xD8}, Marker()));
     EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange);
     EXPECT_TRUE(r.result_image.empty());
-    EXPECT_FALSE(r.error.empty());
+    EXPECT_EQ(r.error.Code(), ErrorCode::Invalid);
     CheckSettings cast;
     cast.cast = 1;
     r = Review(garbage, cast);
@@ -190,7 +190,7 @@ TEST_F(CheckRun, UndecodableContentIsPixelSizeOutOfRange) {
     file.resize(3000, 0x42);
     const ReviewResult r = Review(file);
     EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange);
-    EXPECT_FALSE(r.error.empty());
+    EXPECT_EQ(r.error.Code(), ErrorCode::Invalid);
 }
 
 // A photo whose decoding would hold a worker for minutes, and a review stopped from outside,
@@ -206,10 +206,11 @@ TEST_F(CheckRun, ScanBombsAndStoppedReviewsEndAsUndecodable) {
         const char* what;
         const Bytes& photo;
         const WorkLimit* limit;
+        ErrorCode code;
         const char* error;
     } cases[] = {
-        {"scan bomb", bomb, nullptr, "progressive scans"},
-        {"cancelled", plain, &cancelled, "cancelled"},
+        {"scan bomb", bomb, nullptr, ErrorCode::Invalid, "progressive scans"},
+        {"cancelled", plain, &cancelled, ErrorCode::Stopped, "cancelled"},
     };
     PhotoReviewer reviewer(test::ShippedSettings(), test::AppDataDir());
     for (const auto& c : cases) {
@@ -217,7 +218,8 @@ TEST_F(CheckRun, ScanBombsAndStoppedReviewsEndAsUndecodable) {
         const ReviewResult r = reviewer.ReviewBytes(c.photo.data(), c.photo.size(), c.limit);
         EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange);
         EXPECT_EQ(r.failed.rule, Rule::Undecodable);
-        EXPECT_NE(r.error.find(c.error), std::string::npos) << r.error;
+        EXPECT_EQ(r.error.Code(), c.code);
+        EXPECT_NE(r.error.Detail().find(c.error), std::string::npos) << r.error.Detail();
     }
     EXPECT_EQ(Review(bomb, test::ShippedSettings()).error,
               reviewer.ReviewBytes(bomb.data(), bomb.size()).error);
@@ -240,7 +242,7 @@ TEST_F(CheckRun, MarkedOrBypassedFileDeclaringAHugeSizeIsNotDecoded) {
         EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange);
         EXPECT_EQ(r.measures.width, 30000);
         EXPECT_TRUE(r.result_image.empty());
-        EXPECT_FALSE(r.error.empty());
+        EXPECT_EQ(r.error.Code(), ErrorCode::Unsupported);
     }
 }
 
@@ -275,10 +277,12 @@ TEST_F(CheckRun, OnlyTheFirstApp1SegmentTurnsThePhoto) {
 
 TEST_F(CheckRun, UnreadablePathsAreNotJpegWithAReason) {
     PhotoReviewer reviewer(CheckSettings{}, test::AppDataDir());
-    for (const std::string& path : {dir_.File("vanished.jpg"), dir_.Path()}) {
+    for (const auto& [path, code] : {std::pair{dir_.File("vanished.jpg"), ErrorCode::NotFound},
+                                     std::pair{dir_.Path(), ErrorCode::Unreadable}}) {
         const ReviewResult r = reviewer.Review(path);
         EXPECT_EQ(r.verdict, CheckVerdict::NotJpeg) << path;
-        EXPECT_FALSE(r.error.empty()) << path;
+        EXPECT_EQ(r.error.Code(), code) << path;
+        EXPECT_FALSE(r.error.Detail().empty()) << path;
     }
 }
 
@@ -289,7 +293,7 @@ TEST_F(CheckRun, NonPositiveNormalisedSizeIsRejectedWithoutCrash) {
         s.dst_height = h;
         ReviewResult r = Review(SmallJpeg(480, 640), s);
         EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange);
-        EXPECT_FALSE(r.error.empty());
+        EXPECT_EQ(r.error.Code(), ErrorCode::Invalid);
         s.cast = 1;
         r = Review(SmallJpeg(480, 640), s);
         EXPECT_EQ(r.verdict, CheckVerdict::PixelSizeOutOfRange);

@@ -190,7 +190,7 @@ TEST(JpegDecode, DataThatEndsEarlyIsDamagedOtherComplaintsAreWarnings) {
         const JpegDecode got = DecodeJpeg(c.bytes.data(), c.bytes.size());
         EXPECT_EQ(!got.image.empty(), c.decodes);
         EXPECT_EQ(got.damaged, c.damaged);
-        EXPECT_EQ(got.error.empty(), c.decodes) << got.error;
+        EXPECT_EQ(!got.error, c.decodes) << got.error.Detail();
         if (c.warning != nullptr) {
             bool found = false;
             for (const std::string& w : got.warnings) {
@@ -228,7 +228,7 @@ TEST(JpegDecode, RefusesADeclaredSizeBeyondTheCeiling) {
         test::EncodeJpeg(cv::Mat(16, 16, CV_8UC3, cv::Scalar::all(128))), 64768, 64768);
     const JpegDecode got = DecodeJpeg(jpeg.data(), jpeg.size());
     EXPECT_TRUE(got.image.empty());
-    EXPECT_NE(got.error.find("more pixels"), std::string::npos) << got.error;
+    EXPECT_NE(got.error.Detail().find("more pixels"), std::string::npos) << got.error.Detail();
 }
 
 // A progressive photo that repeats a scan is a pass over the whole photo per repetition: past
@@ -260,10 +260,10 @@ TEST(JpegDecode, StopsPastTheScanCapOrItsLimit) {
         SCOPED_TRACE(c.what);
         const JpegDecode d = DecodeJpeg(c.jpeg.data(), c.jpeg.size(), 1, nullptr, c.limit);
         if (c.error == nullptr) {
-            EXPECT_EQ(d.image.size(), photo.size()) << d.error;
+            EXPECT_EQ(d.image.size(), photo.size()) << d.error.Detail();
         } else {
             EXPECT_TRUE(d.image.empty());
-            EXPECT_NE(d.error.find(c.error), std::string::npos) << d.error;
+            EXPECT_NE(d.error.Detail().find(c.error), std::string::npos) << d.error.Detail();
         }
     }
 }

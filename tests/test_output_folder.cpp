@@ -31,7 +31,7 @@ TEST(OutputFolder, TakenNamesGetTheNextFreeSuffixAndAreKept) {
     };
     for (const auto& c : cases) {
         const OutputFolder::Written w = folder.Write(c.input, {9});
-        ASSERT_TRUE(w.Ok()) << w.error;
+        ASSERT_TRUE(w.Ok()) << w.error.Detail();
         EXPECT_EQ(w.path, dir.File(c.expected)) << c.input;
     }
     EXPECT_EQ(test::ReadBytes(dir.File("p001.jpg")), Bytes{1});
@@ -58,7 +58,7 @@ TEST(OutputFolder, NamesNearTheLengthLimitAreShortenedWholeCharacters) {
     OutputFolder folder(dir.Path(), ".jpg");
     for (int i = 0; i < 3; ++i) {
         const OutputFolder::Written w = folder.Write(stem + ".jpg", {1});
-        ASSERT_TRUE(w.Ok()) << w.error;
+        ASSERT_TRUE(w.Ok()) << w.error.Detail();
         const std::string name = std::filesystem::path(w.path).filename().string();
         EXPECT_LE(name.size(), 255u);
         EXPECT_EQ(name.size() % 3, i == 0 ? 1u : 0u) << name; // ".jpg", "-2.jpg", "-3.jpg"
@@ -97,7 +97,8 @@ TEST(OutputFolder, FailuresSayWhyAndLeaveNothing) {
     OutputFolder missing(dir.File("no/such/folder"), ".jpg");
     const OutputFolder::Written w = missing.Write("a.jpg", {1});
     EXPECT_FALSE(w.Ok());
-    EXPECT_NE(w.error.find("No such file or directory"), std::string::npos) << w.error;
+    EXPECT_NE(w.error.Detail().find("No such file or directory"), std::string::npos)
+        << w.error.Detail();
     OutputFolder proc("/proc", ".png");
     EXPECT_FALSE(proc.Write("a.jpg", {1}).Ok());
     EXPECT_TRUE(test::FileNames(dir.Path()).empty());

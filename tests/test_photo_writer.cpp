@@ -89,7 +89,7 @@ TEST(LadderFailures, EncoderFailureIsReported) {
     const LadderResult r =
         RunQualityLadder([](int, std::vector<unsigned char>&) { return false; }, s);
     EXPECT_EQ(r.status, SaveStatus::WriteFailed);
-    EXPECT_FALSE(r.reason.empty());
+    EXPECT_EQ(r.error.Code(), ErrorCode::Unwritable);
     EXPECT_EQ(EncodeWithinLimits(cv::Mat(), s).status, SaveStatus::WriteFailed);
 }
 
@@ -136,7 +136,7 @@ TEST(SavedFile, LayoutByteByByte) {
     s.pic_out_min_size = 0;
     s.pic_out_max_size = 100000;
     const SaveOutcome out = SavePassedPhotoFile(image, path, s);
-    ASSERT_EQ(out.status, SaveStatus::Saved) << out.reason;
+    ASSERT_EQ(out.status, SaveStatus::Saved) << out.error.Detail();
     EXPECT_EQ(out.quality, 85);
     EXPECT_TRUE(SaveMessage(out).empty());
     const Bytes encoded = test::EncodeJpeg(image, 85);
@@ -214,7 +214,7 @@ TEST(SavedFile, UnwritableFolderIsReported) {
     for (const std::string& target : targets) {
         const SaveOutcome out = SavePassedPhotoFile(Noise(48, 64), target, {});
         EXPECT_EQ(out.status, SaveStatus::WriteFailed) << target;
-        EXPECT_FALSE(out.reason.empty());
+        EXPECT_EQ(out.error.Code(), ErrorCode::Unwritable);
         EXPECT_FALSE(std::filesystem::exists(target));
     }
 }
@@ -238,7 +238,7 @@ TEST(SavedFile, RoundTripPassesAtOnceAndReads300Dpi) {
     test::TempDir dir;
     const std::string path = dir.File("报名照片.jpg");
     const SaveOutcome out = SavePassedPhotoFile(first.result_image, path, reviewer.Settings());
-    ASSERT_EQ(out.status, SaveStatus::Saved) << out.reason;
+    ASSERT_EQ(out.status, SaveStatus::Saved) << out.error.Detail();
     EXPECT_LE(out.size, 39u * 1024 + 16);
     const ReviewResult again = reviewer.Review(path);
     EXPECT_EQ(again.verdict, CheckVerdict::PassedByMarker);
