@@ -1,9 +1,11 @@
 #pragma once
 
 // The one shape of a failure in this code: a code for programs and a detail for people who read
-// logs and usage messages (in English; the front ends word what users see). Values come back as
+// logs and usage messages (in English; the front ends word what users see, and a front end's
+// own parsers may word the detail for its answer). Values come back as
 // Result<T>: the value, or the error that kept it from being made.
 
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <variant>
@@ -58,6 +60,18 @@ public:
 private:
     ErrorCode code_ = ErrorCode::None;
     std::string detail_;
+};
+
+// An Error carried out of code that can only throw to fail: a constructor, or a callback such as
+// a worker pool's factory.
+class ErrorThrown : public std::runtime_error {
+public:
+    explicit ErrorThrown(Error error)
+        : std::runtime_error(error.Detail()), error_(std::move(error)) {}
+    const Error& Get() const { return error_; }
+
+private:
+    Error error_;
 };
 
 template <typename T> class Result {

@@ -224,7 +224,7 @@ int PeakChild(const char* path) {
     PhotoReviewer reviewer(Shipped(), kAppDir);
     const ReviewResult original = reviewer.ReviewBytes(bytes.data(), bytes.size());
     PhotoCorrector corrector(Shipped(), kAppDir);
-    if (!corrector.SetupError().empty()) {
+    if (corrector.SetupError()) {
         return 1;
     }
     return WithBackdrop(corrector.Correct(bytes.data(), bytes.size(), original)) ? 0 : 2;

@@ -99,7 +99,7 @@ std::optional<uint64_t> ChainSource::Total() const {
 }
 
 bool BatchSummary::AllPassed() const {
-    if (!setup_error.empty()) {
+    if (setup_error) {
         return false;
     }
     for (const auto& [verdict, count] : counts) {
@@ -130,8 +130,9 @@ struct BatchTools {
     BatchTools(const BatchOptions& opts, const ReviewOptions& review)
         : reviewer(opts.check, opts.data_dir, review) {
         if (!reviewer.Detector().Loaded()) {
-            throw std::runtime_error("cannot load the face detector '" + reviewer.CascadePath() +
-                                     "': the file is missing or unreadable");
+            throw ErrorThrown({ErrorCode::Unreadable, "cannot load the face detector '" +
+                                                          reviewer.CascadePath() +
+                                                          "': the file is missing or unreadable"});
         }
         if (!opts.annotate_dir.empty() || opts.report_pictures) {
             labels = std::make_unique<VerdictLabels>(reviewer.DataDir());
@@ -313,8 +314,8 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts, const Record
     // are stopped and joined.
     WorkerPool<BatchTools> workers(
         opts.jobs, window, [&opts, &review] { return std::make_unique<BatchTools>(opts, review); });
-    if (std::string failure = workers.WaitUntilReady(); !failure.empty()) {
-        summary.setup_error = "the review could not start: " + failure;
+    if (const Error failure = workers.WaitUntilReady()) {
+        summary.setup_error = {failure.Code(), "the review could not start: " + failure.Detail()};
         cv::setNumThreads(previous_threads);
         return summary;
     }
@@ -333,7 +334,8 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts, const Record
                     results.Put(seq, NotReviewed(path, "the review was cancelled"));
                 }};
             if (!workers.Submit(std::move(job))) { // stopped early: not by this loop
-                summary.setup_error = "the workers stopped before the batch ended";
+                summary.setup_error = {ErrorCode::Stopped,
+                                       "the workers stopped before the batch ended"};
                 more = false;
                 break;
             }

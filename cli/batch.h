@@ -94,7 +94,7 @@ struct BatchSummary {
     std::map<CheckVerdict, uint64_t> counts;
     uint64_t output_failures = 0; // photos with an output that could not be written
     // Why the batch ended early: its workers could not be set up (then no photo was reviewed).
-    std::string setup_error;
+    Error setup_error;
     bool AllPassed() const; // false after a set-up error
 };
 

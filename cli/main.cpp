@@ -201,8 +201,8 @@ vrel::BatchOptions Batch(const Options& o, const vrel::CheckSettings& settings) 
 int ExitStatus(const Options& o, const vrel::BatchSummary& summary, bool list_failed,
                vrel::CsvReport& csv) {
     int status = summary.AllPassed() ? kAllPassed : kSomeRejected;
-    if (!summary.setup_error.empty()) {
-        std::cerr << "vrel-check: " << summary.setup_error << "\n";
+    if (summary.setup_error) {
+        std::cerr << "vrel-check: " << summary.setup_error.Detail() << "\n";
         return kSetupError;
     }
     if (list_failed) {
@@ -429,8 +429,8 @@ int main(int argc, char** argv) {
         }
         // The backdrop model is needed only by a correction.
         const vrel::PhotoCorrector corrector(settings, o.data_dir);
-        if (!corrector.SetupError().empty()) {
-            return SetupError("cannot correct photos: " + corrector.SetupError());
+        if (const vrel::Error& missing = corrector.SetupError()) {
+            return SetupError("cannot correct photos: " + missing.Detail());
         }
     }
     if ((!o.save_dir.empty() && !MakeFolder(o.save_dir, "save")) ||

@@ -322,7 +322,7 @@ PhotoCorrector::PhotoCorrector(const CheckSettings& settings, std::string data_d
     if (loaded) {
         replacer_.emplace(std::move(*loaded));
     } else {
-        setup_error_ = loaded.Err().Detail();
+        setup_error_ = loaded.Err();
     }
 }
 
@@ -461,7 +461,7 @@ public:
         const FramingTargets& targets;
         PhotoReviewer& verifier;
         BackdropReplacer* replacer; // null without the model
-        const std::string& setup_error;
+        const Error& setup_error;
         const BackdropColour& colour;
     };
 
@@ -654,7 +654,7 @@ private:
             b.backdrop = replaced->refusal;
             b.numbers = replaced->numbers;
         } else if (replaced == nullptr && replacer_ == nullptr) {
-            b.detail = setup_error_;
+            b.detail = setup_error_.Detail();
         }
         return b;
     }
@@ -901,7 +901,7 @@ private:
     const FramingTargets& targets_;
     PhotoReviewer& verifier_;
     BackdropReplacer* replacer_;
-    const std::string& setup_error_;
+    const Error& setup_error_;
     const BackdropColour& colour_;
     const WorkLimit& limit_;
     std::map<int, DecodedImage> decoded_;

@@ -139,9 +139,9 @@ public:
     PhotoCorrector(const CheckSettings& settings, std::string data_dir,
                    BackdropColour backdrop = WhiteBackdrop());
 
-    // Why backdrops cannot be replaced (the model file is missing or damaged); empty when they
-    // can. The rest of the correction works without it.
-    const std::string& SetupError() const { return setup_error_; }
+    // Why backdrops cannot be replaced (the model file is missing or damaged); no error when
+    // they can. The rest of the correction works without it.
+    const Error& SetupError() const { return setup_error_; }
 
     // Corrects the bytes of a photo file, given the review it got. limit, where given, stops
     // the work early (a refusal as undecodable); the verifying review's own time limit holds
@@ -162,7 +162,7 @@ private:
     BackdropColour backdrop_;
     PhotoReviewer verifier_; // every test, the marker ignored; its detector serves both
     std::optional<BackdropReplacer> replacer_;
-    std::string setup_error_;
+    Error setup_error_;
 };
 
 } // namespace vrel

@@ -15,8 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view type = input.substr(0, eol);
     const std::string_view body = eol == std::string_view::npos ? "" : input.substr(eol + 1);
     if (const auto boundary = vrel::serve::MultipartBoundary(type)) {
-        std::string error;
-        if (const auto field = vrel::serve::FindFormField(body, *boundary, "photo", error)) {
+        if (const auto field = vrel::serve::FindFormField(body, *boundary, "photo")) {
             // The field lies inside the body.
             if (field->content.data() < body.data() ||
                 field->content.data() + field->content.size() > body.data() + body.size()) {

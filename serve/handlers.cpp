@@ -140,7 +140,7 @@ Reply CorrectReply(WorkerTools& tools, const Upload& upload, const WorkLimit& li
                    CheckVerdict& verdict) {
     // Without its backdrop model the corrector would refuse every photo whose wall is wrong as
     // if the photo were at fault; the reviews go on without it. The log says why at start.
-    if (!tools.corrector.SetupError().empty()) {
+    if (tools.corrector.SetupError()) {
         return ErrorReply(503, kCorrectionUnavailable);
     }
     Reviewed r = Review(tools, upload, limit, verdict);

@@ -936,17 +936,15 @@ HttpService::~HttpService() {
     state_->pool.Stop();
 }
 
-bool HttpService::Listen(std::string& error) {
+Error HttpService::Listen() {
     State& s = *state_;
-    if (const std::string failure = s.pool.WaitUntilReady(); !failure.empty()) {
-        error = "the review workers could not start: " + failure;
-        return false;
+    if (const Error failure = s.pool.WaitUntilReady()) {
+        return {failure.Code(), "the review workers could not start: " + failure.Detail()};
     }
     beast::error_code ec;
     const auto address = net::ip::make_address(s.options.address, ec);
     if (ec) {
-        error = "not an address: '" + s.options.address + "'";
-        return false;
+        return {ErrorCode::Invalid, "not an address: '" + s.options.address + "'"};
     }
     const tcp::endpoint endpoint(address, s.options.port);
     s.acceptor.open(endpoint.protocol(), ec);
@@ -960,11 +958,10 @@ bool HttpService::Listen(std::string& error) {
     if (ec) {
         const std::string shown =
             address.is_v6() ? "[" + s.options.address + "]" : s.options.address;
-        error = "cannot listen on " + shown + ":" + std::to_string(s.options.port) + ": " +
-                ec.message();
-        return false;
+        return {ErrorCode::Invalid, "cannot listen on " + shown + ":" +
+                                        std::to_string(s.options.port) + ": " + ec.message()};
     }
-    return true;
+    return {};
 }
 
 uint16_t HttpService::Port() const {

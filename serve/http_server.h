@@ -41,9 +41,9 @@ public:
     HttpService(const HttpService&) = delete;
     HttpService& operator=(const HttpService&) = delete;
 
-    // Waits for the review workers to be set up, then binds the address; false with the reason
-    // in error when either cannot be done.
-    bool Listen(std::string& error);
+    // Waits for the review workers to be set up, then binds the address; the error says why
+    // when either cannot be done.
+    Error Listen();
     uint16_t Port() const;
     // Serves until it is stopped: by Stop() or SIGINT (requests under way finish within the
     // drain timeout), or by Drain() or SIGTERM (it goes on answering for the drain timeout with

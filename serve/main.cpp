@@ -309,9 +309,8 @@ int main(int argc, char** argv) {
     // compete with them, and with the connections' thread.
     cv::setNumThreads(0);
     vrel::serve::HttpService service(options);
-    std::string error;
-    if (!service.Listen(error)) {
-        return SetupError(error);
+    if (const vrel::Error error = service.Listen()) {
+        return SetupError(error.Detail());
     }
     // The first line tells where the service listens (with port 0, which port it got).
     const std::string where = HostPort(options.address, service.Port());
@@ -319,12 +318,11 @@ int main(int argc, char** argv) {
     const vrel::serve::AccessLog log(options.log_format, false, options.log);
     log.Notice(StartupLine(options, where));
     // Each worker's corrector loads the backdrop model; without it only corrections fail.
-    if (const std::string missing =
+    if (const vrel::Error missing =
             vrel::PhotoCorrector(settings, options.pool.data_dir, options.pool.backdrop)
-                .SetupError();
-        !missing.empty()) {
+                .SetupError()) {
         log.Notice("vrel-serve: corrections are unavailable (/api/v1/correct answers 503): " +
-                   missing);
+                   missing.Detail());
     }
     service.Run(true);
     log.Notice("vrel-serve: stopped");

@@ -133,39 +133,34 @@ std::optional<std::string> PercentDecode(std::string_view text, bool plus_is_spa
     return out;
 }
 
-std::optional<FormField> FindFormField(std::string_view body, std::string_view boundary,
-                                       std::string_view name, std::string& error) {
+Result<FormField> FindFormField(std::string_view body, std::string_view boundary,
+                                std::string_view name) {
     const std::string delimiter = "--" + std::string(boundary);
     // The first delimiter opens the body (a preamble before it is allowed).
     size_t at = body.find(delimiter);
     if (at == std::string_view::npos) {
-        error = "表单格式错误：没有开头的分隔行";
-        return std::nullopt;
+        return Error(ErrorCode::Invalid, "表单格式错误：没有开头的分隔行");
     }
     const std::string next_delimiter = "\r\n" + delimiter;
     for (;;) {
         at += delimiter.size();
-        if (body.substr(at, 2) == "--") {
-            error = "表单中没有名为 " + std::string(name) + " 的字段";
-            return std::nullopt; // the closing delimiter
+        if (body.substr(at, 2) == "--") { // the closing delimiter
+            return Error(ErrorCode::NotFound, "表单中没有名为 " + std::string(name) + " 的字段");
         }
         // The rest of the delimiter line (transport padding), then the part's headers.
         const size_t line_end = body.find("\r\n", at);
         if (line_end == std::string_view::npos) {
-            error = "表单格式错误：在分隔行中结束";
-            return std::nullopt;
+            return Error(ErrorCode::Invalid, "表单格式错误：在分隔行中结束");
         }
         // The headers end in an empty line (right away, for a part without headers).
         const size_t headers_end = body.find("\r\n\r\n", line_end);
         if (headers_end == std::string_view::npos) {
-            error = "表单格式错误：某一部分的头部没有结束";
-            return std::nullopt;
+            return Error(ErrorCode::Invalid, "表单格式错误：某一部分的头部没有结束");
         }
         const size_t content_begin = headers_end + 4;
         const size_t content_end = body.find(next_delimiter, content_begin);
         if (content_end == std::string_view::npos) {
-            error = "表单格式错误：某一部分没有结束的分隔行";
-            return std::nullopt;
+            return Error(ErrorCode::Invalid, "表单格式错误：某一部分没有结束的分隔行");
         }
         const auto [field_name, filename] = PartNames(
             headers_end == line_end ? std::string_view()

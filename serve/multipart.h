@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/error.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,11 +19,11 @@ struct FormField {
 // the type is not multipart/form-data or the boundary is missing or malformed.
 std::optional<std::string> MultipartBoundary(std::string_view content_type);
 
-// Finds the field of that name in a multipart/form-data body. std::nullopt, with the reason in
-// error, when the body is malformed (no opening boundary, a part without its header end or its
-// closing boundary) or has no such field.
-std::optional<FormField> FindFormField(std::string_view body, std::string_view boundary,
-                                       std::string_view name, std::string& error);
+// Finds the field of that name in a multipart/form-data body. An Invalid error when the body is
+// malformed (no opening boundary, a part without its header end or its closing boundary), a
+// NotFound one when it has no such field; the detail is worded for the client's answer.
+Result<FormField> FindFormField(std::string_view body, std::string_view boundary,
+                                std::string_view name);
 
 // The text without the spaces and tabs around it, as header values are read.
 std::string_view TrimSpaces(std::string_view text);

@@ -111,10 +111,9 @@ std::variant<Upload, Refusal> FindUpload(std::string_view content_type, std::str
             return Refusal{400, "表单格式错误：须为 multipart/form-data，并带有 1 到 70 个字符的 "
                                 "boundary"};
         }
-        std::string error;
-        const auto field = FindFormField(body, *boundary, "photo", error);
+        const Result<FormField> field = FindFormField(body, *boundary, "photo");
         if (!field) {
-            return Refusal{400, error};
+            return Refusal{400, field.Err().Detail()};
         }
         upload.bytes = field->content;
         upload.filename = field->filename;

@@ -9,9 +9,9 @@ ReviewPool::ReviewPool(const PoolOptions& options)
           auto tools = std::make_unique<WorkerTools>(options.settings, options.data_dir,
                                                      options.review, options.backdrop);
           if (options.review.reuse_detector && !tools->reviewer.Detector().Loaded()) {
-              throw std::runtime_error("cannot load the face detector '" +
-                                       tools->reviewer.CascadePath() +
-                                       "': the file is missing or unreadable");
+              throw ErrorThrown({ErrorCode::Unreadable,
+                                 "cannot load the face detector '" + tools->reviewer.CascadePath() +
+                                     "': the file is missing or unreadable"});
           }
           return tools;
       }) {}

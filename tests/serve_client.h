@@ -29,9 +29,8 @@ using test::Bytes;
 class Running {
 public:
     explicit Running(ServiceOptions options = Defaults()) : service_(std::move(options)) {
-        std::string error;
-        if (!service_.Listen(error)) {
-            throw std::runtime_error(error);
+        if (const Error error = service_.Listen()) {
+            throw std::runtime_error(error.Detail());
         }
         thread_ = std::thread([this] { service_.Run(false); });
     }

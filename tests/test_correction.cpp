@@ -298,7 +298,7 @@ TEST_F(Correcting, WithoutTheModelOnlyTheBackdropIsRefused) {
     }
     PhotoReviewer reviewer(settings_, dir.Path());
     PhotoCorrector corrector(settings_, dir.Path());
-    EXPECT_NE(corrector.SetupError().find("selfie_segmentation"), std::string::npos);
+    EXPECT_NE(corrector.SetupError().Detail().find("selfie_segmentation"), std::string::npos);
     auto correct = [&](const Bytes& bytes) {
         return corrector.Correct(bytes.data(), bytes.size(),
                                  reviewer.ReviewBytes(bytes.data(), bytes.size()));

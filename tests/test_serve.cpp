@@ -441,15 +441,15 @@ TEST(Serve, StopFinishesWhatIsUnderWay) {
 }
 
 TEST(Multipart, FieldsAndTheirNames) {
-    std::string error;
     const std::string body = "preamble\r\n--b\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\n"
                              "1\r\n--b\r\ncontent-disposition: form-data; name=photo; "
                              "filename*=UTF-8''%E7%85%A7+1.jpg\r\n\r\nJPEG\r\n--b--\r\n";
-    const auto field = FindFormField(body, "b", "photo", error);
-    ASSERT_TRUE(field.has_value()) << error;
+    const auto field = FindFormField(body, "b", "photo");
+    ASSERT_TRUE(field) << field.Err().Detail();
     EXPECT_EQ(field->content, "JPEG");
     EXPECT_EQ(field->filename, "照+1.jpg");
-    EXPECT_FALSE(FindFormField(body, "b", "none", error).has_value());
+    EXPECT_EQ(FindFormField(body, "b", "none").Err().Code(), ErrorCode::NotFound);
+    EXPECT_EQ(FindFormField("--b\r\nx", "b", "photo").Err().Code(), ErrorCode::Invalid);
     EXPECT_EQ(MultipartBoundary("multipart/form-data; boundary=\"a b\""), "a b");
     EXPECT_FALSE(MultipartBoundary("multipart/mixed; boundary=a").has_value());
     EXPECT_FALSE(MultipartBoundary("multipart/form-data").has_value());

@@ -85,7 +85,7 @@ Pool::Job Held(Board& board) {
 
 std::unique_ptr<Pool> OneWorker(size_t queue, std::atomic<int>& alive) {
     auto pool = std::make_unique<Pool>(1, queue, [&] { return std::make_unique<Tools>(alive); });
-    EXPECT_EQ(pool->WaitUntilReady(), "");
+    EXPECT_FALSE(pool->WaitUntilReady());
     return pool;
 }
 
@@ -216,7 +216,7 @@ TEST(WorkerPool, AFailedFactoryIsReported) {
         });
         ASSERT_TRUE(pool.TrySubmit(Noting(board, 'B')));
         board.Open();
-        EXPECT_EQ(pool.WaitUntilReady(), c.message);
+        EXPECT_EQ(pool.WaitUntilReady().Detail(), c.message);
         if (c.workers == 1) { // with more, one that is ready may have run B
             EXPECT_EQ(board.Seen(), "b");
         }
@@ -237,7 +237,9 @@ TEST(WorkerPool, TheFrontEndsReportWorkersThatCannotStart) {
     bool any = false;
     const BatchSummary summary =
         RunBatch(photos, batch, [&](const PhotoRecord&, const ReportPictures&) { any = true; });
-    EXPECT_NE(summary.setup_error.find("face detector"), std::string::npos) << summary.setup_error;
+    EXPECT_EQ(summary.setup_error.Code(), ErrorCode::Unreadable);
+    EXPECT_NE(summary.setup_error.Detail().find("face detector"), std::string::npos)
+        << summary.setup_error.Detail();
     EXPECT_FALSE(any);
     EXPECT_FALSE(summary.AllPassed());
 
@@ -248,9 +250,9 @@ TEST(WorkerPool, TheFrontEndsReportWorkersThatCannotStart) {
     service.pool.jobs = 2;
     service.pool.review.reuse_detector = true;
     serve::HttpService refused(service);
-    std::string error;
-    EXPECT_FALSE(refused.Listen(error));
-    EXPECT_NE(error.find("face detector"), std::string::npos) << error;
+    const Error error = refused.Listen();
+    EXPECT_EQ(error.Code(), ErrorCode::Unreadable);
+    EXPECT_NE(error.Detail().find("face detector"), std::string::npos) << error.Detail();
 }
 
 } // namespace

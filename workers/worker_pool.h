@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/error.h"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -25,8 +27,8 @@ namespace vrel {
 template <typename Tools> class WorkerPool {
 public:
     using Clock = std::chrono::steady_clock;
-    // Makes one worker's tools; called on each worker's thread, several at once. It throws (or
-    // returns null) when it cannot.
+    // Makes one worker's tools; called on each worker's thread, several at once. It throws (an
+    // ErrorThrown says why best) or returns null when it cannot.
     using Factory = std::function<std::unique_ptr<Tools>()>;
 
     struct Job {
@@ -50,11 +52,11 @@ public:
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    // Waits until every worker has its tools; empty then, or else why one could not make them
-    // (the pool has then dropped the jobs it held, and takes no more).
-    std::string WaitUntilReady() {
+    // Waits until every worker has its tools; no error then, or else why one could not make
+    // them (the pool has then dropped the jobs it held, and takes no more).
+    Error WaitUntilReady() {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return ready_ == workers_ || !failure_.empty(); });
+        changed_.wait(lock, [&] { return ready_ == workers_ || bool(failure_); });
         return failure_;
     }
 
@@ -134,15 +136,18 @@ public:
 private:
     void Work() {
         std::unique_ptr<Tools> tools;
-        std::string failure;
+        Error failure;
         try {
             tools = factory_();
+        } catch (const ErrorThrown& e) {
+            failure = e.Get();
         } catch (const std::exception& e) {
-            failure = e.what();
+            failure = {ErrorCode::Invalid, e.what()};
         } catch (...) {
         }
         if (!tools) {
-            return Fail(failure.empty() ? "a worker's tools could not be made" : failure);
+            return Fail(failure ? failure
+                                : Error(ErrorCode::Invalid, "a worker's tools could not be made"));
         }
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -176,7 +181,7 @@ private:
 
     // A worker without its tools: the pool takes no more jobs and drops those it holds, then
     // tells why.
-    void Fail(const std::string& failure) {
+    void Fail(const Error& failure) {
         std::deque<Job> dropped;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -188,7 +193,7 @@ private:
         Drop(dropped);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (failure_.empty()) {
+            if (!failure_) {
                 failure_ = failure;
             }
         }
@@ -219,7 +224,7 @@ private:
     bool stopping_ = false;
     Clock::time_point deadline_ = Clock::time_point::max(); // jobs taken after it are dropped
     int ready_ = 0;                                         // workers with their tools
-    std::string failure_;
+    Error failure_;
     std::mutex join_mutex_;
     std::vector<std::thread> threads_;
 };
