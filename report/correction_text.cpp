@@ -29,17 +29,24 @@ std::string BackdropAdvice(const CheckSettings& s) {
                       : "请在白色或浅灰色的纯色背景前重新拍摄";
 }
 
+// A colour within a sentence: a colour of its own is named by its code.
 std::string ColourText(const BackdropColour& c) {
-    if (c.name == "white") {
-        return "白色";
-    }
-    if (c.name == "blue") {
-        return "蓝色";
-    }
-    return c.name + " 色";
+    return c.name == "white" || c.name == "blue" ? BackdropLabel(c) : c.name + " 色";
 }
 
 } // namespace
+
+std::string BackdropLabel(const BackdropColour& colour) {
+    if (colour == WhiteBackdrop()) {
+        return "白色";
+    }
+    if (colour == BlueBackdrop()) {
+        return "蓝色";
+    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "#%02x%02x%02x", colour.bgr[2], colour.bgr[1], colour.bgr[0]);
+    return std::string("指定颜色 ") + hex;
+}
 
 std::string StepText(CorrectionStep step, const BackdropColour& backdrop) {
     switch (step) {

@@ -13,6 +13,9 @@ std::string StepText(CorrectionStep step, const BackdropColour& backdrop);
 // The steps joined with "、": what the desktop tool and the reports say was done.
 std::string StepsText(const std::vector<CorrectionStep>& steps, const BackdropColour& backdrop);
 
+// The name of a backdrop colour as the choices show it: 白色, 蓝色, or 指定颜色 #rrggbb.
+std::string BackdropLabel(const BackdropColour& colour);
+
 // A warning about a corrected photo in words ("enlarged": little fine detail).
 std::string CorrectionWarningText(const std::string& warning);
 

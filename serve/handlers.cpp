@@ -66,16 +66,6 @@ Reply ErrorReply(int status, const std::string& message) {
     return {status, "application/json", Dump(Json{{"error", message}}), {}};
 }
 
-std::string BackdropLabel(const BackdropColour& colour) {
-    if (colour == WhiteBackdrop()) {
-        return "白色";
-    }
-    if (colour == BlueBackdrop()) {
-        return "蓝色";
-    }
-    return "指定颜色 " + HexColour(colour);
-}
-
 Reply BackdropsReply(const CheckSettings& settings, const BackdropColour& service_default) {
     Json choices = Json::array();
     const std::vector<BackdropColour> accepted = AcceptedBackdrops(settings);

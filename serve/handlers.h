@@ -51,9 +51,6 @@ Reply CorrectReply(WorkerTools& tools, const Upload& upload, const WorkLimit& li
 // those the settings accept, each with its name, its Chinese label and its colour as #rrggbb.
 Reply BackdropsReply(const CheckSettings& settings, const BackdropColour& service_default);
 
-// The Chinese name of a backdrop colour: 白色, 蓝色, or 指定颜色 #rrggbb.
-std::string BackdropLabel(const BackdropColour& colour);
-
 // "attachment" with the download name 报名照片.jpg (RFC 6266, with an ASCII fallback).
 inline constexpr const char* kPhotoDisposition =
     "attachment; filename=\"photo.jpg\"; "

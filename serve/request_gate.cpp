@@ -2,6 +2,8 @@
 
 #include "serve/multipart.h"
 
+#include "report/correction_text.h"
+
 #include <boost/beast/core/string.hpp>
 
 namespace vrel::serve {
