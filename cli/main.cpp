@@ -9,10 +9,10 @@
 #include "setup/app_dir.h"
 #include "setup/options.h"
 #include "setup/quiet.h"
+#include "workers/worker_pool.h"
 
 #include <CLI/CLI.hpp>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -305,29 +305,26 @@ int ReviewAll(const Options& o, const vrel::CheckSettings& settings) {
     return status;
 }
 
-// The thumbnails of a run of records, made by jobs threads, each record's in its place.
+// The thumbnails of a run of records, made by jobs workers, each record's in its place.
 std::vector<vrel::ReportPictures> PicturesOf(const std::vector<nlohmann::ordered_json>& records,
                                              int jobs) {
     std::vector<vrel::ReportPictures> pictures(records.size());
-    std::atomic<size_t> next{0};
-    auto work = [&] {
-        for (size_t i; (i = next++) < records.size();) {
-            const auto& r = records[i];
-            auto text = [&](const char* key) {
-                return r.contains(key) && r[key].is_string() ? r[key].get<std::string>()
-                                                             : std::string();
-            };
-            pictures[i] = vrel::PicturesFromFiles(text("path"), text("corrected"));
-        }
-    };
-    std::vector<std::thread> threads;
-    for (int t = 1; t < jobs; ++t) {
-        threads.emplace_back(work);
+    struct NoTools {}; // reading a photo needs nothing kept between photos
+    vrel::WorkerPool<NoTools> workers(jobs, std::max<size_t>(1, records.size()),
+                                      [] { return std::make_unique<NoTools>(); });
+    for (size_t i = 0; i < records.size(); ++i) {
+        workers.Submit({[&records, &pictures, i](NoTools&) {
+                            const auto& r = records[i];
+                            auto text = [&](const char* key) {
+                                return r.contains(key) && r[key].is_string()
+                                           ? r[key].get<std::string>()
+                                           : std::string();
+                            };
+                            pictures[i] = vrel::PicturesFromFiles(text("path"), text("corrected"));
+                        },
+                        {}});
     }
-    work();
-    for (std::thread& t : threads) {
-        t.join();
-    }
+    workers.Stop(); // every job runs; a thumbnail that could not be made stays empty
     return pictures;
 }
 
