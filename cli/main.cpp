@@ -411,10 +411,7 @@ int main(int argc, char** argv) {
     // Set-up errors stop the run before any photo is reviewed.
     vrel::CheckSettings settings;
     if (const vrel::Error error = vrel::LoadReviewSetup(o.settings_path, o.data_dir, settings)) {
-        if (error.Code() == vrel::ErrorCode::NotFound) {
-            std::cerr << vrel::kMissingSettingsMessage << "\n";
-        }
-        std::cerr << "vrel-check: " << error.Detail() << "\n";
+        std::cerr << vrel::SetupErrorLines("vrel-check", error);
         return kSetupError;
     }
     if (!o.records.empty()) {

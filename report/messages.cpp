@@ -21,4 +21,12 @@ std::string SaveMessage(const SaveOutcome& outcome) {
     return kWriteFailedMessage;
 }
 
+std::string SetupErrorLines(const std::string& program, const Error& error) {
+    std::string lines;
+    if (error.Code() == ErrorCode::NotFound) {
+        lines = std::string(kMissingSettingsMessage) + "\n";
+    }
+    return lines + program + ": " + error.Detail() + "\n";
+}
+
 } // namespace vrel

@@ -19,6 +19,9 @@ std::string InfoText(CheckVerdict verdict);
 
 // The message shown when setting.vr is missing.
 inline constexpr const char* kMissingSettingsMessage = "setting配置文件丢失！请重新下载程序";
+// What a command-line program prints when its set-up cannot be loaded, a line each: the
+// missing-settings message where the settings file is not there, then "program: detail".
+std::string SetupErrorLines(const std::string& program, const Error& error);
 
 inline constexpr const char* kTooLargeMessage = "原始文件太大，请重新选取!";
 inline constexpr const char* kWriteFailedMessage = "读取文件大小错误!写文件失败!";

@@ -290,10 +290,7 @@ int main(int argc, char** argv) {
     }
     vrel::CheckSettings settings;
     if (const vrel::Error error = vrel::LoadReviewSetup(o.settings_path, o.data_dir, settings)) {
-        if (error.Code() == vrel::ErrorCode::NotFound) {
-            std::cerr << vrel::kMissingSettingsMessage << "\n";
-        }
-        std::cerr << "vrel-serve: " << error.Detail() << "\n";
+        std::cerr << vrel::SetupErrorLines("vrel-serve", error);
         return kSetupError;
     }
     const std::optional<vrel::BackdropColour> backdrop = ChooseServiceBackdrop(o, settings);

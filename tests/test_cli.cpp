@@ -10,11 +10,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
-#include <utility>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace vrel {
 namespace {
@@ -38,9 +38,11 @@ struct Completed {
     std::string out;
 };
 
-Completed RunCheck(const std::string& args) {
+// with_errors: what it writes to standard error comes in out too.
+Completed RunCheck(const std::string& args, bool with_errors = false) {
     Completed c;
-    const std::string command = std::string(VREL_CHECK_EXE) + " " + args + " 2>/dev/null";
+    const std::string command =
+        std::string(VREL_CHECK_EXE) + " " + args + (with_errors ? " 2>&1" : " 2>/dev/null");
     if (std::FILE* pipe = popen(command.c_str(), "r")) {
         char buffer[4096];
         size_t n;
@@ -200,7 +202,10 @@ TEST(VrelCheck, ReportFolderFromAReviewAndFromRecords) {
 
 TEST(VrelCheck, SetupErrorsExitWithTwo) {
     test::TempDir dir;
-    EXPECT_EQ(RunCheck("--settings " + dir.File("setting.vr") + " x.jpg").status, 2);
+    const Completed missing = RunCheck("--settings " + dir.File("setting.vr") + " x.jpg", true);
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.out.rfind("setting配置文件丢失！请重新下载程序\nvrel-check: ", 0), 0u)
+        << missing.out;
     EXPECT_EQ(RunCheck("").status, 2);
     EXPECT_EQ(RunCheck("--no-such-option x.jpg").status, 2);
     // A backdrop the settings' backdrop test would refuse, or no such colour.
