@@ -5,7 +5,7 @@
 // Without photos it makes two from the samples: a passed portrait enlarged to 3000 x 4000 and a
 // half-length portrait (reviewed, rejected and corrected) enlarged to 3200 x 4000.
 #include "app/main_dialog.h"
-#include "app/platform.h"
+#include "app/scripted_platform.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -25,23 +25,6 @@
 #include <vector>
 
 namespace {
-
-// Opens the photo it is given, takes every correction, and says nothing.
-class ScriptedPlatform : public vrel::Platform {
-public:
-    QString photo;
-    std::optional<QString> OpenFileName(QWidget*, const QString&) override { return photo; }
-    std::optional<QString> SaveFileName(QWidget*, const QString&, const QString&,
-                                        const QString&) override {
-        return std::nullopt;
-    }
-    void MessageBox(QWidget*, const QString& text) override {
-        std::fprintf(stderr, "message: %s\n", text.toUtf8().constData());
-    }
-    bool AskYesNo(QWidget*, const QString&) override { return true; }
-    int RunModal(QDialog&) override { return QDialog::Rejected; }
-    std::string AppDirectory() override { return VREL_APP_DIR "/"; }
-};
 
 // A sample enlarged to `size` and written as a JPEG of quality 92; the empty string on failure.
 std::string Enlarged(const char* sample, cv::Size size, const QTemporaryDir& dir) {
@@ -106,7 +89,7 @@ int main(int argc, char** argv) {
         photos = {Enlarged("passed-white-1200x1600.jpg", {3000, 4000}, dir),
                   Enlarged("correctable/half-length.jpg", {3200, 4000}, dir)};
     }
-    ScriptedPlatform platform;
+    vrel::ScriptedPlatform platform(QString(), VREL_APP_DIR "/");
     for (const std::string& photo : photos) {
         if (photo.empty()) {
             std::fprintf(stderr, "a sample could not be read\n");

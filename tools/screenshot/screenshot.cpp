@@ -3,7 +3,7 @@
 //   vrel_screenshot PHOTO OUT.png
 //   vrel_screenshot --about OUT.png   (the About box alone)
 #include "app/main_dialog.h"
-#include "app/platform.h"
+#include "app/scripted_platform.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -15,24 +15,6 @@
 #include <cstdio>
 
 namespace {
-
-class ScriptedPlatform : public vrel::Platform {
-public:
-    explicit ScriptedPlatform(QString photo) : photo_(std::move(photo)) {}
-    std::optional<QString> OpenFileName(QWidget*, const QString&) override { return photo_; }
-    std::optional<QString> SaveFileName(QWidget*, const QString&, const QString&,
-                                        const QString&) override {
-        return std::nullopt;
-    }
-    void MessageBox(QWidget*, const QString& text) override {
-        std::fprintf(stderr, "%s\n", text.toUtf8().constData());
-    }
-    bool AskYesNo(QWidget*, const QString&) override { return true; }
-    int RunModal(QDialog&) override { return QDialog::Rejected; }
-
-private:
-    QString photo_;
-};
 
 void Settle() {
     for (int i = 0; i < 20; ++i) {
@@ -49,7 +31,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: vrel_screenshot PHOTO OUT.png\n");
         return 2;
     }
-    ScriptedPlatform platform(QString::fromLocal8Bit(argv[1]));
+    vrel::ScriptedPlatform platform(QString::fromLocal8Bit(argv[1]));
     if (QString::fromLocal8Bit(argv[1]) == QStringLiteral("--about")) {
         vrel::AboutDialog about;
         about.show();
