@@ -9,7 +9,7 @@ set(layers
   "quality:"
   "scenes:"
   "view:"
-  "workers:platform"
+  "workers:"
   "check:platform quality"
   "output:platform check"
   "correct:platform quality check output"
