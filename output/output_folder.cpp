@@ -65,7 +65,7 @@ OutputFolder::Written OutputFolder::Write(const std::string& input_path,
         const std::string path = dir_ + "/" + name;
         const platform::WriteResult written = platform::WriteWholeFile(path, bytes, replace_);
         if (written.status == platform::WriteStatus::Failed) {
-            return {std::string(), {ErrorCode::Unwritable, written.reason}};
+            return {std::string(), written.error};
         }
         used_.insert(name);
         if (written.status == platform::WriteStatus::Written) {

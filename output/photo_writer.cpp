@@ -92,7 +92,7 @@ Error WriteFileAtomically(const std::string& path, const std::vector<unsigned ch
     if (written.status == platform::WriteStatus::Written) {
         return {};
     }
-    return {ErrorCode::Unwritable, written.reason};
+    return written.error;
 }
 
 PreparedPhoto PreparePassedPhoto(const cv::Mat& image, const CheckSettings& settings) {

@@ -4,6 +4,8 @@
 // appear whole or not at all, the program's own path and whether a stream is a terminal. One
 // source file per system implements it; everything else uses standard C++ only.
 
+#include "base/error.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -46,7 +48,7 @@ enum class WriteStatus {
 
 struct WriteResult {
     WriteStatus status = WriteStatus::Failed;
-    std::string reason; // the system's reason for a failure ("No space left on device")
+    Error error; // Unwritable, with the system's reason ("No space left on device"), on failure
 };
 
 // Writes bytes to path so that the file appears complete or not at all: the bytes go to an

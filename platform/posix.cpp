@@ -112,7 +112,7 @@ private:
 };
 
 WriteResult Failed(const std::string& what, int error) {
-    return {WriteStatus::Failed, what + ": " + Reason(error)};
+    return {WriteStatus::Failed, {ErrorCode::Unwritable, what + ": " + Reason(error)}};
 }
 
 // Puts the complete temporary file at temp (which the caller removes afterwards) in place.

@@ -117,7 +117,8 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<unsigned c
     HANDLE file = CreateFileW(wide_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_HIDDEN, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return {WriteStatus::Failed, "cannot create a file: " + Reason(GetLastError())};
+        return {WriteStatus::Failed,
+                {ErrorCode::Unwritable, "cannot create a file: " + Reason(GetLastError())}};
     }
     size_t done = 0;
     bool ok = true;
@@ -132,7 +133,8 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<unsigned c
     CloseHandle(file);
     if (!ok) {
         DeleteFileW(wide_temp.c_str());
-        return {WriteStatus::Failed, "cannot write the file: " + Reason(write_error)};
+        return {WriteStatus::Failed,
+                {ErrorCode::Unwritable, "cannot write the file: " + Reason(write_error)}};
     }
     SetFileAttributesW(wide_temp.c_str(), FILE_ATTRIBUTE_NORMAL);
     // Without MOVEFILE_REPLACE_EXISTING the move fails when the name is taken, atomically.
@@ -143,7 +145,8 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<unsigned c
         if (!replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)) {
             return {WriteStatus::NameTaken, {}};
         }
-        return {WriteStatus::Failed, "cannot put the file in place: " + Reason(error)};
+        return {WriteStatus::Failed,
+                {ErrorCode::Unwritable, "cannot put the file in place: " + Reason(error)}};
     }
     return {WriteStatus::Written, {}};
 }

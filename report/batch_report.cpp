@@ -172,7 +172,7 @@ Error BatchReportWriter::Open(const std::string& dir) {
         const auto written = platform::WriteWholeFile(dir + assets[i].path, bytes, true);
         if (written.status != platform::WriteStatus::Written) {
             return {ErrorCode::Unwritable,
-                    "cannot write '" + dir + assets[i].path + "': " + written.reason};
+                    "cannot write '" + dir + assets[i].path + "': " + written.error.Detail()};
         }
     }
     records_.open(fs::u8path(dir + "/records.js.part"), std::ios::binary | std::ios::trunc);
@@ -188,7 +188,7 @@ Error BatchReportWriter::WritePicture(const std::string& name,
     const auto written = platform::WriteWholeFile(dir_ + "/" + name, bytes, true);
     if (written.status != platform::WriteStatus::Written) {
         return {ErrorCode::Unwritable,
-                "cannot write '" + dir_ + "/" + name + "': " + written.reason};
+                "cannot write '" + dir_ + "/" + name + "': " + written.error.Detail()};
     }
     return {};
 }
