@@ -144,7 +144,7 @@ cv::Mat PhotoReviewer::LoadTipPicture(CheckVerdict verdict) const {
     }
     FileSource file;
     std::vector<unsigned char> bytes;
-    if (file.Open(data_dir_ + *tip) || !file.ReadAll(bytes)) {
+    if (file.Open(data_dir_ + *tip) || file.ReadAll(bytes)) {
         return cv::Mat();
     }
     JpegDecode decoded = DecodeJpeg(bytes.data(), bytes.size());
@@ -205,8 +205,8 @@ private:
     // JPEG signature: the first two bytes.
     bool StartsWithJpegSignature() {
         unsigned char head[2] = {0, 0};
-        if (source_.ReadAt(0, head, 2) != 2 && !source_.Failed().empty()) {
-            r_.error = {ErrorCode::Unreadable, source_.Failed()};
+        if (source_.ReadAt(0, head, 2) != 2 && source_.Failed()) {
+            r_.error = source_.Failed();
             return Reject(CheckVerdict::NotJpeg, {Rule::Readable});
         }
         if (head[0] != 0xFF || head[1] != 0xD8) {
@@ -349,9 +349,9 @@ private:
         std::vector<unsigned char> local;
         std::vector<unsigned char>& buffer =
             options_.reuse_buffers ? reviewer_.file_buffer_ : local;
-        if (!file->ReadAll(buffer)) {
+        if (Error error = file->ReadAll(buffer)) {
             JpegDecode failed;
-            failed.error = {ErrorCode::Unreadable, file->Failed()};
+            failed.error = std::move(error);
             return failed;
         }
         return DecodeJpeg(buffer.data(), buffer.size(), denom, KeptImage(), &limit_);

@@ -50,26 +50,23 @@ size_t FileSource::ReadAt(uint64_t offset, unsigned char* out, size_t n) {
     // Offsets beyond what the stream functions take are beyond any photo read here.
     if (offset > static_cast<uint64_t>(LONG_MAX) ||
         std::fseek(file_.get(), static_cast<long>(offset), SEEK_SET) != 0) {
-        failed_ = std::string("cannot read file: ") + std::strerror(errno);
+        failed_ = {ErrorCode::Unreadable, std::string("cannot read file: ") + std::strerror(errno)};
         return 0;
     }
     const size_t got = std::fread(out, 1, n, file_.get());
     if (got < n && std::ferror(file_.get())) {
-        failed_ = std::string("cannot read file: ") + std::strerror(errno);
+        failed_ = {ErrorCode::Unreadable, std::string("cannot read file: ") + std::strerror(errno)};
         std::clearerr(file_.get());
     }
     return got;
 }
 
-bool FileSource::ReadAll(std::vector<unsigned char>& buffer) {
+Error FileSource::ReadAll(std::vector<unsigned char>& buffer) {
     buffer.resize(static_cast<size_t>(size_));
-    if (ReadAt(0, buffer.data(), buffer.size()) != buffer.size()) {
-        if (failed_.empty()) {
-            failed_ = "cannot read file: it became shorter while it was read";
-        }
-        return false;
+    if (ReadAt(0, buffer.data(), buffer.size()) != buffer.size() && !failed_) {
+        failed_ = {ErrorCode::Unreadable, "cannot read file: it became shorter while it was read"};
     }
-    return true;
+    return failed_;
 }
 
 } // namespace vrel

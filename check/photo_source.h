@@ -16,11 +16,11 @@ public:
     virtual ~PhotoSource() = default;
     virtual uint64_t Size() const = 0;
     // Reads up to n bytes at offset into out; returns how many were read (fewer at the end, or
-    // when the file cannot be read: Failed() then says why).
+    // when the file cannot be read: Failed() then says why, as an Unreadable error).
     virtual size_t ReadAt(uint64_t offset, unsigned char* out, size_t n) = 0;
     // The whole content where it is in memory; nullptr for a file.
     virtual const unsigned char* Data() const { return nullptr; }
-    virtual std::string Failed() const { return std::string(); }
+    virtual Error Failed() const { return Error(); }
 };
 
 class MemorySource : public PhotoSource {
@@ -46,15 +46,15 @@ public:
     Error Open(const std::string& path);
     uint64_t Size() const override { return size_; }
     size_t ReadAt(uint64_t offset, unsigned char* out, size_t n) override;
-    std::string Failed() const override { return failed_; }
+    Error Failed() const override { return failed_; }
     std::FILE* Handle() const { return file_.get(); }
-    // Reads the whole file into buffer; false (Failed() tells why) when it cannot.
-    bool ReadAll(std::vector<unsigned char>& buffer);
+    // Reads the whole file into buffer, or says why it cannot.
+    Error ReadAll(std::vector<unsigned char>& buffer);
 
 private:
     FileHandle file_;
     uint64_t size_ = 0;
-    std::string failed_;
+    Error failed_;
 };
 
 } // namespace vrel

@@ -54,14 +54,15 @@ std::vector<std::string> ExpandPath(const std::string& path, bool other_formats)
     return files;
 }
 
-std::string FolderListingError(const std::string& path) {
+Error FolderListingError(const std::string& path) {
     std::error_code ec;
     if (!fs::is_directory(path, ec)) {
-        return std::string();
+        return {};
     }
     for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
     }
-    return ec ? "the folder cannot be listed: " + ec.message() : std::string();
+    return ec ? Error(ErrorCode::Unreadable, "the folder cannot be listed: " + ec.message())
+              : Error();
 }
 
 bool ListSource::Next(std::string& path) {
@@ -158,8 +159,8 @@ JobResult NotReviewed(const std::string& path, const std::string& error) {
 JobResult ReviewOne(BatchTools& tools, const BatchOptions& opts, const std::string& path) {
     ReviewResult result = tools.reviewer.Review(path);
     if (result.failed.rule == Rule::Readable) {
-        if (std::string listing = FolderListingError(path); !listing.empty()) {
-            result.error = {ErrorCode::Unreadable, std::move(listing)};
+        if (Error listing = FolderListingError(path)) {
+            result.error = std::move(listing);
         }
     }
     JobResult out;

@@ -23,8 +23,8 @@ bool HasPhotoExtension(const std::string& name, bool other_formats = false);
 // A folder that cannot be listed (whole or in part) comes last in its own list, so that it is
 // reported as a photo that could not be read.
 std::vector<std::string> ExpandPath(const std::string& path, bool other_formats = false);
-// Why a folder cannot be listed; empty for a folder that can, or a path that is no folder.
-std::string FolderListingError(const std::string& path);
+// Why a folder cannot be listed; no error for a folder that can, or a path that is no folder.
+Error FolderListingError(const std::string& path);
 
 // Where the photo paths of a batch come from, one at a time and in order.
 class PathSource {

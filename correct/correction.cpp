@@ -334,8 +334,8 @@ Correction PhotoCorrector::CorrectFile(const std::string& path, const ReviewResu
     if (const Error error = file.Open(path)) {
         return Refuse(CorrectionRule::Unreadable, {}, error.Detail());
     }
-    if (!file.ReadAll(bytes)) {
-        return Refuse(CorrectionRule::Unreadable, {}, file.Failed());
+    if (const Error error = file.ReadAll(bytes)) {
+        return Refuse(CorrectionRule::Unreadable, {}, error.Detail());
     }
     return Correct(bytes.data(), bytes.size(), original, limit, backdrop);
 }

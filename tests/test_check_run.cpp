@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 
 namespace vrel {
 namespace {
@@ -284,6 +285,19 @@ TEST_F(CheckRun, UnreadablePathsAreNotJpegWithAReason) {
         EXPECT_EQ(r.error.Code(), code) << path;
         EXPECT_FALSE(r.error.Detail().empty()) << path;
     }
+}
+
+// A file cut short between its opening and its reading is unreadable, not a shorter photo.
+TEST_F(CheckRun, AFileCutShortWhileReadIsUnreadable) {
+    const std::string path = dir_.File("cut.jpg");
+    test::WriteBytes(path, SmallJpeg(480, 640));
+    FileSource file;
+    ASSERT_FALSE(file.Open(path));
+    std::filesystem::resize_file(path, 100);
+    std::vector<unsigned char> bytes;
+    const Error error = file.ReadAll(bytes);
+    EXPECT_EQ(error.Code(), ErrorCode::Unreadable);
+    EXPECT_NE(error.Detail().find("shorter"), std::string::npos) << error.Detail();
 }
 
 TEST_F(CheckRun, NonPositiveNormalisedSizeIsRejectedWithoutCrash) {
