@@ -63,7 +63,10 @@ size_t FileSource::ReadAt(uint64_t offset, unsigned char* out, size_t n) {
 
 Error FileSource::ReadAll(std::vector<unsigned char>& buffer) {
     buffer.resize(static_cast<size_t>(size_));
-    if (ReadAt(0, buffer.data(), buffer.size()) != buffer.size() && !failed_) {
+    if (ReadAt(0, buffer.data(), buffer.size()) == buffer.size()) {
+        return {};
+    }
+    if (!failed_) {
         failed_ = {ErrorCode::Unreadable, "cannot read file: it became shorter while it was read"};
     }
     return failed_;
