@@ -72,6 +72,16 @@ struct CorrectionBlocker {
     BackdropRefusal backdrop = BackdropRefusal::None;
     // Background, Verdict: what the verifying review said of the corrected photo.
     bool verified = false;
+
+    // The number of that name; 0 where the blocker has none.
+    double Number(const std::string& name) const {
+        for (const auto& [key, value] : numbers) {
+            if (key == name) {
+                return value;
+            }
+        }
+        return 0;
+    }
 };
 
 // Warnings about a corrected photo that passed.

@@ -14,15 +14,6 @@ std::string Fixed(double value, int decimals) {
     return buffer;
 }
 
-double Number(const CorrectionBlocker& b, const char* name) {
-    for (const auto& [key, value] : b.numbers) {
-        if (key == name) {
-            return value;
-        }
-    }
-    return 0;
-}
-
 // What the applicant can do about a wrong backdrop.
 std::string BackdropAdvice(const CheckSettings& s) {
     return s.bgc == 1 ? "请在白色、浅灰色或浅蓝色的纯色背景前重新拍摄"
@@ -96,7 +87,7 @@ std::string BackdropRefusalText(BackdropRefusal refusal) {
 
 std::string BlockerText(const CorrectionBlocker& b, const CheckSettings& s,
                         const ReviewResult& review) {
-    const std::string px = Fixed(Number(b, "pixels_missing"), 0);
+    const std::string px = Fixed(b.Number("pixels_missing"), 0);
     switch (b.rule) {
     case CorrectionRule::None:
         return "";
@@ -119,18 +110,18 @@ std::string BlockerText(const CorrectionBlocker& b, const CheckSettings& s,
     case CorrectionRule::Transparent:
         return "照片含有透明区域，无法修正：请提交不透明的照片（JPEG，或不带透明背景的 PNG）";
     case CorrectionRule::Faces: {
-        const int faces = static_cast<int>(Number(b, "faces"));
+        const int faces = static_cast<int>(b.Number("faces"));
         return faces == 0
                    ? "照片中未找到正面人脸，无法自动修正：请提交正面免冠照片"
                    : "照片中有 " + std::to_string(faces) + " 张人脸，须只有本人一人：请重新拍摄";
     }
     case CorrectionRule::TooSmall:
-        return "人脸太小：须放大 " + Fixed(Number(b, "enlargement_needed"), 2) +
-               " 倍才能达到规定尺寸（最多放大 " + Fixed(Number(b, "enlargement_max"), 2) +
+        return "人脸太小：须放大 " + Fixed(b.Number("enlargement_needed"), 2) +
+               " 倍才能达到规定尺寸（最多放大 " + Fixed(b.Number("enlargement_max"), 2) +
                " 倍），请靠近镜头重新拍摄，或提交分辨率更高的照片";
     case CorrectionRule::Tilt:
-        return "头部倾斜约 " + Fixed(std::abs(Number(b, "roll")), 0) + " 度（最多可自动校正 " +
-               Fixed(Number(b, "roll_max"), 0) + " 度）：请重新拍摄，保持头部端正";
+        return "头部倾斜约 " + Fixed(std::abs(b.Number("roll")), 0) + " 度（最多可自动校正 " +
+               Fixed(b.Number("roll_max"), 0) + " 度）：请重新拍摄，保持头部端正";
     case CorrectionRule::Background:
         if (b.verified) {
             return "修正后背景仍不合格：" + Explain(review, s).text + "。" + BackdropAdvice(s);
