@@ -67,7 +67,15 @@ FacePlacement JudgeFaces(std::vector<cv::Rect> faces, const CheckSettings& setti
     return result;
 }
 
-FaceDetector::FaceDetector(const std::string& cascade_path) {
+Error FaceDetector::LoadError() const {
+    if (Loaded()) {
+        return {};
+    }
+    return {ErrorCode::Unreadable,
+            "cannot load the face detector '" + path_ + "': the file is missing or unreadable"};
+}
+
+FaceDetector::FaceDetector(const std::string& cascade_path) : path_(cascade_path) {
     // CascadeClassifier::load reports a missing file on standard error; look first.
     std::error_code ec;
     if (std::filesystem::is_regular_file(cascade_path, ec)) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/error.h"
 #include "check/rule.h"
 #include "check/settings.h"
 
@@ -57,12 +58,15 @@ class FaceDetector {
 public:
     explicit FaceDetector(const std::string& cascade_path);
     bool Loaded() const { return !classifier_.empty(); }
+    // Why the cascade could not be loaded, as a set-up error; none where it was.
+    Error LoadError() const;
     // Detects faces in a CV_8UC3 blue-green-red photo, as the review does.
     std::vector<cv::Rect> Detect(const cv::Mat& photo, const CheckSettings& settings);
     // The same with another smallest face size, for photos of other sizes than the normalised.
     std::vector<cv::Rect> Detect(const cv::Mat& photo, int min_neighbours, cv::Size min_size);
 
 private:
+    std::string path_;
     cv::CascadeClassifier classifier_;
 };
 

@@ -130,10 +130,8 @@ struct JobResult {
 struct BatchTools {
     BatchTools(const BatchOptions& opts, const ReviewOptions& review)
         : reviewer(opts.check, opts.data_dir, review) {
-        if (!reviewer.Detector().Loaded()) {
-            throw ErrorThrown({ErrorCode::Unreadable, "cannot load the face detector '" +
-                                                          reviewer.CascadePath() +
-                                                          "': the file is missing or unreadable"});
+        if (Error missing = reviewer.Detector().LoadError()) {
+            throw ErrorThrown(std::move(missing));
         }
         if (!opts.annotate_dir.empty() || opts.report_pictures) {
             labels = std::make_unique<VerdictLabels>(reviewer.DataDir());

@@ -69,10 +69,8 @@ Error LoadReviewSetup(const std::string& settings_path, std::string& data_dir,
     if (!data_dir.empty() && data_dir.back() != '/') {
         data_dir += '/';
     }
-    if (!FaceDetector(data_dir + kCascadeFileName).Loaded()) {
-        return {ErrorCode::Unreadable, "cannot load the face detector '" + data_dir +
-                                           kCascadeFileName +
-                                           "': the file is missing or unreadable"};
+    if (Error missing = FaceDetector(data_dir + kCascadeFileName).LoadError()) {
+        return missing;
     }
     settings = *load;
     return {};
