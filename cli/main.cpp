@@ -243,9 +243,10 @@ int ReviewAll(const Options& o, const vrel::CheckSettings& settings) {
         return SetupError("cannot write the report '" + o.csv_path + "': " + std::strerror(errno));
     }
     std::optional<vrel::BatchReportWriter> report;
-    vrel::Error report_error;
-    if (!o.report_dir.empty() && (report_error = report.emplace().Open(o.report_dir))) {
-        return SetupError("--report: " + report_error.Detail());
+    if (!o.report_dir.empty()) {
+        if (const vrel::Error error = report.emplace().Open(o.report_dir)) {
+            return SetupError("--report: " + error.Detail());
+        }
     }
     std::vector<std::string> paths;
     for (const std::string& input : o.inputs) {
@@ -265,8 +266,8 @@ int ReviewAll(const Options& o, const vrel::CheckSettings& settings) {
     const vrel::BatchSummary summary = vrel::RunBatch(
         *source, Batch(o, settings),
         [&](const vrel::PhotoRecord& record, const vrel::ReportPictures& pictures) {
-            if (report && !report_error) {
-                report_error = report->Add(vrel::RecordToJson(record), pictures);
+            if (report) { // a failure is kept for Close
+                report->Add(vrel::RecordToJson(record), pictures);
             }
             if (o.json) {
                 std::cout << vrel::RecordToJson(record).dump(
@@ -294,11 +295,8 @@ int ReviewAll(const Options& o, const vrel::CheckSettings& settings) {
         vrel::ReportMeta meta;
         meta.seconds = progress.Seconds();
         meta.settings = vrel::SettingsToJson(settings);
-        if (!report_error) {
-            report_error = report->Close(meta);
-        }
-        if (report_error) {
-            std::cerr << "vrel-check: --report: " << report_error.Detail() << "\n";
+        if (const vrel::Error error = report->Close(meta)) {
+            std::cerr << "vrel-check: --report: " << error.Detail() << "\n";
             status = kOutputFailed;
         }
     }
@@ -332,8 +330,7 @@ std::vector<vrel::ReportPictures> PicturesOf(const std::vector<nlohmann::ordered
 // again: each line as it was, its thumbnails read from the photos' paths.
 int ReportFromRecords(const Options& o, const vrel::CheckSettings& settings) {
     vrel::BatchReportWriter report;
-    vrel::Error error = report.Open(o.report_dir);
-    if (error) {
+    if (const vrel::Error error = report.Open(o.report_dir)) {
         return SetupError("--report: " + error.Detail());
     }
     const auto start = std::chrono::steady_clock::now();
@@ -358,9 +355,7 @@ int ReportFromRecords(const Options& o, const vrel::CheckSettings& settings) {
                         : std::string();
                 all_passed = all_passed && (verdict == "Passed" || verdict == "PassedByMarker" ||
                                             verdict == "PassedByBypass");
-                if (!error) {
-                    error = report.Add(std::move(run[i]), pictures[i]);
-                }
+                report.Add(std::move(run[i]), pictures[i]); // a failure is kept for Close
             }
             run.clear();
         };
@@ -386,10 +381,7 @@ int ReportFromRecords(const Options& o, const vrel::CheckSettings& settings) {
     vrel::ReportMeta meta;
     meta.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     meta.settings = vrel::SettingsToJson(settings);
-    if (!error) {
-        error = report.Close(meta);
-    }
-    if (error) {
+    if (const vrel::Error error = report.Close(meta)) {
         std::cerr << "vrel-check: --report: " << error.Detail() << "\n";
         return kOutputFailed;
     }

@@ -194,6 +194,13 @@ Error BatchReportWriter::WritePicture(const std::string& name,
 }
 
 Error BatchReportWriter::Add(Json record, const ReportPictures& pictures) {
+    if (!failed_) {
+        failed_ = Write(std::move(record), pictures);
+    }
+    return failed_;
+}
+
+Error BatchReportWriter::Write(Json record, const ReportPictures& pictures) {
     ++count_;
     if (record.contains("verdict") && record["verdict"].is_string()) {
         ++counts_[record["verdict"].get<std::string>()];
@@ -227,6 +234,9 @@ Error BatchReportWriter::Add(Json record, const ReportPictures& pictures) {
 }
 
 Error BatchReportWriter::Close(ReportMeta meta) {
+    if (failed_) {
+        return failed_;
+    }
     Json m = {{"generated", Now()},
               {"host", platform::HostName()},
               {"seconds", meta.seconds},

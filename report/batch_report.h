@@ -55,20 +55,24 @@ class BatchReportWriter {
 public:
     // Creates the folder (and its own subfolders) and writes the page.
     Error Open(const std::string& dir);
-    // Adds a record (RecordToJson's object) and its pictures; an error when a file could not be
-    // written (the report is then incomplete).
+    // Adds a record (RecordToJson's object) and its pictures. The first file that cannot be
+    // written ends the report: that error is kept, and Add and Close only return it from then
+    // on (the report stays incomplete, never put in place).
     Error Add(nlohmann::ordered_json record, const ReportPictures& pictures);
+    // Writes the summary and puts records.js in place.
     Error Close(ReportMeta meta);
 
     uint64_t Count() const { return count_; }
 
 private:
+    Error Write(nlohmann::ordered_json record, const ReportPictures& pictures);
     Error WritePicture(const std::string& name, const std::vector<unsigned char>& bytes);
 
     std::string dir_;
     std::ofstream records_;
     uint64_t count_ = 0;
     std::map<std::string, uint64_t> counts_;
+    Error failed_; // the first write that failed
 };
 
 } // namespace vrel

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 namespace vrel {
@@ -177,6 +178,23 @@ TEST(BatchPaths, ListLinesSkipBlanksAndCarriageReturns) {
         got.push_back(path);
     }
     EXPECT_EQ(got, (std::vector<std::string>{"a.jpg", "b c.jpg", "d.jpg"}));
+}
+
+// A picture that cannot be written ends the report: the failure is kept, and the report is
+// never put in place as if it were whole.
+TEST(BatchReport, TheFirstFailedWriteEndsTheReport) {
+    test::TempDir dir;
+    BatchReportWriter report;
+    ASSERT_FALSE(report.Open(dir.Path()));
+    std::filesystem::remove_all(dir.File("thumbs"));
+    test::WriteBytes(dir.File("thumbs"), {1}); // a file where the folder was
+    ReportPictures pictures;
+    pictures.thumb = {0xFF, 0xD8, 0xFF, 0xD9};
+    const Error failed = report.Add(nlohmann::ordered_json{{"path", "a.jpg"}}, pictures);
+    EXPECT_EQ(failed.Code(), ErrorCode::Unwritable);
+    EXPECT_EQ(report.Add(nlohmann::ordered_json{{"path", "b.jpg"}}, {}), failed);
+    EXPECT_EQ(report.Close({}), failed);
+    EXPECT_FALSE(std::filesystem::exists(dir.File("records.js")));
 }
 
 TEST(BatchReport, CsvFieldsAreQuotedWhereNeeded) {
