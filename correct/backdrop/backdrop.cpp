@@ -15,6 +15,9 @@ namespace {
 constexpr double kRingShare = 0.02;
 // The top rows: this share of the height, at least one row.
 constexpr double kTopShare = 0.005;
+// A patch of old wall is at least this share of the long side across: the faint wall between
+// strands of hair and along a soft edge is thinner, and a person does not see it as the old wall.
+constexpr double kPatchShare = 0.015;
 
 double Share(int64_t part, int64_t whole) {
     return whole > 0 ? static_cast<double>(part) / static_cast<double>(whole) : 0.0;
@@ -176,24 +179,38 @@ BackdropResult BackdropReplacer::Replace(const cv::Mat& photo_bgr, const cv::Rec
     const cv::Mat coefficients = MatteCoefficients(work, region, options_);
     const int reach =
         2 * std::max(1, static_cast<int>(std::lround(options_.filter_radius * side))) + 1;
+    // The old wall's colour beside the person, and the person's own colour inside the edge.
     const cv::Mat wall = EstimateWall(work, region, reach);
+    const cv::Mat person = EstimateWall(work, ~region, reach);
 
     // The ring on both sides of the edge.
     const double ring_width = std::max<double>(reach, kRingShare * side);
-    const cv::Mat ring = (Distance(region) <= ring_width) & (Distance(~region) <= ring_width);
+    cv::Mat ring(region.size(), CV_8U, cv::Scalar(0));
+    ring.setTo(kRingOut, (region == 0) & (Distance(~region) <= ring_width));
+    ring.setTo(kRingIn, (region != 0) & (Distance(region) <= ring_width));
     CompositeInput input;
     input.coefficients = coefficients;
     input.wall = wall;
+    input.person = person;
     input.ring = ring;
     input.colour = colour_bgr;
     input.inner_face = InnerFace(face);
     input.top_rows = std::max(1, static_cast<int>(std::lround(kTopShare * photo_bgr.rows)));
-    const CompositeCounts counts = CompositeOnColour(photo_bgr, input, result.photo, result.alpha);
+    cv::Mat wall_shown;
+    const CompositeCounts counts =
+        CompositeOnColour(photo_bgr, input, result.photo, result.alpha, wall_shown);
+    // A patch of wall, not the faint edge of a strand: what is left of the pixels that show the
+    // wall once everything thinner than a patch is taken away.
+    const int patch = std::max(
+        3, static_cast<int>(std::lround(kPatchShare * std::max(photo_bgr.cols, photo_bgr.rows))));
+    cv::Mat patches;
+    cv::morphologyEx(wall_shown != 0, patches, cv::MORPH_OPEN,
+                     cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(patch, patch)));
 
     const double top = Share(counts.top_person, counts.top);
     const double face_clear = Share(counts.face_clear, counts.face);
     const double half = Share(counts.half, counts.person);
-    const double ring_wall = Share(counts.ring_wall, counts.ring);
+    const double ring_wall = Share(cv::countNonZero(patches), counts.ring);
     result.numbers.insert(result.numbers.end(), {{"top_share", top},
                                                  {"face_clear", face_clear},
                                                  {"half_share", half},

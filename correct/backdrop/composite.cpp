@@ -51,13 +51,16 @@ inline uchar Byte(float v) {
 } // namespace
 
 CompositeCounts CompositeOnColour(const cv::Mat& photo, const CompositeInput& input, cv::Mat& out,
-                                  cv::Mat& alpha) {
+                                  cv::Mat& alpha, cv::Mat& wall_shown) {
     CV_Assert(photo.type() == CV_8UC3 && input.coefficients.type() == CV_32FC4 &&
-              input.wall.type() == CV_32FC3 && input.ring.type() == CV_8U &&
+              input.wall.type() == CV_32FC3 && input.person.type() == CV_32FC3 &&
+              input.person.size() == input.wall.size() && input.ring.type() == CV_8U &&
               input.ring.size() == input.coefficients.size());
     const int rows = photo.rows, cols = photo.cols;
     out.create(photo.size(), CV_8UC3);
     alpha.create(photo.size(), CV_8U);
+    wall_shown.create(photo.size(), CV_8U);
+    wall_shown.setTo(0);
 
     const std::vector<Tap> cx = Taps(cols, input.coefficients.cols);
     const std::vector<Tap> cy = Taps(rows, input.coefficients.rows);
@@ -80,7 +83,7 @@ CompositeCounts CompositeOnColour(const cv::Mat& photo, const CompositeInput& in
     const int stripes = std::max(1, std::min(rows, 64));
     std::vector<CompositeCounts> counts(stripes);
     cv::parallel_for_(cv::Range(0, stripes), [&](const cv::Range& range) {
-        std::vector<float> crow, wrow;
+        std::vector<float> crow, wrow, prow;
         std::vector<uchar> kind; // of each grid cell in the row: alpha 0, alpha 1 or either
         for (int stripe = range.start; stripe < range.end; ++stripe) {
             CompositeCounts& c = counts[stripe];
@@ -89,6 +92,7 @@ CompositeCounts CompositeOnColour(const cv::Mat& photo, const CompositeInput& in
             for (int y = y_begin; y < y_end; ++y) {
                 BlendRows<4>(input.coefficients, cy[y], crow);
                 BlendRows<3>(input.wall, wy[y], wrow);
+                BlendRows<3>(input.person, wy[y], prow);
                 kind.resize(input.coefficients.cols);
                 for (size_t g = 0; g < kind.size(); ++g) {
                     const float* k = &crow[4 * g];
@@ -107,6 +111,36 @@ CompositeCounts CompositeOnColour(const cv::Mat& photo, const CompositeInput& in
                 const uchar* in = photo.ptr<uchar>(y);
                 uchar* o = out.ptr<uchar>(y);
                 uchar* a8 = alpha.ptr<uchar>(y);
+                uchar* shown = wall_shown.ptr<uchar>(y);
+                // A grid's colour at x, interpolated along the row.
+                auto at = [&](const std::vector<float>& grid_row, int x, float* out3) {
+                    const Tap& u = wx[x];
+                    const float* g0 = &grid_row[3 * u.i0];
+                    const float* g1 = &grid_row[3 * u.i1];
+                    for (int ch = 0; ch < 3; ++ch) {
+                        out3[ch] = g0[ch] + (g1[ch] - g0[ch]) * u.w;
+                    }
+                };
+                // Whether a ring pixel shows the old wall (composite.h).
+                auto shows_wall = [&](int x, float a, const float* b) {
+                    float wall_off = 0, person_off = 0, seen = 0, p[3];
+                    at(prow, x, p);
+                    for (int ch = 0; ch < 3; ++ch) {
+                        const float v = in[3 * x + ch];
+                        wall_off = std::max(wall_off, std::abs(v - b[ch]));
+                        person_off = std::max(person_off, std::abs(v - p[ch]));
+                        seen = std::max(seen, a * std::abs(b[ch] - n[ch]));
+                    }
+                    const bool person_side = ring[ring_x[x]] == kRingIn;
+                    return wall_off <= kWallLike && seen > kVisible &&
+                           (!person_side || person_off > kPersonLike);
+                };
+                auto mark_wall = [&](int x, float a, const float* b) {
+                    const uchar side = ring[ring_x[x]];
+                    if (side != 0 && shows_wall(x, a, b)) {
+                        shown[x] = side;
+                    }
+                };
                 int x = 0;
                 while (x < cols) {
                     const uchar k = kind_at(x);
@@ -124,6 +158,14 @@ CompositeCounts CompositeOnColour(const cv::Mat& photo, const CompositeInput& in
                             std::memcpy(o + 3 * x, in + 3 * x, n_bytes);
                             std::memset(a8 + x, 255, end - x);
                             c.person += end - x;
+                            // Opaque wall inside the ring is the old wall kept whole.
+                            for (int i = x; i < end; ++i) {
+                                if (ring[ring_x[i]] != 0) {
+                                    float b[3];
+                                    at(wrow, i, b);
+                                    mark_wall(i, 1.0f, b);
+                                }
+                            }
                         }
                         x = end;
                         continue;
@@ -139,14 +181,7 @@ CompositeCounts CompositeOnColour(const cv::Mat& photo, const CompositeInput& in
                     a8[x] = a_byte;
                     uchar* p = o + 3 * x;
                     float b[3];
-                    {
-                        const Tap& u = wx[x];
-                        const float* b0 = &wrow[3 * u.i0];
-                        const float* b1 = &wrow[3 * u.i1];
-                        for (int ch = 0; ch < 3; ++ch) {
-                            b[ch] = b0[ch] + (b1[ch] - b0[ch]) * u.w;
-                        }
-                    }
+                    at(wrow, x, b);
                     if (a_byte == 0) {
                         std::memcpy(p, n8, 3);
                     } else if (a_byte == 255) {
@@ -162,15 +197,8 @@ CompositeCounts CompositeOnColour(const cv::Mat& photo, const CompositeInput& in
                     }
                     c.person += a_byte >= 128;
                     c.half += a_byte > 25 && a_byte < 230;
-                    // The wall shows where the photo has the wall's colour and enough alpha to
-                    // show it against the new colour.
-                    if (a_byte != 0 && ring[ring_x[x]] != 0) {
-                        bool wall_like = true, visible = false;
-                        for (int ch = 0; ch < 3; ++ch) {
-                            wall_like &= std::abs(in[3 * x + ch] - b[ch]) <= kWallLike;
-                            visible |= a * std::abs(b[ch] - n[ch]) > kVisible;
-                        }
-                        c.ring_wall += wall_like && visible;
+                    if (a_byte != 0) {
+                        mark_wall(x, a, b);
                     }
                     ++x;
                 }
@@ -179,7 +207,7 @@ CompositeCounts CompositeOnColour(const cv::Mat& photo, const CompositeInput& in
     });
     CompositeCounts total;
     for (const CompositeCounts& c : counts) {
-        total.person += c.person, total.half += c.half, total.ring_wall += c.ring_wall;
+        total.person += c.person, total.half += c.half;
     }
     // The rest from the alpha and the ring (the ring's cells are counted at their share of the
     // photo).
