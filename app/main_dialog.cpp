@@ -387,6 +387,13 @@ void MainDialog::ShowCorrected(const Correction& correction, const BackdropColou
         line += QStringLiteral("；") + QString::fromStdString(CorrectionWarningText(warning));
         all += QStringLiteral("\n") + QString::fromStdString(CorrectionWarningText(warning));
     }
+    // The corrected photo's own quality, measured again.
+    for (const AdvisoryNote& note :
+         correction.review.measures.advisories.value_or(std::vector<AdvisoryNote>())) {
+        const QString text = QString::fromStdString(AdvisoryText(note));
+        line += QStringLiteral("；") + text;
+        all += QStringLiteral("\n修正后的照片：") + text;
+    }
     advice_->setText(advice_->fontMetrics().elidedText(line, Qt::ElideRight, advice_->width()));
     advice_->setToolTip(all);
     advice_->show();

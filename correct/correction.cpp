@@ -40,11 +40,21 @@ Correction Refuse(CorrectionRule rule, std::vector<std::pair<std::string, double
     return c;
 }
 
-CorrectionBlocker FramingBlocker(const Framing& f) {
+// photo: the photo's own size, for the size a new one would need.
+CorrectionBlocker FramingBlocker(const Framing& f, cv::Size photo) {
     switch (f.problem) {
-    case FramingProblem::TooSmall:
-        return {CorrectionRule::TooSmall,
-                {{"enlargement_needed", f.needed}, {"enlargement_max", f.available}}};
+    case FramingProblem::TooSmall: {
+        const double more = f.needed / f.available;
+        CorrectionBlocker b{CorrectionRule::TooSmall,
+                            {{"enlargement_needed", f.needed},
+                             {"enlargement_max", f.available},
+                             {"width", photo.width},
+                             {"height", photo.height},
+                             {"min_width", std::ceil(photo.width * more)},
+                             {"min_height", std::ceil(photo.height * more)}}};
+        b.photo_too_small = f.photo_too_small;
+        return b;
+    }
     case FramingProblem::SpaceAbove:
         return {CorrectionRule::SpaceAbove, {{"pixels_missing", f.needed}}};
     case FramingProblem::SpaceBelow:
@@ -198,19 +208,20 @@ int CropDenominator(const cv::Rect& crop, const CheckSettings& s) {
     return 1;
 }
 
-// The crop, taken from a copy of the photo reduced by denom, at the normalised size.
-cv::Mat CutAndScale(const cv::Mat& source, cv::Size photo, const cv::Rect& crop,
-                    const CheckSettings& s) {
-    const double sx = double(source.cols) / photo.width;
-    const double sy = double(source.rows) / photo.height;
-    cv::Rect roi(static_cast<int>(std::lround(crop.x * sx)),
-                 static_cast<int>(std::lround(crop.y * sy)),
-                 static_cast<int>(std::lround(crop.width * sx)),
-                 static_cast<int>(std::lround(crop.height * sy)));
-    roi &= cv::Rect(0, 0, source.cols, source.rows);
+// The crop of a canvas at the normalised size; where it reaches beyond the canvas, the canvas is
+// extended with the fill colour.
+cv::Mat CutAndScale(const cv::Mat& source, const cv::Rect& crop, const CheckSettings& s,
+                    const cv::Vec3b& fill) {
+    const cv::Rect inside = crop & cv::Rect(0, 0, source.cols, source.rows);
+    cv::Mat cut = source(inside);
+    if (inside != crop) {
+        const Overhang o = OverhangOf(crop, source.size());
+        cv::copyMakeBorder(cut, cut, o.top, o.bottom, o.left, o.right, cv::BORDER_CONSTANT,
+                           cv::Scalar(fill[0], fill[1], fill[2]));
+    }
     cv::Mat out;
-    const bool shrink = roi.width >= s.dst_width;
-    cv::resize(source(roi), out, cv::Size(s.dst_width, s.dst_height), 0, 0,
+    const bool shrink = cut.cols >= s.dst_width;
+    cv::resize(cut, out, cv::Size(s.dst_width, s.dst_height), 0, 0,
                shrink ? cv::INTER_AREA : cv::INTER_LINEAR);
     return out;
 }
@@ -309,6 +320,8 @@ const char* StepName(CorrectionStep step) {
         return "backdrop";
     case CorrectionStep::Straighten:
         return "straighten";
+    case CorrectionStep::Extend:
+        return "extend";
     }
     return "unknown";
 }
@@ -343,11 +356,79 @@ Correction PhotoCorrector::CorrectFile(const std::string& path, const ReviewResu
 // A working copy of the photo that crops are cut from: reduced, perhaps turned upright, perhaps
 // laid on a new backdrop.
 struct Canvas {
-    cv::Mat image;       // CV_8UC3
+    cv::Mat image;       // CV_8UC3: the reduced copy, turned upright where the head leans
+    cv::Rect inner;      // its own pixels: all of it, or the upright rectangle inside the turn
     double to_photo = 1; // photo pixels per canvas pixel
-    cv::Point origin;    // the canvas's top left in the (turned) photo, in canvas pixels
     FaceBox face;        // in canvas pixels
+    // The plain backdrop's colour, where the canvas may be extended with it (and the corners a
+    // turn opened are filled with it).
+    std::optional<cv::Vec3b> fill;
 };
+
+// The colour of a plain wall that the review's backdrop test takes: the top corners and the
+// sides above the face are one even colour; nullopt otherwise.
+std::optional<cv::Vec3b> PlainWallColour(const cv::Mat& image, const FaceBox& f,
+                                         const CheckSettings& s) {
+    const int rows = std::max(2, image.rows / 30);
+    const int corner = std::max(2, image.cols / 5);
+    const int side = std::max(2, image.cols / 50);
+    const int above_face = std::clamp(static_cast<int>(f.y), 0, image.rows);
+    if (above_face < 2 * rows || image.cols < 2 * corner) {
+        return std::nullopt;
+    }
+    const cv::Rect patches[] = {{0, 0, corner, rows},
+                                {image.cols - corner, 0, corner, rows},
+                                {0, 0, side, above_face},
+                                {image.cols - side, 0, side, above_face}};
+    cv::Scalar first;
+    cv::Vec3d sum;
+    for (const cv::Rect& r : patches) {
+        cv::Scalar mean, spread;
+        cv::meanStdDev(image(r), mean, spread);
+        if (std::max({spread[0], spread[1], spread[2]}) > 12) {
+            return std::nullopt;
+        }
+        if (&r == &patches[0]) {
+            first = mean;
+        } else if (std::max({std::abs(mean[0] - first[0]), std::abs(mean[1] - first[1]),
+                             std::abs(mean[2] - first[2])}) > 16) {
+            return std::nullopt;
+        }
+        sum += cv::Vec3d(mean[0], mean[1], mean[2]);
+    }
+    const cv::Vec3b colour(cv::saturate_cast<uchar>(sum[0] / 4),
+                           cv::saturate_cast<uchar>(sum[1] / 4),
+                           cv::saturate_cast<uchar>(sum[2] / 4));
+    if (!BackdropColourAccepted({"", colour}, s)) {
+        return std::nullopt;
+    }
+    return colour;
+}
+
+// The median colour of an image's border: what the corners a turn opens are filled with where
+// the backdrop is not plain (the new backdrop takes it away).
+cv::Vec3b BorderColour(const cv::Mat& image) {
+    std::vector<uchar> channels[3];
+    auto add = [&](const cv::Vec3b& p) {
+        for (int c = 0; c < 3; ++c) {
+            channels[c].push_back(p[c]);
+        }
+    };
+    for (int x = 0; x < image.cols; x += 4) {
+        add(image.at<cv::Vec3b>(0, x));
+    }
+    for (int y = 0; y < image.rows; y += 4) {
+        add(image.at<cv::Vec3b>(y, 0));
+        add(image.at<cv::Vec3b>(y, image.cols - 1));
+    }
+    cv::Vec3b median;
+    for (int c = 0; c < 3; ++c) {
+        std::nth_element(channels[c].begin(), channels[c].begin() + channels[c].size() / 2,
+                         channels[c].end());
+        median[c] = channels[c][channels[c].size() / 2];
+    }
+    return median;
+}
 
 cv::Rect FaceRect(const FaceBox& f, cv::Size within) {
     const cv::Rect r(static_cast<int>(std::lround(f.x)), static_cast<int>(std::lround(f.y)),
@@ -481,7 +562,7 @@ public:
         std::vector<CorrectionBlocker> blockers;
         const Framing first = PlanCrop(face, photo_, s_, targets_);
         if (first.problem == FramingProblem::TooSmall) {
-            blockers.push_back(FramingBlocker(first));
+            blockers.push_back(FramingBlocker(first, photo_));
         }
         roll_ = MeasureRollOn(face, denom);
         // Said in whole degrees, so a roll that rounds to the bound is within it.
@@ -511,19 +592,29 @@ public:
             return Formatted(*refused);
         }
         canvas.face.crown = PlainWallCrown(canvas.image, canvas.face);
-        Framing framing = PlanOn(canvas);
+        // Least change first: a crop inside the photo; on a plain wall that the review takes,
+        // a crop that extends the photo with the wall's colour.
+        Framing framing = PlanOn(canvas, canvas.face, false);
         if (framing.problem == FramingProblem::None) {
-            if (auto done = TryReframe(canvas, last)) {
+            if (auto done = TryReframe(canvas, false, last)) {
                 return Finished(std::move(*done), {CorrectionStep::Reframe});
+            }
+        }
+        if (canvas.fill && framing.problem != FramingProblem::None) {
+            framing = PlanOn(canvas, canvas.face, true);
+            if (framing.problem == FramingProblem::None) {
+                if (auto done = TryReframe(canvas, true, last)) {
+                    return Finished(std::move(*done), {CorrectionStep::Reframe});
+                }
             }
         }
         bool backdrop_wrong = original_.verdict == CheckVerdict::BackgroundRejected ||
                               last.verdict == CheckVerdict::BackgroundRejected;
-        if (!backdrop_wrong && framing.problem != FramingProblem::None) {
-            backdrop_wrong = CornersWrong(canvas.image);
+        if (!backdrop_wrong && framing.problem != FramingProblem::None && !canvas.fill) {
+            backdrop_wrong = CornersWrong(canvas.image(canvas.inner));
         }
         std::optional<BackdropResult> replaced;
-        if (backdrop_wrong && framing.problem == FramingProblem::None && replacer_ != nullptr) {
+        if (backdrop_wrong && replacer_ != nullptr) {
             if (auto stopped = RefuseStopped()) {
                 return Formatted(*stopped);
             }
@@ -534,16 +625,22 @@ public:
                 return Formatted(RefuseStopped().value_or(Refuse(CorrectionRule::Stopped)));
             }
             if (replaced->Replaced()) {
+                // The new backdrop is plain: room above and beside the person costs nothing.
                 Canvas on_colour = canvas;
                 on_colour.image = replaced->photo;
+                on_colour.fill = colour_.bgr;
                 on_colour.face.crown = MatteCrown(replaced->alpha, canvas.face);
-                framing = PlanOn(on_colour);
-                if (framing.problem == FramingProblem::None) {
-                    if (auto done = TryReframe(on_colour, last)) {
+                for (const bool extend : {false, true}) {
+                    framing = PlanOn(on_colour, on_colour.face, extend);
+                    if (framing.problem != FramingProblem::None) {
+                        continue;
+                    }
+                    if (auto done = TryReframe(on_colour, extend, last)) {
                         return Finished(std::move(*done),
                                         {CorrectionStep::Reframe, CorrectionStep::Backdrop});
                     }
                     backdrop_wrong = last.verdict == CheckVerdict::BackgroundRejected;
+                    break;
                 }
             }
         }
@@ -551,7 +648,7 @@ public:
             blockers.push_back(BackdropBlocker(replaced ? &*replaced : nullptr));
         }
         if (framing.problem != FramingProblem::None) {
-            blockers.push_back(FramingBlocker(framing));
+            blockers.push_back(FramingBlocker(framing, photo_));
         }
         if (blockers.empty()) {
             return Formatted(RefuseAfter(std::move(last), rounds_));
@@ -714,31 +811,31 @@ private:
         const double k = double(copy.image.cols) / photo_.width;
         canvas.to_photo = 1 / k;
         canvas.face = {face.x * k, face.y * k, face.w * k, face.h * k, std::nullopt};
+        canvas.fill = PlainWallColour(copy.image, canvas.face, s_);
+        canvas.inner = cv::Rect(cv::Point(), copy.image.size());
         if (!straighten) {
             canvas.image = copy.image;
             return std::nullopt;
         }
+        // Turned about the face, which keeps its place; the corners the turn opens are filled
+        // with the wall's colour.
         const cv::Point2f centre(static_cast<float>(canvas.face.x + canvas.face.w / 2),
                                  static_cast<float>(canvas.face.y + canvas.face.h / 2));
         const cv::Mat turn = cv::getRotationMatrix2D(centre, -*roll_, 1.0);
-        cv::Mat turned;
-        cv::warpAffine(copy.image, turned, turn, copy.image.size(), cv::INTER_LINEAR,
-                       cv::BORDER_REPLICATE);
+        const cv::Vec3b fill = canvas.fill.value_or(BorderColour(copy.image));
+        cv::warpAffine(copy.image, canvas.image, turn, copy.image.size(), cv::INTER_LINEAR,
+                       cv::BORDER_CONSTANT, cv::Scalar(fill[0], fill[1], fill[2]));
         // The photo's own centre after the turn, and the upright rectangle inside it.
         const cv::Point2d c(copy.image.cols / 2.0, copy.image.rows / 2.0);
         const cv::Point2d moved(
             turn.at<double>(0, 0) * c.x + turn.at<double>(0, 1) * c.y + turn.at<double>(0, 2),
             turn.at<double>(1, 0) * c.x + turn.at<double>(1, 1) * c.y + turn.at<double>(1, 2));
         const cv::Size2d inside = InsideTurned(copy.image.cols, copy.image.rows, *roll_);
-        const cv::Rect keep =
+        canvas.inner =
             cv::Rect(static_cast<int>(std::ceil(moved.x - inside.width / 2)) + 1,
                      static_cast<int>(std::ceil(moved.y - inside.height / 2)) + 1,
                      static_cast<int>(inside.width) - 2, static_cast<int>(inside.height) - 2) &
-            cv::Rect(cv::Point(), turned.size());
-        canvas.image = turned(keep).clone();
-        canvas.origin = keep.tl();
-        canvas.face.x -= keep.x;
-        canvas.face.y -= keep.y;
+            cv::Rect(cv::Point(), canvas.image.size());
         return std::nullopt;
     }
 
@@ -749,39 +846,63 @@ private:
         return t;
     }
 
-    Framing PlanOn(const Canvas& canvas) const {
-        return PlanCrop(canvas.face, canvas.image.size(), s_, TargetsOn(canvas));
+    // A framing on the canvas: inside its own pixels, or where it has a plain backdrop and
+    // extend is set, reaching beyond them above and beside (never below them).
+    Framing PlanOn(const Canvas& canvas, const FaceBox& face, bool extend) const {
+        if (extend && canvas.fill) {
+            CanvasRoom room;
+            room.extend = true;
+            room.bottom = canvas.inner.y + canvas.inner.height;
+            return PlanCrop(face, canvas.image.size(), s_, TargetsOn(canvas), room);
+        }
+        const cv::Point at = canvas.inner.tl();
+        FaceBox within = face;
+        within.x -= at.x;
+        within.y -= at.y;
+        if (within.crown) {
+            *within.crown -= at.y;
+        }
+        Framing framing = PlanCrop(within, canvas.inner.size(), s_, TargetsOn(canvas));
+        framing.crop += at;
+        return framing;
     }
 
     // New crops of the canvas, a few rounds at most. A pass whose ratios lie inside their
     // intervals with the planned margin is kept at once; another pass only when no later
     // round gets there.
-    std::optional<Correction> TryReframe(const Canvas& canvas, ReviewResult& last) {
+    std::optional<Correction> TryReframe(const Canvas& canvas, bool extend, ReviewResult& last) {
         FaceBox face = canvas.face;
         std::optional<Correction> passed;
         for (int round = 1; round <= kMaxRounds; ++round) {
             if (auto stopped = RefuseStopped()) {
                 return stopped;
             }
-            const Framing framing = PlanCrop(face, canvas.image.size(), s_, TargetsOn(canvas));
+            const Framing framing = PlanOn(canvas, face, extend);
             if (framing.problem != FramingProblem::None) {
                 break;
             }
             rounds_ = std::max(rounds_, round);
-            const cv::Mat normalised =
-                CutAndScale(canvas.image, canvas.image.size(), framing.crop, s_);
+            const cv::Mat normalised = CutAndScale(canvas.image, framing.crop, s_,
+                                                   canvas.fill.value_or(cv::Vec3b(0, 0, 0)));
             std::optional<Correction> done = SaveAndVerify(normalised, last);
             if (done && done->status == CorrectionStatus::Refused) {
                 return done;
             }
             if (done) {
                 const cv::Rect& c = framing.crop;
-                done->crop = cv::Rect(
-                    static_cast<int>(std::lround((c.x + canvas.origin.x) * canvas.to_photo)),
-                    static_cast<int>(std::lround((c.y + canvas.origin.y) * canvas.to_photo)),
-                    static_cast<int>(std::lround(c.width * canvas.to_photo)),
-                    static_cast<int>(std::lround(c.height * canvas.to_photo)));
+                done->crop = cv::Rect(static_cast<int>(std::lround(c.x * canvas.to_photo)),
+                                      static_cast<int>(std::lround(c.y * canvas.to_photo)),
+                                      static_cast<int>(std::lround(c.width * canvas.to_photo)),
+                                      static_cast<int>(std::lround(c.height * canvas.to_photo)));
                 done->scale = double(s_.dst_width) / done->crop.width;
+                // What the crop adds beyond the photo's own pixels, in the corrected photo's.
+                if ((c & canvas.inner) != c) {
+                    const Overhang o = OverhangOf(c - canvas.inner.tl(), canvas.inner.size());
+                    const double k = double(s_.dst_width) / c.width;
+                    done->extended = Overhang{static_cast<int>(std::lround(o.top * k)),
+                                              static_cast<int>(std::lround(o.left * k)),
+                                              static_cast<int>(std::lround(o.right * k)), 0};
+                }
                 done->rounds = round;
                 const ReviewMeasures& m = done->review.measures;
                 if (m.ratio_y && m.ratio_x && RatiosWellInside(*m.ratio_y, *m.ratio_x, s_)) {
@@ -841,6 +962,9 @@ private:
         c.steps.insert(c.steps.end(), steps.begin(), steps.end());
         if (roll_ && std::abs(*roll_) >= kStraightenFrom) {
             c.steps.push_back(CorrectionStep::Straighten);
+        }
+        if (c.extended) {
+            c.steps.push_back(CorrectionStep::Extend);
         }
         c.roll = roll_;
         const auto& notes = c.review.measures.advisories;

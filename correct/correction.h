@@ -28,8 +28,9 @@ enum class CorrectionStep {
     Reframe,    // a new crop and scale
     Backdrop,   // the backdrop replaced with a plain colour
     Straighten, // the head's tilt turned upright
+    Extend,     // the photo extended above or beside the person with its plain backdrop
 };
-// A stable name for programs ("convert", "reframe", "backdrop", "straighten").
+// A stable name for programs ("convert", "reframe", "backdrop", "straighten", "extend").
 const char* StepName(CorrectionStep step);
 
 // Why a photo was not corrected. The report words each for the applicant (report/).
@@ -72,6 +73,8 @@ struct CorrectionBlocker {
     BackdropRefusal backdrop = BackdropRefusal::None;
     // Background, Verdict: what the verifying review said of the corrected photo.
     bool verified = false;
+    // TooSmall: the photo as a whole is too small, not only its face.
+    bool photo_too_small = false;
 
     // The number of that name; 0 where the blocker has none.
     double Number(const std::string& name) const {
@@ -103,6 +106,9 @@ struct Correction {
     std::vector<CorrectionStep> steps; // what was done, in the order of CorrectionStep
     std::optional<double> roll;        // the head's tilt on the original, degrees, where measured
     std::vector<std::string> warnings; // kWarningEnlarged
+    // Extend: the pixels added above, left and right of the photo, in the corrected photo's
+    // pixels (never below).
+    std::optional<Overhang> extended;
 
     // Refused (and AlreadyPasses): every blocker that applies, the most fundamental first; rule
     // and numbers are the first one's. report/ words them for the applicant.

@@ -44,7 +44,7 @@ struct Placement {
 };
 
 Placement Place(double width, const FaceBox& f, cv::Size photo, const CheckSettings& s,
-                const FramingTargets& t) {
+                const FramingTargets& t, const CanvasRoom& room) {
     Placement p;
     p.width = width;
     p.height = width * s.dst_height / s.dst_width;
@@ -62,8 +62,10 @@ Placement Place(double width, const FaceBox& f, cv::Size photo, const CheckSetti
                 : f.y - kHeadroom * f.h;
     p.y = {chin - (1 - ry.lo) * p.height, std::min(chin - (1 - ry.hi) * p.height, top_limit)};
     p.y_target = chin - (1 - t.ratio_y) * p.height;
-    p.inside_x = {0, photo.width - width};
-    p.inside_y = {0, photo.height - p.height};
+    const double bottom = room.bottom.value_or(photo.height);
+    constexpr double kFar = 1e9;
+    p.inside_x = room.extend ? Range{-kFar, kFar} : Range{0, photo.width - width};
+    p.inside_y = {room.extend ? -kFar : 0, bottom - p.height};
     return p;
 }
 
@@ -95,18 +97,24 @@ std::vector<int> WidthsFrom(int target, int lo, int hi) {
 
 // Whether the placement leaves room for the crop inside the photo; if so, the crop, placed as
 // near the targets as the room allows.
-bool Fits(const Placement& p, cv::Size photo, double aspect, Framing& out) {
+bool Fits(const Placement& p, cv::Size photo, double aspect, const CanvasRoom& room, Framing& out) {
     const Range x{std::max(p.x.lo, p.inside_x.lo), std::min(p.x.hi, p.inside_x.hi)};
     const Range y{std::max(p.y.lo, p.inside_y.lo), std::min(p.y.hi, p.inside_y.hi)};
-    if (x.Empty() || y.Empty() || p.inside_y.hi < 0) {
+    if (x.Empty() || y.Empty() || (!room.extend && p.inside_y.hi < 0)) {
         return false;
     }
     const int width = static_cast<int>(p.width);
-    const int height = std::min(static_cast<int>(std::lround(width * aspect)), photo.height);
-    const int left =
-        std::clamp(static_cast<int>(std::lround(x.Clamp(p.x_target))), 0, photo.width - width);
-    const int top =
-        std::clamp(static_cast<int>(std::lround(y.Clamp(p.y_target))), 0, photo.height - height);
+    const int bottom = static_cast<int>(std::floor(room.bottom.value_or(photo.height)));
+    int height = static_cast<int>(std::lround(width * aspect));
+    int left = static_cast<int>(std::lround(x.Clamp(p.x_target)));
+    int top = static_cast<int>(std::lround(y.Clamp(p.y_target)));
+    if (room.extend) {
+        top = std::min(top, bottom - height);
+    } else {
+        height = std::min(height, bottom);
+        left = std::clamp(left, 0, photo.width - width);
+        top = std::clamp(top, 0, bottom - height);
+    }
     out.crop = cv::Rect(left, top, width, height);
     return true;
 }
@@ -160,28 +168,41 @@ FaceBox FaceInCrop(const FaceBox& f, const cv::Rect& crop, const CheckSettings& 
 }
 
 Framing PlanCrop(const FaceBox& face, cv::Size photo, const CheckSettings& s,
-                 const FramingTargets& t) {
+                 const FramingTargets& t, const CanvasRoom& room) {
     Framing out;
     const double aspect = double(s.dst_height) / s.dst_width;
+    // The photo itself: extending it adds backdrop, never the detail that its size lacks.
+    const double photo_needed = std::max(double(s.dst_width) / std::max(1, photo.width),
+                                         double(s.dst_height) / std::max(1, photo.height));
     // Widths that put the horizontal ratio within its margins, around the target.
     const Range rx = Inner(s.ratio_x_min, s.ratio_x_max);
     const double target = face.w / (1 - t.ratio_x);
+    if (photo_needed > t.max_enlarge) {
+        out.problem = FramingProblem::TooSmall;
+        out.needed = std::max(photo_needed, s.dst_width / target);
+        out.available = t.max_enlarge;
+        out.photo_too_small = true;
+        return out;
+    }
     if (face.w / (1 - rx.hi) < s.dst_width / t.max_enlarge) {
         out.problem = FramingProblem::TooSmall;
         out.needed = s.dst_width / target;
         out.available = t.max_enlarge;
         return out;
     }
+    const double bottom = room.bottom.value_or(photo.height);
     const int lo =
         static_cast<int>(std::ceil(std::max(face.w / (1 - rx.lo), s.dst_width / t.max_enlarge)));
     const int hi = static_cast<int>(std::floor(
-        std::min({face.w / (1 - rx.hi), double(photo.width), std::floor(photo.height / aspect)})));
+        room.extend
+            ? face.w / (1 - rx.hi)
+            : std::min({face.w / (1 - rx.hi), double(photo.width), std::floor(bottom / aspect)})));
 
     double best_gap = std::numeric_limits<double>::infinity();
-    Placement closest = Place(std::max(lo, 1), face, photo, s, t);
+    Placement closest = Place(std::max(lo, 1), face, photo, s, t, room);
     for (int width : WidthsFrom(static_cast<int>(std::lround(target)), lo, hi)) {
-        const Placement p = Place(width, face, photo, s, t);
-        if (Fits(p, photo, aspect, out)) {
+        const Placement p = Place(width, face, photo, s, t, room);
+        if (Fits(p, photo, aspect, room, out)) {
             out.scale = double(s.dst_width) / width;
             return out;
         }
@@ -192,6 +213,15 @@ Framing PlanCrop(const FaceBox& face, cv::Size photo, const CheckSettings& s,
         }
     }
     return Missing(closest);
+}
+
+Overhang OverhangOf(const cv::Rect& crop, cv::Size photo) {
+    Overhang o;
+    o.top = std::max(0, -crop.y);
+    o.left = std::max(0, -crop.x);
+    o.right = std::max(0, crop.x + crop.width - photo.width);
+    o.bottom = std::max(0, crop.y + crop.height - photo.height);
+    return o;
 }
 
 } // namespace vrel

@@ -50,20 +50,43 @@ enum class FramingProblem {
 
 struct Framing {
     FramingProblem problem = FramingProblem::None;
-    cv::Rect crop;    // in the upright photo; exactly the normalised aspect within a pixel
+    // In the upright photo; exactly the normalised aspect within a pixel. Where the photo may be
+    // extended, it may reach beyond the top, left and right edges, never below the bottom.
+    cv::Rect crop;
     double scale = 0; // normalised width / crop width
     // For a refusal: how many pixels the photo lacks beyond its edge; for TooSmall, the
     // enlargement the framing would need and the bound.
     double needed = 0;
     double available = 0;
+    // TooSmall: the photo as a whole is smaller than the normalised size allows to enlarge (not
+    // only its face).
+    bool photo_too_small = false;
+};
+
+// Where a crop may reach beyond the photo: on a plain backdrop the photo can be extended above
+// and beside the person with the backdrop's colour; never below, where the person must reach
+// the bottom edge.
+struct CanvasRoom {
+    bool extend = false;
+    // The lowest row (exclusive) a crop may reach, in the photo's pixels; the photo's height
+    // where unset. A turned photo keeps its crop above its corners that the turn opened below.
+    std::optional<double> bottom;
 };
 
 // Chooses the crop that puts the face at the target ratios, centred, inside the photo. Where the
 // photo's edges are in the way it moves the crop, or zooms, within what the intervals allow
 // (keeping a margin from every bound, since the detector's box moves a little with the scale);
-// where nothing fits, says what is missing.
+// where nothing fits, says what is missing. A photo that needs more enlargement than the bound
+// to reach the normalised size is TooSmall first, whatever its face.
 Framing PlanCrop(const FaceBox& face, cv::Size photo, const CheckSettings& settings,
-                 const FramingTargets& targets);
+                 const FramingTargets& targets, const CanvasRoom& room = {});
+
+// How far a crop reaches beyond the photo on each side, in the photo's pixels (0 inside).
+struct Overhang {
+    int top = 0, left = 0, right = 0, bottom = 0;
+    bool Any() const { return top > 0 || left > 0 || right > 0 || bottom > 0; }
+};
+Overhang OverhangOf(const cv::Rect& crop, cv::Size photo);
 
 // The photo's face box as a crop of it would show it after normalising, for the ratios of the
 // face check.

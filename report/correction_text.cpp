@@ -49,6 +49,8 @@ std::string StepText(CorrectionStep step, const BackdropColour& backdrop) {
         return "更换为" + ColourText(backdrop) + "背景";
     case CorrectionStep::Straighten:
         return "校正头部倾斜";
+    case CorrectionStep::Extend:
+        return "以纯色背景扩展画面";
     }
     return "";
 }
@@ -116,6 +118,12 @@ std::string BlockerText(const CorrectionBlocker& b, const CheckSettings& s,
                    : "照片中有 " + std::to_string(faces) + " 张人脸，须只有本人一人：请重新拍摄";
     }
     case CorrectionRule::TooSmall:
+        if (b.photo_too_small) {
+            return "照片太小（" + Fixed(b.Number("width"), 0) + "×" + Fixed(b.Number("height"), 0) +
+                   " 像素），最多可放大 " + Fixed(b.Number("enlargement_max"), 1) +
+                   " 倍：请提供至少 " + Fixed(b.Number("min_width"), 0) + "×" +
+                   Fixed(b.Number("min_height"), 0) + " 像素的原图";
+        }
         return "人脸太小：须放大 " + Fixed(b.Number("enlargement_needed"), 2) +
                " 倍才能达到规定尺寸（最多放大 " + Fixed(b.Number("enlargement_max"), 2) +
                " 倍），请靠近镜头重新拍摄，或提交分辨率更高的照片";

@@ -45,7 +45,27 @@ void AddCorrection(PhotoRecord& record, const Correction& c, const CheckSettings
             c.roll) {
             record.correction["roll"] = *c.roll;
         }
+        if (c.extended) {
+            record.correction["extend"] = {
+                {"top", c.extended->top}, {"left", c.extended->left}, {"right", c.extended->right}};
+        }
         record.correction["warnings"] = c.warnings;
+        // The corrected photo's own quality, measured again; an advisory that the original,
+        // assessed, did not have is marked as come with the correction.
+        const std::vector<AdvisoryNote> before =
+            record.measures.advisories.value_or(std::vector<AdvisoryNote>());
+        nlohmann::json advisories = nlohmann::json::array();
+        for (const AdvisoryNote& note : m.advisories.value_or(std::vector<AdvisoryNote>())) {
+            const bool had = std::any_of(before.begin(), before.end(), [&](const AdvisoryNote& b) {
+                return b.code == note.code;
+            });
+            advisories.push_back({{"code", AdvisoryCode(note.code)},
+                                  {"measure", note.measure},
+                                  {"bound", note.bound},
+                                  {"text", AdvisoryText(note)},
+                                  {"new", record.measures.advisories.has_value() && !had}});
+        }
+        record.correction["advisories"] = std::move(advisories);
         return;
     }
     if (c.status == CorrectionStatus::Refused) {

@@ -379,6 +379,15 @@
         article.append(el('p', key.endsWith('error') ? 'problem' : 'output', label + text(r[key])));
       }
     }
+    const corrected = r.correction && typeof r.correction === 'object' ? r.correction : null;
+    if (corrected && Array.isArray(corrected.advisories) && corrected.advisories.length) {
+      // The corrected photo's own quality, measured again.
+      const list = el('ul', 'advisories corrected-advisories');
+      for (const a of corrected.advisories) {
+        list.append(el('li', '', `修正后的照片：${advisoryName(text(a.code))}：${text(a.text)}`));
+      }
+      article.append(list);
+    }
     if (r.correction_error && typeof r.correction_error === 'object') {
       article.append(el('p', 'problem', `无法自动修正：${text(r.correction_error.reason)}`));
     }

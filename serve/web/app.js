@@ -43,6 +43,7 @@
     reframe: () => '重新裁剪构图',
     backdrop: (label) => `更换为${label || '纯色'}背景`,
     straighten: () => '校正头部倾斜',
+    extend: () => '以纯色背景扩展画面',
   };
   const WARNING_TEXT = {
     enlarged: '照片细节不足，可能是放大得到的，建议提交原始照片',
@@ -305,6 +306,12 @@
     }
     for (const name of Array.isArray(correction.warnings) ? correction.warnings : []) {
       lines.push([WARNING_TEXT[name] || String(name), 'warning']);
+    }
+    // The corrected photo's own quality, measured again.
+    for (const note of Array.isArray(correction.advisories) ? correction.advisories : []) {
+      if (note && typeof note.text === 'string') {
+        lines.push([`修正后的照片：${note.text}`, 'warning']);
+      }
     }
     return lines;
   }
