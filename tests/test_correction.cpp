@@ -351,6 +351,92 @@ TEST(Framing, CropKeepsTheAspectAndLiesInsideForOddSizes) {
     }
 }
 
+TEST(Framing, APlainBackdropExtendsAboveAndBesideNeverBelow) {
+    const CheckSettings s = test::ShippedSettings();
+    const FramingTargets t = TargetsFor(s);
+    const cv::Size photo(800, 1000);
+    const double w = 200;
+    struct Case {
+        const char* what;
+        FaceBox face;
+        std::optional<double> bottom; // the room's lowest row
+        FramingProblem inside;        // without extending
+        FramingProblem extended;
+    };
+    const Case cases[] = {
+        {"at the top",
+         {300, 20, w, w, std::nullopt},
+         {},
+         FramingProblem::SpaceAbove,
+         FramingProblem::None},
+        {"at the left",
+         {0, 300, w, w, std::nullopt},
+         {},
+         FramingProblem::SpaceLeft,
+         FramingProblem::None},
+        {"at the right",
+         {600, 300, w, w, std::nullopt},
+         {},
+         FramingProblem::SpaceRight,
+         FramingProblem::None},
+        {"at the bottom",
+         {300, 760, w, w, std::nullopt},
+         {},
+         FramingProblem::SpaceBelow,
+         FramingProblem::SpaceBelow},
+        {"above a turn's open corners",
+         {300, 20, w, w, std::nullopt},
+         700.0,
+         FramingProblem::SpaceAbove,
+         FramingProblem::None},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CanvasRoom room;
+        room.bottom = c.bottom;
+        EXPECT_EQ(PlanCrop(c.face, photo, s, t, room).problem, c.inside);
+        room.extend = true;
+        const Framing f = PlanCrop(c.face, photo, s, t, room);
+        ASSERT_EQ(f.problem, c.extended);
+        if (f.problem != FramingProblem::None) {
+            continue;
+        }
+        EXPECT_LE(f.crop.y + f.crop.height, c.bottom.value_or(photo.height));
+        EXPECT_TRUE(OverhangOf(f.crop, photo).Any());
+        EXPECT_EQ(OverhangOf(f.crop, photo).bottom, 0);
+        const FaceBox in = FaceInCrop(c.face, f.crop, s);
+        EXPECT_TRUE(RatiosWellInside(VerticalFaceRatio(int(in.y), int(in.h), s.dst_height),
+                                     HorizontalFaceRatio(int(in.w), s.dst_width), s));
+    }
+}
+
+TEST(Framing, APhotoTooSmallToEnlargeIsTooSmallWhateverTheRoom) {
+    const CheckSettings s = test::ShippedSettings();
+    const FramingTargets t = TargetsFor(s);
+    // A well-framed ID photo at an exam size: the face at the target ratios.
+    const cv::Size photo(295, 413);
+    const double w = (1 - t.ratio_x) * photo.width;
+    const FaceBox face{(photo.width - w) / 2, 0.25 * photo.height, w, w, std::nullopt};
+    for (const bool extend : {false, true}) {
+        CanvasRoom room;
+        room.extend = extend;
+        const Framing f = PlanCrop(face, photo, s, t, room);
+        ASSERT_EQ(f.problem, FramingProblem::TooSmall) << extend;
+        EXPECT_TRUE(f.photo_too_small);
+        EXPECT_NEAR(f.needed, 480.0 / 295, 0.01);
+    }
+    CorrectionBlocker b{CorrectionRule::TooSmall,
+                        {{"enlargement_needed", 480.0 / 295},
+                         {"enlargement_max", 1.5},
+                         {"width", 295},
+                         {"height", 413},
+                         {"min_width", 320},
+                         {"min_height", 448}}};
+    b.photo_too_small = true;
+    EXPECT_EQ(BlockerText(b, s, ReviewResult()),
+              "照片太小（295×413 像素），最多可放大 1.5 倍：请提供至少 320×448 像素的原图");
+}
+
 TEST_F(Correcting, EveryOrientationGivesAnUprightCropOfTheAspect) {
     const cv::Mat upright = OnCanvas({1201, 1599}, 1.4, {40, 820});
     for (int orientation = 1; orientation <= 8; ++orientation) {

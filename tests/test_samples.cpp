@@ -2,6 +2,7 @@
 // gives what the sidecar names; vrel-check over the sample folders and vrel-serve give the
 // review's own record; and where the sidecar names a correction, vrel-check --correct-dir and
 // the service's correction come to it, with a corrected photo that passes again.
+#include "correct/correction.h"
 #include "report/report.h"
 
 #include "process.h"
@@ -67,6 +68,15 @@ void ExpectMatches(const SampleCase& c, const std::string& field, const Json& ac
 // (neither: a pass, which vrel-check does not correct).
 Json Outcome(const Json& correction, const Json& error) {
     Json outcome = !correction.is_null() ? correction : error.is_null() ? Json::object() : error;
+    // The sides the photo was extended on (how far moves with the detector's box).
+    if (outcome.contains("extend")) {
+        outcome["extended_sides"] = Json::array();
+        for (const char* side : {"top", "left", "right"}) {
+            if (outcome["extend"].value(side, 0) > 0) {
+                outcome["extended_sides"].push_back(side);
+            }
+        }
+    }
     outcome["status"] = !correction.is_null()                         ? "corrected"
                         : outcome.value("rule", "passed") == "passed" ? "already_passes"
                                                                       : "refused";
@@ -176,6 +186,51 @@ TEST_P(Sample, GivesWhatItsSidecarExpects) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Samples, Sample, ::testing::ValuesIn(test::SampleCases()),
+                         [](const ::testing::TestParamInfo<SampleCase>& info) {
+                             std::string name = info.param.name;
+                             for (char& ch : name) {
+                                 ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+                             }
+                             return name;
+                         });
+
+// Real portraits and versions derived from them (tests/data/correction/SOURCES.md): each is
+// corrected with the steps its sidecar names, or refused with its blockers in order.
+class CorrectionSet : public ::testing::TestWithParam<SampleCase> {
+protected:
+    static void SetUpTestSuite() {
+        corrector_ = std::make_unique<PhotoCorrector>(test::ShippedSettings(), test::AppDataDir());
+    }
+    static void TearDownTestSuite() { corrector_.reset(); }
+    static inline std::unique_ptr<PhotoCorrector> corrector_;
+};
+
+TEST_P(CorrectionSet, IsCorrectedOrRefusedAsItsSidecarSays) {
+    const SampleCase& c = GetParam();
+    ASSERT_EQ(c.error, "");
+    ASSERT_EQ(corrector_->SetupError(), Error());
+    const CheckSettings settings = test::ShippedSettings();
+    const ReviewResult review = PhotoReviewer(settings, test::AppDataDir()).Review(c.photo);
+    EXPECT_EQ(VerdictName(review.verdict), c.expected["verdict"].get<std::string>());
+    const Correction corrected = corrector_->CorrectFile(c.photo, review);
+    PhotoRecord record = MakeRecord(c.photo, review, settings);
+    AddCorrection(record, corrected, settings);
+    const Json json = Json::parse(RecordToJson(record).dump());
+    ExpectMatches(
+        c, "correction",
+        Outcome(json.value("correction", Json()), json.value("correction_error", Json())));
+    if (corrected.status == CorrectionStatus::Corrected) {
+        ExpectPassesAgain(corrected.bytes);
+        // Extended above and beside, never below: the person still reaches the bottom edge.
+        if (corrected.extended) {
+            EXPECT_EQ(corrected.extended->bottom, 0);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Photos, CorrectionSet,
+                         ::testing::ValuesIn(test::SampleCases(VREL_SOURCE_DIR
+                                                               "/tests/data/correction")),
                          [](const ::testing::TestParamInfo<SampleCase>& info) {
                              std::string name = info.param.name;
                              for (char& ch : name) {
