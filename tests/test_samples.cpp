@@ -194,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(Samples, Sample, ::testing::ValuesIn(test::SampleCases(
                              return name;
                          });
 
-// Real portraits and versions derived from them (tests/data/correction/SOURCES.md): each is
+// Real portraits and versions derived from them (tests/data/SOURCES.md): each is
 // corrected with the steps its sidecar names, or refused with its blockers in order.
 class CorrectionSet : public ::testing::TestWithParam<SampleCase> {
 protected:

@@ -201,16 +201,23 @@ BackdropResult BackdropReplacer::Replace(const cv::Mat& photo_bgr, const cv::Rec
         CompositeOnColour(photo_bgr, input, result.photo, result.alpha, wall_shown);
     // A patch of wall, not the faint edge of a strand: what is left of the pixels that show the
     // wall once everything thinner than a patch is taken away.
-    const int patch = std::max(
-        3, static_cast<int>(std::lround(kPatchShare * std::max(photo_bgr.cols, photo_bgr.rows))));
+    // Judged at the matte's working size: a patch is wide enough to show there.
+    cv::Mat shown = wall_shown != 0;
+    if (shown.size() != work.size()) {
+        cv::resize(shown, shown, work.size(), 0, 0, cv::INTER_AREA);
+        cv::threshold(shown, shown, 127, 255, cv::THRESH_BINARY);
+    }
+    const int patch = std::max(3, static_cast<int>(std::lround(kPatchShare * side)));
     cv::Mat patches;
-    cv::morphologyEx(wall_shown != 0, patches, cv::MORPH_OPEN,
+    cv::morphologyEx(shown, patches, cv::MORPH_OPEN,
                      cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(patch, patch)));
+    const double patch_pixels = static_cast<double>(cv::countNonZero(patches)) * photo_bgr.total() /
+                                static_cast<double>(work.total());
 
     const double top = Share(counts.top_person, counts.top);
     const double face_clear = Share(counts.face_clear, counts.face);
     const double half = Share(counts.half, counts.person);
-    const double ring_wall = Share(cv::countNonZero(patches), counts.ring);
+    const double ring_wall = Share(static_cast<int64_t>(std::llround(patch_pixels)), counts.ring);
     result.numbers.insert(result.numbers.end(), {{"top_share", top},
                                                  {"face_clear", face_clear},
                                                  {"half_share", half},

@@ -53,10 +53,11 @@ struct BackdropBounds {
     // Replaced: 0.024 to 0.066; a photo blurred by 2 % of its width: 0.066.
     double max_half_share = 0.12;
     // "ring_wall": of the ring on both sides of the person's edge, the share covered by patches
-    // of the old wall (composite.h; at least 1.5 % of the long side across). Clean composites,
-    // walls of the person's own colours among them (navy, skin, beige): at most 0.0014 on the
-    // scenes at 600 x 800, 0 at 1200 x 1600, at most 0.0043 on the portraits (the beige wall);
-    // the backdrop kept beside a face box half beside the head: 0.031 at both sizes.
+    // of the old wall (composite.h), judged at the matte's working size: at least 1.5 % of its
+    // long side across. Clean composites, walls of the person's own colours among them (navy,
+    // skin, beige): 0 on the scenes at 600 x 800 and 1200 x 1600, at most 0.0025 on the
+    // portraits (the beige wall); a blurred photo 0.0048; the backdrop kept beside a face box
+    // half beside the head: 0.031 at both sizes.
     double max_ring_wall = 0.01;
 };
 
