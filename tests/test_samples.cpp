@@ -94,6 +94,15 @@ void ExpectPassesAgain(const test::Bytes& photo) {
     }
 }
 
+// A test's name from its sample's: letters and digits, the rest as '_'.
+std::string SampleName(const ::testing::TestParamInfo<SampleCase>& info) {
+    std::string name = info.param.name;
+    for (char& ch : name) {
+        ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+    }
+    return name;
+}
+
 class Sample : public ::testing::TestWithParam<SampleCase> {
 protected:
     // One vrel-check run over every sample folder, correcting what it can, and one service that
@@ -185,14 +194,7 @@ TEST_P(Sample, GivesWhatItsSidecarExpects) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Samples, Sample, ::testing::ValuesIn(test::SampleCases()),
-                         [](const ::testing::TestParamInfo<SampleCase>& info) {
-                             std::string name = info.param.name;
-                             for (char& ch : name) {
-                                 ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-                             }
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Samples, Sample, ::testing::ValuesIn(test::SampleCases()), SampleName);
 
 // Real portraits and versions derived from them (tests/data/SOURCES.md): each is
 // corrected with the steps its sidecar names, or refused with its blockers in order.
@@ -231,13 +233,7 @@ TEST_P(CorrectionSet, IsCorrectedOrRefusedAsItsSidecarSays) {
 INSTANTIATE_TEST_SUITE_P(Photos, CorrectionSet,
                          ::testing::ValuesIn(test::SampleCases(VREL_SOURCE_DIR
                                                                "/tests/data/correction")),
-                         [](const ::testing::TestParamInfo<SampleCase>& info) {
-                             std::string name = info.param.name;
-                             for (char& ch : name) {
-                                 ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-                             }
-                             return name;
-                         });
+                         SampleName);
 
 // A sample whose sidecar is missing or cannot be used is an error that names the sidecar.
 TEST(Sidecars, AMissingOrMalformedSidecarIsAnErrorNamingIt) {
