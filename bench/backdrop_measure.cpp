@@ -157,8 +157,8 @@ int RunScenes(BackdropReplacer& replacer, const std::string& out_dir, cv::Size s
                                               test::Compose(scene.truth, test::Flat(size, colour)),
                                               scene.truth.alpha));
         }
-        for (const auto& [name, value] : result.numbers) {
-            std::printf(" %s=%.4f", name.c_str(), value);
+        for (const auto& [name, value] : result.measures.Named()) {
+            std::printf(" %s=%.4f", name, value);
         }
         std::printf("\n");
         const std::string stem =
@@ -261,8 +261,8 @@ int main(int argc, char** argv) {
         std::printf("%-40s %5dx%-5d %7.1f ms  %-16s",
                     std::filesystem::path(path).filename().c_str(), photo.cols, photo.rows, ms,
                     RefusalName(result.refusal));
-        for (const auto& [name, value] : result.numbers) {
-            std::printf(" %s=%.4f", name.c_str(), value);
+        for (const auto& [name, value] : result.measures.Named()) {
+            std::printf(" %s=%.4f", name, value);
         }
         std::printf("\n");
         const std::string stem = out_dir + "/" + std::filesystem::path(path).stem().string();

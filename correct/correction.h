@@ -4,6 +4,7 @@
 #include "check/settings.h"
 #include "correct/backdrop/backdrop.h"
 #include "correct/backdrop_colour.h"
+#include "correct/blockers.h"
 #include "correct/framing.h"
 
 #include <opencv2/core.hpp>
@@ -33,60 +34,6 @@ enum class CorrectionStep {
 // A stable name for programs ("convert", "reframe", "backdrop", "straighten", "extend").
 const char* StepName(CorrectionStep step);
 
-// Why a photo was not corrected. The report words each for the applicant (report/).
-enum class CorrectionRule {
-    None,
-    Passed,        // nothing to correct
-    Unreadable,    // the file cannot be read (detail)
-    Damaged,       // its data ends before the picture is complete
-    TooManyPixels, // pixels, pixels_max
-    Undecodable,   // nothing to decode
-    Stopped,       // past the time limit, or cancelled (named "undecodable")
-    Review,        // the review itself failed (detail)
-    NotAPhoto,     // no picture format this reads
-    Transparent,   // a picture with transparent parts
-    Faces,         // no face, or several (faces)
-    TooSmall,      // enlargement_needed, enlargement_max
-    Tilt,          // roll, roll_max
-    Background,    // a backdrop the review refuses that was not replaced
-    SpaceAbove,    // pixels_missing
-    SpaceBelow,
-    SpaceLeft,
-    SpaceRight,
-    Writer,  // the corrected photo could not be saved (detail)
-    Verdict, // the verifying review still rejects the corrected photo
-};
-// A stable name for programs ("too_small", "space_above", ...).
-const char* CorrectionRuleName(CorrectionRule rule);
-
-// One reason why a photo cannot be corrected, with its numbers.
-struct CorrectionBlocker {
-    CorrectionBlocker(CorrectionRule r = CorrectionRule::None,
-                      std::vector<std::pair<std::string, double>> n = {}, std::string d = {})
-        : rule(r), numbers(std::move(n)), detail(std::move(d)) {}
-
-    CorrectionRule rule = CorrectionRule::None;
-    std::vector<std::pair<std::string, double>> numbers;
-    std::string detail; // the file's, the review's, the writer's or the model's own words
-    // Background: why the replacement refused (None: not tried, or detail says why it could not
-    // be tried).
-    BackdropRefusal backdrop = BackdropRefusal::None;
-    // Background, Verdict: what the verifying review said of the corrected photo.
-    bool verified = false;
-    // TooSmall: the photo as a whole is too small, not only its face.
-    bool photo_too_small = false;
-
-    // The number of that name; 0 where the blocker has none.
-    double Number(const std::string& name) const {
-        for (const auto& [key, value] : numbers) {
-            if (key == name) {
-                return value;
-            }
-        }
-        return 0;
-    }
-};
-
 // Warnings about a corrected photo that passed.
 inline constexpr const char* kWarningEnlarged = "enlarged"; // little fine detail: an enlargement
 
@@ -113,7 +60,7 @@ struct Correction {
     // Refused (and AlreadyPasses): every blocker that applies, the most fundamental first; rule
     // and numbers are the first one's. report/ words them for the applicant.
     CorrectionRule rule = CorrectionRule::None;
-    std::vector<std::pair<std::string, double>> numbers;
+    BlockerNumbers numbers;
     std::vector<CorrectionBlocker> blockers;
 };
 
@@ -124,16 +71,6 @@ inline constexpr const char* kBackdropModelFile = "models/selfie_segmentation.on
 inline constexpr double kMaxStraighten = 10.0;
 // Tilts below this are left as they are: the estimate is good to about two degrees.
 inline constexpr double kStraightenFrom = 4.0;
-// Measures of one head at different scales agree within this many degrees.
-inline constexpr double kRollAgreement = 3.0;
-
-// The head's roll in degrees (positive: leaning counter-clockwise) from the eyes in the face box.
-// The eye detector now and then takes a brow for an eye at one scale and not at the next, so
-// the face is measured at three scales and the roll counts only where two of them agree;
-// nullopt otherwise.
-std::optional<double> MeasureHeadRoll(const cv::Mat& photo, const cv::Rect& face,
-                                      QualityAdvisor& advisor);
-
 // Whether a photo with this review is one the correction goes to work on: not a pass, nor a
 // file that could not be read, was cut short, has too many pixels or could not be decoded
 // (those it refuses untried). Whether it succeeds shows only once it has been tried.
@@ -143,10 +80,11 @@ bool MayCorrect(const ReviewResult& review);
 inline constexpr std::chrono::milliseconds kCorrectionTimeLimit{60'000};
 
 // Corrects photos that the review rejected for reasons that need no new photograph, with the
-// least change that works: the photo as it is (format, pixel size, file size), then a new
-// framing (crop and scale, never stretched, nothing invented), then a new plain backdrop with
-// the framing; a tilted head is straightened first. A correction counts only when the corrected
-// photo passes the full review, as a fresh file would.
+// least change that works. The attempts, in order: the photo as it is (format, pixel size, file
+// size); a new framing (crop and scale, never stretched, nothing invented), of the head turned
+// upright where it leans; the photo extended above and beside the person with its plain wall;
+// a new plain backdrop, with the framing and the extension it allows. A correction counts only
+// when the corrected photo passes the full review, as a fresh file would.
 class PhotoCorrector {
 public:
     // data_dir holds the cascade files and the backdrop model (kBackdropModelFile), as for the

@@ -89,7 +89,7 @@ std::string BackdropRefusalText(BackdropRefusal refusal) {
 
 std::string BlockerText(const CorrectionBlocker& b, const CheckSettings& s,
                         const ReviewResult& review) {
-    const std::string px = Fixed(b.Number("pixels_missing"), 0);
+    const std::string px = Fixed(b.numbers.pixels_missing.value_or(0), 0);
     switch (b.rule) {
     case CorrectionRule::None:
         return "";
@@ -112,24 +112,26 @@ std::string BlockerText(const CorrectionBlocker& b, const CheckSettings& s,
     case CorrectionRule::Transparent:
         return "照片含有透明区域，无法修正：请提交不透明的照片（JPEG，或不带透明背景的 PNG）";
     case CorrectionRule::Faces: {
-        const int faces = static_cast<int>(b.Number("faces"));
+        const int faces = static_cast<int>(b.numbers.faces.value_or(0));
         return faces == 0
                    ? "照片中未找到正面人脸，无法自动修正：请提交正面免冠照片"
                    : "照片中有 " + std::to_string(faces) + " 张人脸，须只有本人一人：请重新拍摄";
     }
     case CorrectionRule::TooSmall:
         if (b.photo_too_small) {
-            return "照片太小（" + Fixed(b.Number("width"), 0) + "×" + Fixed(b.Number("height"), 0) +
-                   " 像素），最多可放大 " + Fixed(b.Number("enlargement_max"), 1) +
-                   " 倍：请提供至少 " + Fixed(b.Number("min_width"), 0) + "×" +
-                   Fixed(b.Number("min_height"), 0) + " 像素的原图";
+            return "照片太小（" + Fixed(b.numbers.width.value_or(0), 0) + "×" +
+                   Fixed(b.numbers.height.value_or(0), 0) + " 像素），最多可放大 " +
+                   Fixed(b.numbers.enlargement_max.value_or(0), 1) + " 倍：请提供至少 " +
+                   Fixed(b.numbers.min_width.value_or(0), 0) + "×" +
+                   Fixed(b.numbers.min_height.value_or(0), 0) + " 像素的原图";
         }
-        return "人脸太小：须放大 " + Fixed(b.Number("enlargement_needed"), 2) +
-               " 倍才能达到规定尺寸（最多放大 " + Fixed(b.Number("enlargement_max"), 2) +
+        return "人脸太小：须放大 " + Fixed(b.numbers.enlargement_needed.value_or(0), 2) +
+               " 倍才能达到规定尺寸（最多放大 " + Fixed(b.numbers.enlargement_max.value_or(0), 2) +
                " 倍），请靠近镜头重新拍摄，或提交分辨率更高的照片";
     case CorrectionRule::Tilt:
-        return "头部倾斜约 " + Fixed(std::abs(b.Number("roll")), 0) + " 度（最多可自动校正 " +
-               Fixed(b.Number("roll_max"), 0) + " 度）：请重新拍摄，保持头部端正";
+        return "头部倾斜约 " + Fixed(std::abs(b.numbers.roll.value_or(0)), 0) +
+               " 度（最多可自动校正 " + Fixed(b.numbers.roll_max.value_or(0), 0) +
+               " 度）：请重新拍摄，保持头部端正";
     case CorrectionRule::Background:
         if (b.verified) {
             return "修正后背景仍不合格：" + Explain(review, s).text + "。" + BackdropAdvice(s);

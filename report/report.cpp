@@ -71,7 +71,7 @@ void AddCorrection(PhotoRecord& record, const Correction& c, const CheckSettings
     if (c.status == CorrectionStatus::Refused) {
         record.correction_error = {{"reason", CorrectionReason(c, settings)},
                                    {"rule", CorrectionRuleName(c.rule)}};
-        for (const auto& [name, value] : c.numbers) {
+        for (const auto& [name, value] : c.numbers.Named()) {
             record.correction_error[name] = value;
         }
         if (!c.blockers.empty()) {
@@ -79,7 +79,10 @@ void AddCorrection(PhotoRecord& record, const Correction& c, const CheckSettings
             for (const CorrectionBlocker& b : c.blockers) {
                 nlohmann::json one = {{"rule", CorrectionRuleName(b.rule)},
                                       {"reason", BlockerText(b, settings, c.review)}};
-                for (const auto& [name, value] : b.numbers) {
+                for (const auto& [name, value] : b.numbers.Named()) {
+                    one[name] = value;
+                }
+                for (const auto& [name, value] : b.backdrop_measures.Named()) {
                     one[name] = value;
                 }
                 blockers.push_back(std::move(one));

@@ -302,32 +302,41 @@ TEST_F(Backdrop, RefusesWhatItCannotReplaceWithTheReasonAndItsNumber) {
         cv::Mat photo;
         cv::Rect face;
         BackdropRefusal refusal;
-        const char* number; // the check's measure, past its bound
+        std::optional<double> BackdropMeasures::*number; // the check's measure, past its bound
         bool keeps_picture;
     };
     const Case cases[] = {
         {"a floating torso", test::Compose(floating, cream), floating.face,
-         BackdropRefusal::NotAtBottom, "bottom_share", false},
+         BackdropRefusal::NotAtBottom, &BackdropMeasures::bottom_share, false},
         {"two people", test::Compose(small, test::Compose(big, cream)), big.face,
-         BackdropRefusal::OtherRegions, "other_regions", false},
+         BackdropRefusal::OtherRegions, &BackdropMeasures::other_regions, false},
         {"the head cut by the top", test::Compose(cut, cream), cut.face, BackdropRefusal::CutAtTop,
-         "top_share", true},
+         &BackdropMeasures::top_share, true},
         {"a face box beside the head", test::Compose(portrait, cream), beside.face,
-         BackdropRefusal::FaceNotOpaque, "face_clear", true},
+         BackdropRefusal::FaceNotOpaque, &BackdropMeasures::face_clear, true},
     };
     const BackdropBounds bounds;
-    const std::map<std::string, std::function<bool(double)>> past = {
-        {"bottom_share", [&](double v) { return v < bounds.min_bottom_share; }},
-        {"other_regions", [&](double v) { return v > bounds.max_other_regions; }},
-        {"top_share", [&](double v) { return v > bounds.max_top_share; }},
-        {"face_clear", [&](double v) { return v > bounds.max_face_clear; }},
-        {"ring_wall", [&](double v) { return v > bounds.max_ring_wall; }}};
+    using Measure = std::optional<double> BackdropMeasures::*;
+    const std::pair<Measure, std::function<bool(double)>> past[] = {
+        {&BackdropMeasures::bottom_share, [&](double v) { return v < bounds.min_bottom_share; }},
+        {&BackdropMeasures::other_regions, [&](double v) { return v > bounds.max_other_regions; }},
+        {&BackdropMeasures::top_share, [&](double v) { return v > bounds.max_top_share; }},
+        {&BackdropMeasures::face_clear, [&](double v) { return v > bounds.max_face_clear; }}};
+    auto past_bound = [&](Measure m, double v) {
+        for (const auto& [measure, beyond] : past) {
+            if (measure == m) {
+                return beyond(v);
+            }
+        }
+        return false;
+    };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const BackdropResult r = replacer_->Replace(c.photo, c.face);
         EXPECT_EQ(RefusalName(r.refusal), std::string(RefusalName(c.refusal)));
-        ASSERT_TRUE(r.Number(c.number));
-        EXPECT_TRUE(past.at(c.number)(*r.Number(c.number))) << *r.Number(c.number);
+        const std::optional<double>& measured = r.measures.*c.number;
+        ASSERT_TRUE(measured);
+        EXPECT_TRUE(past_bound(c.number, *measured)) << *measured;
         EXPECT_EQ(!r.photo.empty() && !r.alpha.empty(), c.keeps_picture);
     }
 }
@@ -344,8 +353,8 @@ TEST_F(Backdrop, APatchOfTheOldWallLeftBesideThePersonIsRefused) {
     ASSERT_TRUE(lenient);
     const BackdropResult r = lenient->Replace(photo, beside.face);
     EXPECT_EQ(r.refusal, BackdropRefusal::WallLeft);
-    ASSERT_TRUE(r.Number("ring_wall"));
-    EXPECT_GT(*r.Number("ring_wall"), 2 * bounds.max_ring_wall);
+    ASSERT_TRUE(r.measures.ring_wall);
+    EXPECT_GT(*r.measures.ring_wall, 2 * bounds.max_ring_wall);
 }
 
 TEST_F(Backdrop, RefusesBadInputAndStopsWhenTheLimitSays) {
@@ -381,7 +390,7 @@ TEST_F(Backdrop, TheHalfTransparentShareRefusesPastItsBound) {
     const BackdropResult r = replacer->Replace(
         test::Compose(portrait, test::Flat(kSize, {200, 222, 238})), portrait.face);
     EXPECT_EQ(r.refusal, BackdropRefusal::TooTransparent);
-    EXPECT_GT(r.Number("half_share").value_or(0), strict.max_half_share);
+    EXPECT_GT(r.measures.half_share.value_or(0), strict.max_half_share);
 }
 
 TEST(BackdropRefusal, EveryReasonHasItsOwnName) {

@@ -1,12 +1,15 @@
 // The correction: rejected photos of one real portrait, framed wrongly, sized wrongly or in
 // another format, come out as photos that the full review passes; what cannot be mended is
 // refused with its reason and numbers. The sample photos' corrections: test_samples.cpp.
+#include "correct/canvas.h"
 #include "correct/correction.h"
 #include "correct/framing.h"
 #include "correct/image_input.h"
 #include "quality/advisories.h"
+#include "quality/head_roll.h"
 #include "report/correction_text.h"
 
+#include "scenes/backdrop_scenes.h"
 #include "test_support.h"
 
 #include <opencv2/imgproc.hpp>
@@ -204,8 +207,8 @@ TEST_F(Correcting, WhatCannotBeMendedIsRefusedWithItsReason) {
         }
         if (c.number != nullptr) {
             bool found = false;
-            for (const auto& [name, value] : refused.numbers) {
-                found = found || name == c.number;
+            for (const auto& [name, value] : refused.numbers.Named()) {
+                found = found || name == std::string(c.number);
             }
             EXPECT_TRUE(found) << Why(refused);
         }
@@ -291,6 +294,18 @@ TEST_F(Correcting, BlueBackdropWhereTheSettingsTakeIt) {
     EXPECT_LE(cv::norm(cv::Vec3d(corner) - cv::Vec3d(BlueBackdrop().bgr)), 6.0);
 }
 
+// The known-matte portrait with its face too near the right edge to be centred inside the
+// photo, on a wall.
+cv::Mat NearTheRightEdge(const cv::Mat& wall) {
+    const test::Subject subject = test::LoadSubject(VREL_SOURCE_DIR "/tests/data");
+    return test::Compose(test::Place(subject, wall.size(), 640, {260, 250}), wall);
+}
+
+const cv::Size kNearTheEdge(760, 1000);
+// A wall lit from one side: the review takes it, but it is not one plain colour.
+const cv::Mat kLitFromOneSide =
+    test::Gradient(kNearTheEdge, {245, 245, 245}, {215, 215, 215}, 0.12f);
+
 TEST_F(Correcting, WithoutTheModelOnlyTheBackdropIsRefused) {
     test::TempDir dir;
     for (const char* file : {kCascadeFileName, kEyeCascadeFileName}) {
@@ -308,6 +323,35 @@ TEST_F(Correcting, WithoutTheModelOnlyTheBackdropIsRefused) {
     const Correction flags =
         correct(test::ReadBytes(VREL_SOURCE_DIR "/tests/data/grace_hopper.jpg"));
     EXPECT_EQ(flags.rule, CorrectionRule::Background) << Why(flags);
+    // A wall the review takes is not blamed: room is what is missing.
+    const Correction lit = correct(test::EncodeJpeg(NearTheRightEdge(kLitFromOneSide)));
+    EXPECT_EQ(lit.rule, CorrectionRule::SpaceRight) << Why(lit);
+    EXPECT_EQ(lit.blockers.size(), 1u) << Why(lit);
+}
+
+struct RoomCase {
+    const char* what;
+    cv::Mat wall;
+    std::vector<CorrectionStep> steps;
+};
+
+TEST_F(Correcting, RoomIsMadeOnAnyWallTheReviewTakes) {
+    // A plain wall is extended as it is; another one the review takes is replaced first, to be
+    // extended with the new colour.
+    const RoomCase cases[] = {
+        {"plain", test::Flat(kNearTheEdge, {232, 232, 232}), {S::Convert, S::Reframe, S::Extend}},
+        {"lit from one side", kLitFromOneSide, {S::Convert, S::Reframe, S::Backdrop, S::Extend}},
+    };
+    for (const RoomCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Outcome o = Run(test::EncodeJpeg(NearTheRightEdge(c.wall)));
+        EXPECT_EQ(o.original.verdict, CheckVerdict::NotCentred);
+        ASSERT_EQ(o.correction.status, CorrectionStatus::Corrected) << Why(o.correction);
+        EXPECT_EQ(o.correction.steps, c.steps);
+        ASSERT_TRUE(o.correction.extended);
+        EXPECT_GT(o.correction.extended->right, 0);
+        EXPECT_EQ(o.correction.extended->bottom, 0);
+    }
 }
 
 // Every reason a correction or a backdrop replacement gives has words of its own.
@@ -322,6 +366,35 @@ TEST(CorrectionWords, EveryRuleAndBackdropRefusalIsWorded) {
         CorrectionBlocker b{CorrectionRule::Background, {}};
         b.backdrop = static_cast<BackdropRefusal>(i);
         EXPECT_TRUE(texts.insert(BlockerText(b, s, ReviewResult())).second) << i;
+    }
+}
+
+struct TurnCase {
+    double w, h, degrees;
+};
+
+TEST(Canvas, TheRectangleInsideATurnedPhotoTouchesItsEdgesAndStaysInside) {
+    const TurnCase cases[] = {{600, 800, 5},   {600, 800, -9}, {800, 600, 7},
+                              {100, 1000, 30}, {500, 500, 45}, {3000, 4000, 0.5}};
+    for (const TurnCase& t : cases) {
+        SCOPED_TRACE(t.degrees);
+        const cv::Size2d inside = InsideTurned(t.w, t.h, t.degrees);
+        const double a = t.degrees * CV_PI / 180;
+        double closest = 1e9;
+        for (const double sx : {-0.5, 0.5}) {
+            for (const double sy : {-0.5, 0.5}) {
+                // A corner of the upright rectangle, turned back into the photo.
+                const double x = sx * inside.width, y = sy * inside.height;
+                const double px = t.w / 2 + x * std::cos(a) - y * std::sin(a);
+                const double py = t.h / 2 + x * std::sin(a) + y * std::cos(a);
+                EXPECT_GE(px, -1e-6);
+                EXPECT_LE(px, t.w + 1e-6);
+                EXPECT_GE(py, -1e-6);
+                EXPECT_LE(py, t.h + 1e-6);
+                closest = std::min({closest, px, t.w - px, py, t.h - py});
+            }
+        }
+        EXPECT_LT(closest, 0.5); // as large as fits
     }
 }
 
@@ -425,13 +498,14 @@ TEST(Framing, APhotoTooSmallToEnlargeIsTooSmallWhateverTheRoom) {
         EXPECT_TRUE(f.photo_too_small);
         EXPECT_NEAR(f.needed, 480.0 / 295, 0.01);
     }
-    CorrectionBlocker b{CorrectionRule::TooSmall,
-                        {{"enlargement_needed", 480.0 / 295},
-                         {"enlargement_max", 1.5},
-                         {"width", 295},
-                         {"height", 413},
-                         {"min_width", 320},
-                         {"min_height", 448}}};
+    BlockerNumbers n;
+    n.enlargement_needed = 480.0 / 295;
+    n.enlargement_max = 1.5;
+    n.width = 295;
+    n.height = 413;
+    n.min_width = 320;
+    n.min_height = 448;
+    CorrectionBlocker b{CorrectionRule::TooSmall, n};
     b.photo_too_small = true;
     EXPECT_EQ(BlockerText(b, s, ReviewResult()),
               "照片太小（295×413 像素），最多可放大 1.5 倍：请提供至少 320×448 像素的原图");

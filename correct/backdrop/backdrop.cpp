@@ -89,13 +89,18 @@ const char* RefusalName(BackdropRefusal refusal) {
     return "unknown";
 }
 
-std::optional<double> BackdropResult::Number(const std::string& name) const {
-    for (const auto& [key, value] : numbers) {
-        if (key == name) {
-            return value;
+std::vector<std::pair<const char*, double>> BackdropMeasures::Named() const {
+    std::vector<std::pair<const char*, double>> named;
+    const std::pair<const char*, const std::optional<double>*> all[] = {
+        {"bottom_share", &bottom_share}, {"other_regions", &other_regions},
+        {"top_share", &top_share},       {"face_clear", &face_clear},
+        {"half_share", &half_share},     {"ring_wall", &ring_wall}};
+    for (const auto& [name, value] : all) {
+        if (*value) {
+            named.emplace_back(name, **value);
         }
     }
-    return std::nullopt;
+    return named;
 }
 
 cv::Rect InnerFace(const cv::Rect& face) {
@@ -164,7 +169,8 @@ BackdropResult BackdropReplacer::Replace(const cv::Mat& photo_bgr, const cv::Rec
     const double bottom =
         static_cast<double>(cv::countNonZero(region.row(region.rows - 1))) / region.cols;
     const double other = OtherRegions(probability, region);
-    result.numbers = {{"bottom_share", bottom}, {"other_regions", other}};
+    result.measures.bottom_share = bottom;
+    result.measures.other_regions = other;
     if (bottom < bounds_.min_bottom_share) {
         return refuse(BackdropRefusal::NotAtBottom);
     }
@@ -218,10 +224,10 @@ BackdropResult BackdropReplacer::Replace(const cv::Mat& photo_bgr, const cv::Rec
     const double face_clear = Share(counts.face_clear, counts.face);
     const double half = Share(counts.half, counts.person);
     const double ring_wall = Share(static_cast<int64_t>(std::llround(patch_pixels)), counts.ring);
-    result.numbers.insert(result.numbers.end(), {{"top_share", top},
-                                                 {"face_clear", face_clear},
-                                                 {"half_share", half},
-                                                 {"ring_wall", ring_wall}});
+    result.measures.top_share = top;
+    result.measures.face_clear = face_clear;
+    result.measures.half_share = half;
+    result.measures.ring_wall = ring_wall;
     if (top > bounds_.max_top_share) {
         return refuse(BackdropRefusal::CutAtTop);
     }

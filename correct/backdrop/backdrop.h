@@ -61,6 +61,14 @@ struct BackdropBounds {
     double max_ring_wall = 0.01;
 };
 
+// What the checks measured (BackdropBounds names each); a check not reached is missing.
+struct BackdropMeasures {
+    std::optional<double> bottom_share, other_regions, top_share, face_clear, half_share, ring_wall;
+
+    // The measured ones by name, in the order of the checks, for records and tools.
+    std::vector<std::pair<const char*, double>> Named() const;
+};
+
 struct BackdropResult {
     // The photo on the new backdrop (CV_8UC3, the photo's size) and the person's alpha (CV_8U).
     // A refusal by a check after compositing keeps them, to show why; earlier refusals have
@@ -68,11 +76,10 @@ struct BackdropResult {
     cv::Mat photo;
     cv::Mat alpha;
     BackdropRefusal refusal = BackdropRefusal::None;
-    // What the checks measured, by name, whatever the outcome.
-    std::vector<std::pair<std::string, double>> numbers;
+    // What the checks measured, whatever the outcome.
+    BackdropMeasures measures;
 
     bool Replaced() const { return refusal == BackdropRefusal::None; }
-    std::optional<double> Number(const std::string& name) const;
 };
 
 // Replaces the backdrop of a head-and-shoulders photo with a plain colour: the person is cut
