@@ -95,9 +95,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
                  "Write a picture that explains each verdict into this folder");
     correct_dir.Add(app, "--correct-dir", "DIR",
                     "Correct every rejected photo that can be mended (convert, crop and scale, "
-                    "replace the backdrop, straighten a tilt) and save it into this folder, "
-                    "marked as passed; folders then also yield *.png, *.webp, *.bmp, *.tif, "
-                    "*.tiff");
+                    "straighten a tilt, extend a plain backdrop, replace the backdrop) and save it "
+                    "into this folder, marked as passed; folders then also yield *.png, *.webp, "
+                    "*.bmp, *.tif, *.tiff");
     backdrop.Add(app, "--backdrop", "COLOUR",
                  "With --correct-dir: the colour a replaced backdrop gets: white (default), blue "
                  "(where the settings accept blue) or #RRGGBB that the backdrop test accepts");

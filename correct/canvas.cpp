@@ -16,40 +16,12 @@ namespace {
 // sides above the face are one even colour; nullopt otherwise.
 std::optional<cv::Vec3b> PlainWallColour(const cv::Mat& image, const FaceBox& f,
                                          const CheckSettings& s) {
-    const int rows = std::max(2, image.rows / 30);
-    const int corner = std::max(2, image.cols / 5);
-    const int side = std::max(2, image.cols / 50);
-    const int above_face = std::clamp(static_cast<int>(f.y), 0, image.rows);
-    if (above_face < 2 * rows || image.cols < 2 * corner) {
+    const std::optional<WallPatches> wall = MeasureWallPatches(image, f);
+    if (!wall || wall->spread > kMaxWallSpread || wall->disagree > kMaxWallDisagree ||
+        !BackdropColourAccepted({"", wall->colour}, s)) {
         return std::nullopt;
     }
-    const cv::Rect patches[] = {{0, 0, corner, rows},
-                                {image.cols - corner, 0, corner, rows},
-                                {0, 0, side, above_face},
-                                {image.cols - side, 0, side, above_face}};
-    cv::Scalar first;
-    cv::Vec3d sum;
-    for (const cv::Rect& r : patches) {
-        cv::Scalar mean, spread;
-        cv::meanStdDev(image(r), mean, spread);
-        if (std::max({spread[0], spread[1], spread[2]}) > 12) {
-            return std::nullopt;
-        }
-        if (&r == &patches[0]) {
-            first = mean;
-        } else if (std::max({std::abs(mean[0] - first[0]), std::abs(mean[1] - first[1]),
-                             std::abs(mean[2] - first[2])}) > 16) {
-            return std::nullopt;
-        }
-        sum += cv::Vec3d(mean[0], mean[1], mean[2]);
-    }
-    const cv::Vec3b colour(cv::saturate_cast<uchar>(sum[0] / 4),
-                           cv::saturate_cast<uchar>(sum[1] / 4),
-                           cv::saturate_cast<uchar>(sum[2] / 4));
-    if (!BackdropColourAccepted({"", colour}, s)) {
-        return std::nullopt;
-    }
-    return colour;
+    return wall->colour;
 }
 
 // The columns above the face where the hair can be: a quarter of its width either side.
@@ -120,6 +92,38 @@ FramingTargets TargetsOn(const Canvas& canvas, const FramingTargets& targets) {
 }
 
 } // namespace
+
+std::optional<WallPatches> MeasureWallPatches(const cv::Mat& image, const FaceBox& f) {
+    const int rows = std::max(2, image.rows / 30);
+    const int corner = std::max(2, image.cols / 5);
+    const int side = std::max(2, image.cols / 50);
+    const int above_face = std::clamp(static_cast<int>(f.y), 0, image.rows);
+    if (above_face < 2 * rows || image.cols < 2 * corner) {
+        return std::nullopt;
+    }
+    const cv::Rect patches[] = {{0, 0, corner, rows},
+                                {image.cols - corner, 0, corner, rows},
+                                {0, 0, side, above_face},
+                                {image.cols - side, 0, side, above_face}};
+    WallPatches wall;
+    cv::Scalar first;
+    cv::Vec3d sum;
+    for (const cv::Rect& r : patches) {
+        cv::Scalar mean, spread;
+        cv::meanStdDev(image(r), mean, spread);
+        wall.spread = std::max({wall.spread, spread[0], spread[1], spread[2]});
+        if (&r == &patches[0]) {
+            first = mean;
+        }
+        wall.disagree = std::max({wall.disagree, std::abs(mean[0] - first[0]),
+                                  std::abs(mean[1] - first[1]), std::abs(mean[2] - first[2])});
+        sum += cv::Vec3d(mean[0], mean[1], mean[2]);
+    }
+    wall.colour =
+        cv::Vec3b(cv::saturate_cast<uchar>(sum[0] / 4), cv::saturate_cast<uchar>(sum[1] / 4),
+                  cv::saturate_cast<uchar>(sum[2] / 4));
+    return wall;
+}
 
 Canvas MakeCanvas(const cv::Mat& copy, cv::Size photo, const FaceBox& face,
                   std::optional<double> roll, const CheckSettings& settings) {

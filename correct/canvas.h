@@ -24,6 +24,24 @@ struct Canvas {
     std::optional<cv::Vec3b> fill;
 };
 
+// How plain the wall above a face is: the two top corners and the two side strips above the
+// face, each's largest channel spread, and how far their means lie apart; nullopt where the
+// photo has no room for them above the face.
+struct WallPatches {
+    double spread = 0;   // the largest standard deviation of a channel within a patch
+    double disagree = 0; // the largest difference of a channel's mean from the first patch's
+    cv::Vec3b colour;    // the patches' mean colour
+};
+std::optional<WallPatches> MeasureWallPatches(const cv::Mat& image, const FaceBox& face);
+// A wall is plain within these, measured with bench/framing_measure.cpp on the correction set
+// (tests/data/correction/). Its first half chose them: plain walls, a beige one lit from one side
+// among them, spread up to 9.6 and disagree up to 16.6; walls that are not plain (rooms,
+// outdoors, flags) from 39 and 83. The spread stays near the plain side, since the extension's
+// flat colour beside a grainier wall would show as a band. The second half checked them: plain
+// walls up to 7.8 and 15.3, the others from 42 and 29.
+inline constexpr double kMaxWallSpread = 12;
+inline constexpr double kMaxWallDisagree = 20;
+
 // The canvas of a reduced copy of a photo of the given size; face in the photo's pixels. Where
 // roll is given, the copy is turned by it about the face, which keeps its place; the corners the
 // turn opens are filled with the wall's colour where it is plain, else with its border's.
