@@ -115,7 +115,7 @@ int64_t DeclaredPixels(std::string_view bytes) {
     if (!info) {
         return 0;
     }
-    const int64_t pixels = int64_t{info->width} * info->height;
+    const int64_t pixels = info->DecodedPixels();
     return pixels > kMaxDecodedPixels ? 0 : pixels;
 }
 
@@ -568,7 +568,11 @@ private:
             }
             return {200, "application/json", "{\"status\":\"ready\"}", {}};
         case Action::Metrics:
-            return {200, "text/plain; version=0.0.4", s_.metrics.Text(s_.pool.QueueDepth()), {}};
+            return {200,
+                    "text/plain; version=0.0.4",
+                    s_.metrics.Text(s_.pool.QueueDepth(),
+                                    s_.options.log_dropped ? s_.options.log_dropped() : 0),
+                    {}};
         case Action::Backdrops:
             return BackdropsReply(s_.options.pool.settings, s_.options.pool.backdrop);
         default:
@@ -974,11 +978,16 @@ void HttpService::Run(bool handle_signals) {
     if (handle_signals) {
         s.signals.add(SIGTERM);
         s.signals.add(SIGINT);
+#ifdef SIGHUP
+        // A closed terminal, or a supervisor's reload: drained like SIGTERM, so that what runs
+        // is answered.
+        s.signals.add(SIGHUP);
+#endif
         s.signals.async_wait([&s](beast::error_code ec, int signal) {
             if (ec) {
                 return;
             }
-            if (signal == SIGTERM) {
+            if (signal != SIGINT) {
                 s.BeginDrain();
                 // A second signal stops at once.
                 s.signals.async_wait([&s](beast::error_code again, int) {

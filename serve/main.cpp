@@ -4,6 +4,7 @@
 #include "platform/files.h"
 #include "report/messages.h"
 #include "serve/http_server.h"
+#include "serve/log_writer.h"
 #include "setup/app_dir.h"
 #include "setup/options.h"
 #include "setup/quiet.h"
@@ -12,6 +13,7 @@
 #include <opencv2/core/utility.hpp>
 
 #include <chrono>
+#include <csignal>
 #include <iostream>
 #include <optional>
 #include <regex>
@@ -170,8 +172,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     app.add_flag("--fast-decode", o.fast_decode,
                  "Decode large JPEGs reduced to at least the normalised size: much faster, and "
                  "a verdict near a bound may differ from the exact review");
-    app.footer("SIGTERM: /readyz answers 503 while the service goes on answering for the drain "
-               "time; then what is queued gets 503, what runs is cancelled, and it exits 0. "
+    app.footer("SIGTERM (and SIGHUP): /readyz answers 503 while the service goes on answering "
+               "for the drain time; then what is queued gets 503, what runs is cancelled, and it "
+               "exits 0; a second one stops at once. "
                "SIGINT: stops taking requests and exits 0 once those under way are answered.\n"
                "Exit status: 0 after SIGTERM or SIGINT, 2 for a usage or set-up error.");
     if (const auto status = vrel::ParseArguments(app, argc, argv)) {
@@ -246,7 +249,6 @@ vrel::serve::ServiceOptions Service(const Options& o, const vrel::CheckSettings&
     service.log_format =
         o.log_format == "text" ? vrel::serve::LogFormat::Text : vrel::serve::LogFormat::Json;
     service.quiet = o.quiet;
-    service.log = [](const std::string& line) { std::cerr << line << std::endl; };
     // Room for the listener, the standard streams and the files a review opens.
     if (const size_t files = vrel::platform::RaiseOpenFileLimit(); files > 0) {
         const size_t room = files > 128 ? files - 64 : files / 2;
@@ -297,7 +299,15 @@ int main(int argc, char** argv) {
     if (!backdrop) {
         return kSetupError;
     }
+    // The log is written by a thread of its own: a reader of standard error that stalls or
+    // goes away costs log lines (counted at /metrics), never the service.
+#ifndef _WIN32
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    vrel::serve::LogWriter log_writer(2);
     vrel::serve::ServiceOptions options = Service(o, settings, *backdrop);
+    options.log = [&log_writer](const std::string& line) { log_writer.Write(line); };
+    options.log_dropped = [&log_writer] { return log_writer.Dropped(); };
     if (!SplitListen(o.listen, options.address, options.port)) {
         return SetupError("--listen takes ADDR:PORT (a port from 0 to 65535), not '" + o.listen +
                           "'");

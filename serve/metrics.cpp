@@ -40,7 +40,7 @@ void Metrics::ReviewSeconds(double seconds) {
     review_seconds_ += seconds;
 }
 
-std::string Metrics::Text(size_t queue_depth) const {
+std::string Metrics::Text(size_t queue_depth, uint64_t log_lines_dropped) const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::ostringstream out;
     out << "# HELP vrel_requests_total HTTP requests answered, by route and status.\n"
@@ -71,6 +71,10 @@ std::string Metrics::Text(size_t queue_depth) const {
     out << "# HELP vrel_connections_open Connections open now.\n"
            "# TYPE vrel_connections_open gauge\n"
         << "vrel_connections_open " << connections_.load() << "\n";
+    out << "# HELP vrel_log_lines_dropped_total Log lines dropped because standard error did not "
+           "take them.\n"
+           "# TYPE vrel_log_lines_dropped_total counter\n"
+        << "vrel_log_lines_dropped_total " << log_lines_dropped << "\n";
     const auto counter = [&out](const char* name, const char* label, const char* help,
                                 const std::map<std::string, uint64_t>& counts) {
         out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << " counter\n";

@@ -29,8 +29,9 @@ public:
     // A review stopped before its end, by why: "client_gone", "deadline", "shutdown".
     void Cancelled(const std::string& why);
     int64_t InFlightNow() const { return in_flight_.load(); }
-    // The text of /metrics; queue_depth is read when it is asked for.
-    std::string Text(size_t queue_depth) const;
+    // The text of /metrics; queue_depth and the log lines dropped are read when it is asked
+    // for.
+    std::string Text(size_t queue_depth, uint64_t log_lines_dropped = 0) const;
 
     static constexpr std::array<double, 11> kBuckets = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25,
                                                         0.5,   1,    2.5,   5,    10};

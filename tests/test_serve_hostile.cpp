@@ -1,13 +1,16 @@
 // vrel-serve against hostile and careless clients: every request found to end the process, to
 // hold a worker or to take memory is answered, and the service lives on. Also the drain after
 // SIGTERM, reviews cancelled when their client goes, the access log and the probes.
+#include "serve/log_writer.h"
 #include "serve/pixel_budget.h"
 
+#include "process.h"
 #include "serve_client.h"
 
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <csignal>
 #include <fstream>
 #include <mutex>
 #include <regex>
@@ -378,6 +381,168 @@ TEST(ServeHostile, AReviewStopsAtItsTimeLimit) {
     Running service(options);
     const Answer a = Post(service.Port(), "/api/v1/review", "passed-grey-600x800.jpg");
     EXPECT_EQ(a.AsJson()["stopped"], "the review took longer than its time limit");
+}
+
+// What a pipe holds: everything written to it, read on a thread of its own once started.
+class PipeReader {
+public:
+    explicit PipeReader(int fd) : fd_(fd) {}
+    ~PipeReader() { Stop(); }
+    void Start() {
+        thread_ = std::thread([this] {
+            char buffer[65536];
+            for (ssize_t n; (n = read(fd_, buffer, sizeof buffer)) > 0;) {
+                text_.append(buffer, static_cast<size_t>(n));
+            }
+        });
+    }
+    // The text read until the writer's end closed.
+    const std::string& Stop() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return text_;
+    }
+
+private:
+    int fd_;
+    std::string text_;
+    std::thread thread_;
+};
+
+// A reader of the log that stops reading costs lines, whole ones, and never the writer; once
+// it reads again every line queued gets through; a reader that is gone costs every line.
+TEST(ServeHostile, TheLogWriterDropsWholeLinesWhenItsReaderStallsOrGoes) {
+    std::signal(SIGPIPE, SIG_IGN); // as vrel-serve does
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const std::string line(200, 'x');
+    PipeReader reader(ends[0]);
+    {
+        LogWriter writer(ends[1], 64 * 1024);
+        // A megabyte, with nobody reading: the pipe and the queue hold about 128 KB of it.
+        for (int i = 0; i < 5000; ++i) {
+            writer.Write(line);
+        }
+        const uint64_t dropped = writer.Dropped();
+        EXPECT_GT(dropped, 4000u);
+        reader.Start();
+        EXPECT_TRUE(writer.Flush(std::chrono::seconds(60)));
+        EXPECT_EQ(writer.Dropped(), dropped); // what was queued is written once read again
+    }
+    close(ends[1]);
+    const std::string& text = reader.Stop();
+    close(ends[0]);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.size() % (line.size() + 1), 0u);
+    EXPECT_EQ(text.find_first_not_of(line.substr(0, 1) + "\n"), std::string::npos);
+
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    LogWriter gone(ends[1]);
+    for (int i = 0; i < 10; ++i) {
+        gone.Write(line);
+    }
+    EXPECT_TRUE(gone.Flush(std::chrono::seconds(60)));
+    EXPECT_EQ(gone.Dropped(), 10u);
+    close(ends[1]);
+}
+
+// vrel-serve as a process: started with its standard error on a pipe, its port read from the
+// first line of its standard output.
+class ServeProcess {
+public:
+    explicit ServeProcess(const std::vector<std::string>& extra = {}) {
+        int out[2];
+        if (pipe(out) != 0 || pipe(err_) != 0) {
+            throw std::runtime_error("no pipe");
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            dup2(err_[1], 2);
+            for (int fd : {out[0], out[1], err_[0], err_[1]}) {
+                close(fd);
+            }
+            std::vector<std::string> argv = {
+                VREL_SERVE_EXE, "--listen", "127.0.0.1:0", "--data-dir", VREL_APP_DIR,
+                "--jobs",       "1"};
+            argv.insert(argv.end(), extra.begin(), extra.end());
+            std::vector<char*> args;
+            for (std::string& a : argv) {
+                args.push_back(a.data());
+            }
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(err_[1]);
+        std::string first;
+        char c;
+        while (read(out[0], &c, 1) == 1 && c != '\n') {
+            first += c;
+        }
+        close(out[0]);
+        const size_t colon = first.rfind(':');
+        if (first.rfind("listening on ", 0) != 0 || colon == std::string::npos) {
+            throw std::runtime_error("vrel-serve did not start: " + first);
+        }
+        port_ = static_cast<uint16_t>(std::stoi(first.substr(colon + 1)));
+    }
+    ~ServeProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        CloseLog();
+    }
+    uint16_t Port() const { return port_; }
+    int LogFd() const { return err_[0]; }
+    void CloseLog() {
+        if (err_[0] >= 0) {
+            close(err_[0]);
+            err_[0] = -1;
+        }
+    }
+    bool Alive() const { return waitpid(pid_, nullptr, WNOHANG) == 0; }
+    // Sends the signal and waits for the exit; its status, or -1 where a signal ended it.
+    int StopWith(int signal) {
+        kill(pid_, signal);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int err_[2] = {-1, -1};
+    uint16_t port_ = 0;
+};
+
+// A reader of standard error that stalls, or goes away, costs log lines (counted), never an
+// answer: the requests are answered, the probes too, and SIGHUP drains and stops the service
+// as SIGTERM does, with status 0.
+TEST(ServeProcess, ItsLogReaderStallingOrGoingAwayNeverStopsIt) {
+    ServeProcess service({"--drain-seconds", "1"});
+    // Each line names the long path: far more than the pipe and the log's queue hold.
+    const std::string path = "/" + std::string(6000, 'p');
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_EQ(Send(service.Port(), http::verb::get, path, "").status, 404) << i;
+    }
+    EXPECT_EQ(Send(service.Port(), http::verb::get, "/healthz", "").status, 200);
+    const std::string metrics = Send(service.Port(), http::verb::get, "/metrics", "").body;
+    std::smatch dropped;
+    ASSERT_TRUE(
+        std::regex_search(metrics, dropped, std::regex("vrel_log_lines_dropped_total ([0-9]+)")));
+    EXPECT_GT(std::stoi(dropped[1]), 0);
+    service.CloseLog(); // the reader goes: writing to it would raise SIGPIPE
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(Send(service.Port(), http::verb::get, "/readyz", "").status, 200) << i;
+    }
+    EXPECT_TRUE(service.Alive());
+    EXPECT_EQ(service.StopWith(SIGHUP), 0);
 }
 
 } // namespace
