@@ -126,6 +126,18 @@ struct Output {
     bool damaged;
 };
 
+// Whether the header reader, which the size checks and the pixel budget go by, reads the size
+// that libjpeg has read: a file whose headers could be read two ways is not decoded.
+bool SameSizeAsRead(const Input& in, const jpeg_decompress_struct& cinfo) {
+    if (in.file != nullptr) {
+        return true; // a file is read by the review alone, with no budget beside it
+    }
+    MemorySource source(in.data, in.size);
+    const std::optional<JpegHeader> header = ReadJpegHeader(source);
+    return header && header->width == static_cast<int>(cinfo.image_width) &&
+           header->height == static_cast<int>(cinfo.image_height);
+}
+
 // The part that libjpeg may jump out of: no object with a destructor lives here.
 bool Run(jpeg_decompress_struct* cinfo, ErrorManager* err, const Input* in, int scale_denom,
          Output* out) {
@@ -139,6 +151,11 @@ bool Run(jpeg_decompress_struct* cinfo, ErrorManager* err, const Input* in, int 
     }
     jpeg_save_markers(cinfo, JPEG_APP0 + 1, 0xFFFF);
     jpeg_read_header(cinfo, TRUE);
+    if (!SameSizeAsRead(*in, *cinfo)) {
+        std::snprintf(err->message, sizeof err->message,
+                      "the photo's headers can be read as two sizes");
+        return false;
+    }
     if (int64_t{cinfo->image_width} * cinfo->image_height > kMaxDecodedPixels) {
         std::snprintf(err->message, sizeof err->message,
                       "the photo declares more pixels than are decoded (%u x %u)",

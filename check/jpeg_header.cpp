@@ -126,6 +126,9 @@ std::optional<JpegHeader> ReadJpegHeader(PhotoSource& source) {
             return std::nullopt;
         }
         const int marker = c;
+        if (marker == 0x00) {
+            continue; // a stuffed zero, not a marker: the decoder skips it and reads on
+        }
         if (marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0x01) {
             continue; // markers without a length
         }

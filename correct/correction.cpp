@@ -690,7 +690,7 @@ Correction PhotoCorrector::Correct(const unsigned char* data, size_t size,
     if (!info) {
         return Refuse(CorrectionRule::NotAPhoto);
     }
-    const int64_t pixels = int64_t{info->width} * info->height;
+    const int64_t pixels = info->DecodedPixels();
     if (pixels > kMaxDecodedPixels) {
         BlockerNumbers n;
         n.pixels = double(pixels);

@@ -67,28 +67,90 @@ std::optional<ImageInfo> Tiff(const unsigned char* d, size_t size) {
     if (ifd < 8 || ifd > size || size - ifd < 2) {
         return std::nullopt;
     }
+    // The decoder takes the first of a tag given twice, whatever its integer type, and
+    // ignores the rest: so does this. -1: given in a type that is no size.
     const uint32_t count = u16(ifd);
-    int64_t width = 0, height = 0;
+    std::optional<int64_t> width, height, tile_width, tile_height;
     for (uint32_t i = 0; i < count; ++i) {
         const size_t entry = ifd + 2 + size_t{i} * 12;
         if (entry + 12 > size) {
             break;
         }
         const uint32_t tag = u16(entry), type = u16(entry + 2);
-        const uint32_t value = type == 3 ? u16(entry + 8) : type == 4 ? u32(entry + 8) : 0;
-        // The decoder takes the first of a tag given twice and ignores the rest: so does this.
-        if (tag == 256 && width == 0) {
-            width = value;
-        } else if (tag == 257 && height == 0) {
-            height = value;
+        int64_t value = -1;
+        switch (type) {
+        case 3: // SHORT
+            value = u16(entry + 8);
+            break;
+        case 4: // LONG
+            value = u32(entry + 8);
+            break;
+        case 8: // SSHORT
+            value = static_cast<int16_t>(u16(entry + 8));
+            break;
+        case 9: // SLONG
+            value = static_cast<int32_t>(u32(entry + 8));
+            break;
+        default:
+            break;
+        }
+        std::optional<int64_t>* field = tag == 256   ? &width
+                                        : tag == 257 ? &height
+                                        : tag == 322 ? &tile_width
+                                        : tag == 323 ? &tile_height
+                                                     : nullptr;
+        if (field != nullptr && !*field) {
+            *field = value;
         }
     }
-    return Sized(ImageFormat::Tiff, width, height);
+    std::optional<ImageInfo> info = Sized(ImageFormat::Tiff, width.value_or(0), height.value_or(0));
+    if (info && (tile_width || tile_height)) {
+        const int64_t tw = tile_width.value_or(0), th = tile_height.value_or(0);
+        if (tw <= 0 || th <= 0 || tw > INT32_MAX || th > INT32_MAX) {
+            return std::nullopt;
+        }
+        // Every tile the picture touches, whole, and one more as the decoder's buffer.
+        const int64_t across = (info->width + tw - 1) / tw, down = (info->height + th - 1) / th;
+        const int64_t tiled = across * tw * down * th;
+        info->extra_pixels = tiled - int64_t{info->width} * info->height + tw * th;
+    }
+    return info;
+}
+
+// Text chunks a PNG may carry: a photo's metadata needs a few. libpng inflates every
+// compressed one (up to 8 MB each) before the first row, in one call that nothing interrupts:
+// a file of a thousand held a worker for most of a minute.
+constexpr int kMaxPngTextChunks = 32;
+
+// The text chunks before the image data, walked by their lengths as libpng walks them; -1 where
+// the chunks do not lie within the file.
+int PngTextChunks(const unsigned char* d, size_t size) {
+    int text = 0;
+    for (size_t at = 8; at + 12 <= size;) {
+        const uint32_t length = Be32(d + at);
+        const unsigned char* type = d + at + 4;
+        if (std::memcmp(type, "IDAT", 4) == 0 || std::memcmp(type, "IEND", 4) == 0) {
+            return text;
+        }
+        if (std::memcmp(type, "tEXt", 4) == 0 || std::memcmp(type, "zTXt", 4) == 0 ||
+            std::memcmp(type, "iTXt", 4) == 0) {
+            ++text;
+        }
+        if (length > size - at - 12) {
+            return -1;
+        }
+        at += 12 + size_t{length};
+    }
+    return text;
 }
 
 // A PNG through libpng's own reader, which keeps its warnings ("iCCP: known incorrect sRGB
 // profile") to itself. Transparent pixels would need a backdrop made up for them: refused.
 void DecodePng(const unsigned char* data, size_t size, DecodedImage& out) {
+    if (PngTextChunks(data, size) > kMaxPngTextChunks) {
+        out.error = {ErrorCode::Unsupported, "the photo carries more text chunks than are read"};
+        return;
+    }
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
@@ -158,6 +220,10 @@ std::optional<ImageInfo> SniffImage(const unsigned char* d, size_t size) {
         if (size < 26) {
             return std::nullopt;
         }
+        // An OS/2 1.x header (12 bytes) gives the size in 16 bits; every later one in 32.
+        if (Le32(d + 14) == 12) {
+            return Sized(ImageFormat::Bmp, Le16(d + 18), Le16(d + 20));
+        }
         const auto height = static_cast<int32_t>(Le32(d + 22)); // negative: stored top down
         return Sized(ImageFormat::Bmp, static_cast<int32_t>(Le32(d + 18)),
                      height < 0 ? -int64_t{height} : int64_t{height});
@@ -171,7 +237,7 @@ std::optional<ImageInfo> SniffImage(const unsigned char* d, size_t size) {
 DecodedImage DecodeImage(const unsigned char* data, size_t size, const ImageInfo& info, int denom,
                          const WorkLimit* limit) {
     DecodedImage out;
-    if (int64_t{info.width} * info.height > kMaxDecodedPixels) {
+    if (info.DecodedPixels() > kMaxDecodedPixels) {
         out.error = {ErrorCode::Unsupported, "the photo declares more pixels than are decoded"};
         return out;
     }

@@ -20,6 +20,12 @@ struct ImageInfo {
     ImageFormat format = ImageFormat::Jpeg;
     int width = 0; // as the file declares it (a JPEG's turned upright by its orientation)
     int height = 0;
+    // The pixels its decoder allocates besides the picture's own, at most: a tiled TIFF's tiles
+    // reach beyond its edges, and one tile may be far larger than the picture.
+    int64_t extra_pixels = 0;
+
+    // What decoding it costs, in pixels.
+    int64_t DecodedPixels() const { return int64_t{width} * height + extra_pixels; }
 };
 
 // The format and declared size of a picture, read from its headers without decoding;

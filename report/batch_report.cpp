@@ -55,7 +55,7 @@ std::vector<unsigned char> ThumbnailOfFile(const std::string& path) {
     }
     const std::vector<unsigned char> bytes = ReadFile(path);
     const auto info = SniffImage(bytes.data(), bytes.size());
-    if (!info || int64_t{info->width} * info->height > kMaxDecodedPixels) {
+    if (!info || info->DecodedPixels() > kMaxDecodedPixels) {
         return {};
     }
     int denom = 1;

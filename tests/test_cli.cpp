@@ -108,9 +108,18 @@ TEST(VrelCheck, HugeDeclaredSizeNeedsLittleMemory) {
 }
 
 // A folder that cannot be listed is a failure with its reason, never "0 photos reviewed" and
-// success. (As root every folder can be listed: the child gives up root first.)
+// success. (As root every folder can be listed: the child gives up root first, and runs a copy
+// of the program with its data, since the checkout may lie where others cannot enter.)
 TEST(VrelCheck, AFolderThatCannotBeListedIsReportedAndFails) {
     test::TempDir dir;
+    const std::string program = dir.File("vrel-check");
+    for (const std::string name :
+         {"vrel-check", "setting.vr", kCascadeFileName, kEyeCascadeFileName}) {
+        const std::string from =
+            name == "vrel-check" ? std::string(VREL_CHECK_EXE) : test::AppDataDir() + name;
+        std::filesystem::copy_file(from, dir.File(name));
+    }
+    ::chmod(program.c_str(), 0755);
     const std::string locked = dir.File("locked");
     std::filesystem::create_directory(locked);
     test::WriteBytes(locked + "/a.jpg",
@@ -125,7 +134,7 @@ TEST(VrelCheck, AFolderThatCannotBeListedIsReportedAndFails) {
         if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
             _exit(126);
         }
-        execl(VREL_CHECK_EXE, VREL_CHECK_EXE, "-q", "--json", locked.c_str(),
+        execl(program.c_str(), program.c_str(), "-q", "--json", locked.c_str(),
               static_cast<char*>(nullptr));
         _exit(127);
     }

@@ -1,6 +1,7 @@
 // The correction: rejected photos of one real portrait, framed wrongly, sized wrongly or in
 // another format, come out as photos that the full review passes; what cannot be mended is
 // refused with its reason and numbers. The sample photos' corrections: test_samples.cpp.
+#include "check/jpeg_decode.h"
 #include "correct/canvas.h"
 #include "correct/correction.h"
 #include "correct/framing.h"
@@ -541,37 +542,145 @@ TEST(ImageInput, FormatsAndSizesFromTheirHeaders) {
     EXPECT_FALSE(SniffImage(nothing.data(), nothing.size()).has_value());
 }
 
-// A TIFF's size is read as its decoder reads it: the first of a tag given twice. A small file
-// that declares 12000 x 12000 first and 100 x 100 second is a giant, refused unread.
-TEST(ImageInput, ATagGivenTwiceCountsOnceAsTheDecoderTakesIt) {
-    auto entry = [](uint16_t tag, uint32_t value) {
-        return Bytes{static_cast<unsigned char>(tag & 0xFF),
-                     static_cast<unsigned char>(tag >> 8),
-                     4,
-                     0,
-                     1,
-                     0,
-                     0,
-                     0,
-                     static_cast<unsigned char>(value & 0xFF),
-                     static_cast<unsigned char>((value >> 8) & 0xFF),
-                     static_cast<unsigned char>((value >> 16) & 0xFF),
-                     static_cast<unsigned char>(value >> 24)};
+// An OS/2 1.x bitmap: its 12-byte header gives the size in 16 bits.
+Bytes Os2Bitmap(int width, int height, const cv::Scalar& bgr) {
+    const int row = (width * 3 + 3) / 4 * 4;
+    const uint32_t size = 26 + row * height;
+    Bytes b = {'B', 'M'};
+    auto put = [&](uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) {
+            b.push_back(static_cast<unsigned char>(v >> (8 * i)));
+        }
     };
-    Bytes tiff = {'I', 'I', 42, 0, 8, 0, 0, 0, 4, 0};
-    for (const Bytes& e :
-         {entry(256, 12000), entry(256, 100), entry(257, 12000), entry(257, 100)}) {
-        tiff.insert(tiff.end(), e.begin(), e.end());
+    put(size, 4);
+    put(0, 4);
+    put(26, 4);
+    put(12, 4);
+    put(width, 2);
+    put(height, 2);
+    put(1, 2);
+    put(24, 2);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < row; ++x) {
+            b.push_back(x < width * 3 ? static_cast<unsigned char>(bgr[x % 3]) : 0);
+        }
     }
-    tiff.resize(tiff.size() + 4 + 6000, 0);
-    const auto info = SniffImage(tiff.data(), tiff.size());
+    return b;
+}
+
+TEST(ImageInput, AnOs2BitmapIsSizedAndDecoded) {
+    const Bytes bmp = Os2Bitmap(53, 37, {10, 200, 30});
+    const auto info = SniffImage(bmp.data(), bmp.size());
     ASSERT_TRUE(info.has_value());
-    EXPECT_EQ(info->width, 12000);
-    EXPECT_EQ(info->height, 12000);
-    const DecodedImage decoded = DecodeImage(tiff.data(), tiff.size(), *info, 1);
-    EXPECT_TRUE(decoded.image.empty());
-    EXPECT_EQ(decoded.error.Code(), ErrorCode::Unsupported);
-    EXPECT_NE(decoded.error.Detail().find("more pixels"), std::string::npos);
+    EXPECT_EQ(cv::Size(info->width, info->height), cv::Size(53, 37));
+    const DecodedImage decoded = DecodeImage(bmp.data(), bmp.size(), *info, 1);
+    ASSERT_EQ(decoded.image.size(), cv::Size(53, 37)) << decoded.error.Detail();
+    EXPECT_EQ(decoded.image.at<cv::Vec3b>(5, 5), cv::Vec3b(10, 200, 30));
+}
+
+// A PNG with count tEXt chunks after its header.
+Bytes WithTextChunks(Bytes png, int count) {
+    auto crc = [](const unsigned char* p, size_t n) {
+        uint32_t c = 0xFFFFFFFF;
+        for (size_t i = 0; i < n; ++i) {
+            c ^= p[i];
+            for (int k = 0; k < 8; ++k) {
+                c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+            }
+        }
+        return ~c;
+    };
+    Bytes chunks;
+    for (int i = 0; i < count; ++i) {
+        const std::string text = "Comment" + std::string(1, '\0') + "taken " + std::to_string(i);
+        Bytes chunk = {0, 0, 0, static_cast<unsigned char>(text.size()), 't', 'E', 'X', 't'};
+        chunk.insert(chunk.end(), text.begin(), text.end());
+        const uint32_t sum = crc(chunk.data() + 4, chunk.size() - 4);
+        for (int k = 3; k >= 0; --k) {
+            chunk.push_back(static_cast<unsigned char>(sum >> (8 * k)));
+        }
+        chunks.insert(chunks.end(), chunk.begin(), chunk.end());
+    }
+    png.insert(png.begin() + 8 + 25, chunks.begin(), chunks.end()); // after IHDR
+    return png;
+}
+
+// A photo's metadata is read; a thousand text chunks, which libpng would inflate one by one
+// before the first row in a call nothing stops, are refused unread.
+TEST(ImageInput, APngWithMoreTextThanAPhotoCarriesIsRefused) {
+    const Bytes png = Encoded(cv::Mat(37, 53, CV_8UC3, cv::Scalar(10, 200, 30)), ".png");
+    for (const int count : {3, 1000}) {
+        SCOPED_TRACE(count);
+        const Bytes text = WithTextChunks(png, count);
+        const auto info = SniffImage(text.data(), text.size());
+        ASSERT_TRUE(info.has_value());
+        const DecodedImage decoded = DecodeImage(text.data(), text.size(), *info, 1);
+        EXPECT_EQ(decoded.image.empty(), count > 32) << decoded.error.Detail();
+    }
+}
+
+// A TIFF's size is read as its decoder reads it: the first of a tag given twice, whatever its
+// integer type, and the tiles it allocates. A small file that declares a giant first, or one
+// tile far larger than its picture, is refused unread.
+struct TiffEntry {
+    uint16_t tag, type;
+    uint32_t value;
+};
+struct TiffCase {
+    const char* what;
+    std::vector<TiffEntry> entries;
+    cv::Size size;
+    bool refused;
+};
+
+TEST(ImageInput, ATiffIsSizedAsItsDecoderAllocates) {
+    const TiffCase cases[] = {
+        {"LONG given twice",
+         {{256, 4, 12000}, {256, 4, 100}, {257, 4, 12000}, {257, 4, 100}},
+         {12000, 12000},
+         true},
+        {"SLONG, then SHORT",
+         {{256, 9, 30000}, {256, 3, 600}, {257, 9, 30000}, {257, 3, 800}},
+         {30000, 30000},
+         true},
+        {"one tile far larger",
+         {{256, 3, 600}, {257, 3, 800}, {322, 3, 16384}, {323, 3, 16368}},
+         {600, 800},
+         true},
+        {"tiles of 256",
+         {{256, 3, 600}, {257, 3, 800}, {322, 3, 256}, {323, 3, 256}},
+         {600, 800},
+         false},
+    };
+    for (const TiffCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes tiff = {'I', 'I', 42, 0, 8, 0, 0, 0, static_cast<unsigned char>(c.entries.size()), 0};
+        for (const TiffEntry& e : c.entries) {
+            const Bytes entry = {static_cast<unsigned char>(e.tag & 0xFF),
+                                 static_cast<unsigned char>(e.tag >> 8),
+                                 static_cast<unsigned char>(e.type),
+                                 0,
+                                 1,
+                                 0,
+                                 0,
+                                 0,
+                                 static_cast<unsigned char>(e.value & 0xFF),
+                                 static_cast<unsigned char>((e.value >> 8) & 0xFF),
+                                 static_cast<unsigned char>((e.value >> 16) & 0xFF),
+                                 static_cast<unsigned char>(e.value >> 24)};
+            tiff.insert(tiff.end(), entry.begin(), entry.end());
+        }
+        tiff.resize(tiff.size() + 4 + 6000, 0);
+        const auto info = SniffImage(tiff.data(), tiff.size());
+        ASSERT_TRUE(info.has_value());
+        EXPECT_EQ(cv::Size(info->width, info->height), c.size);
+        EXPECT_EQ(info->DecodedPixels() > kMaxDecodedPixels, c.refused) << info->DecodedPixels();
+        if (c.refused) {
+            const DecodedImage decoded = DecodeImage(tiff.data(), tiff.size(), *info, 1);
+            EXPECT_TRUE(decoded.image.empty());
+            EXPECT_EQ(decoded.error.Code(), ErrorCode::Unsupported);
+        }
+    }
 }
 
 } // namespace

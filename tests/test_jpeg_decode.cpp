@@ -2,6 +2,7 @@
 // data ends early from one that merely lacks its end marker, and keeps other complaints as
 // warnings.
 #include "check/jpeg_decode.h"
+#include "check/jpeg_header.h"
 
 #include "test_support.h"
 
@@ -229,6 +230,27 @@ TEST(JpegDecode, RefusesADeclaredSizeBeyondTheCeiling) {
     const JpegDecode got = DecodeJpeg(jpeg.data(), jpeg.size());
     EXPECT_TRUE(got.image.empty());
     EXPECT_NE(got.error.Detail().find("more pixels"), std::string::npos) << got.error.Detail();
+}
+
+// A stuffed zero (FF 00) right after the start is no marker: the header reader skips it as the
+// decoder does, and so reads the size that is decoded, not a frame header hidden inside the
+// next segment.
+TEST(JpegDecode, TheHeaderReaderReadsTheSizeThatIsDecoded) {
+    const Bytes honest = test::EncodeJpeg(cv::Mat(160, 120, CV_8UC3, cv::Scalar(40, 90, 200)));
+    // FF 00 "00 06" would be a length that lands inside the APP2 segment, on a frame header
+    // that says 600 x 800.
+    Bytes hidden = {0xFF, 0x00, 0x00, 0x06, 0xFF, 0xE2, 0x00, 0x20, 0xFF,
+                    0xC0, 0x00, 0x11, 0x08, 0x03, 0x20, 0x02, 0x58, 0x03,
+                    0x01, 0x22, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01};
+    hidden.resize(4 + 2 + 0x20, 0);
+    Bytes jpeg = honest;
+    jpeg.insert(jpeg.begin() + 2, hidden.begin(), hidden.end());
+    MemorySource source(jpeg.data(), jpeg.size());
+    const std::optional<JpegHeader> header = ReadJpegHeader(source);
+    ASSERT_TRUE(header);
+    EXPECT_EQ(cv::Size(header->width, header->height), cv::Size(120, 160));
+    const JpegDecode got = DecodeJpeg(jpeg.data(), jpeg.size());
+    EXPECT_EQ(got.image.size(), cv::Size(120, 160)) << got.error.Detail();
 }
 
 // A progressive photo that repeats a scan is a pass over the whole photo per repetition: past
