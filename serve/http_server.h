@@ -26,8 +26,8 @@ struct ServiceOptions {
     ServiceLimits limits;
     PoolOptions pool;
     LogFormat log_format = LogFormat::Json;
-    bool quiet = false;   // no access log lines; start-up and shutdown lines still come
-    AccessLog::Sink log;  // where log lines go (none: nowhere)
+    bool quiet = false;  // no access log lines; start-up and shutdown lines still come
+    AccessLog::Sink log; // where log lines go (none: nowhere)
     // The log lines dropped so far because their reader stalled (none: not counted).
     std::function<uint64_t()> log_dropped;
     PhotoHandler handler; // none: the service's own
@@ -48,9 +48,9 @@ public:
     Error Listen();
     uint16_t Port() const;
     // Serves until it is stopped: by Stop() or SIGINT (requests under way finish within the
-    // drain timeout), or by Drain(), SIGTERM or SIGHUP (it goes on answering for the drain timeout with
-    // /readyz at 503, then drops what is queued and cancels what is under way). Returns once
-    // every connection is answered or closed.
+    // drain timeout), or by Drain(), SIGTERM or SIGHUP (it goes on answering for the drain
+    // timeout with /readyz at 503, then drops what is queued and cancels what is under way).
+    // Returns once every connection is answered or closed.
     void Run(bool handle_signals);
     // Both callable from any thread.
     void Stop();

@@ -437,6 +437,20 @@ TEST(ServeHostile, TheLogWriterDropsWholeLinesWhenItsReaderStallsOrGoes) {
     EXPECT_EQ(text.size() % (line.size() + 1), 0u);
     EXPECT_EQ(text.find_first_not_of(line.substr(0, 1) + "\n"), std::string::npos);
 
+    // A reader that never comes back: the end drops what is left at once after its second,
+    // not a line at a time.
+    ASSERT_EQ(pipe(ends), 0);
+    const auto start = std::chrono::steady_clock::now();
+    {
+        LogWriter stalled(ends[1], 256 * 1024);
+        for (int i = 0; i < 5000; ++i) {
+            stalled.Write(line);
+        }
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    close(ends[0]);
+    close(ends[1]);
+
     ASSERT_EQ(pipe(ends), 0);
     close(ends[0]);
     LogWriter gone(ends[1]);
