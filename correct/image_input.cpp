@@ -147,7 +147,15 @@ int PngTextChunks(const unsigned char* d, size_t size) {
 // A PNG through libpng's own reader, which keeps its warnings ("iCCP: known incorrect sRGB
 // profile") to itself. Transparent pixels would need a backdrop made up for them: refused.
 void DecodePng(const unsigned char* data, size_t size, DecodedImage& out) {
-    if (PngTextChunks(data, size) > kMaxPngTextChunks) {
+    // A chunk that claims to run past the file's end would have libpng allocate its length
+    // (up to 2 GB) before it finds out.
+    const int text = PngTextChunks(data, size);
+    if (text < 0) {
+        out.error = {ErrorCode::Invalid, "the photo's content cannot be decoded: a chunk runs "
+                                         "past the end of the file"};
+        return;
+    }
+    if (text > kMaxPngTextChunks) {
         out.error = {ErrorCode::Unsupported, "the photo carries more text chunks than are read"};
         return;
     }

@@ -617,6 +617,12 @@ TEST(ImageInput, APngWithMoreTextThanAPhotoCarriesIsRefused) {
         const DecodedImage decoded = DecodeImage(text.data(), text.size(), *info, 1);
         EXPECT_EQ(decoded.image.empty(), count > 32) << decoded.error.Detail();
     }
+    // A text chunk that claims 1.5 GB in a small file is refused before libpng allocates it.
+    Bytes lying = WithTextChunks(png, 1);
+    lying[8 + 25] = 0x58;
+    const auto info = SniffImage(lying.data(), lying.size());
+    ASSERT_TRUE(info.has_value());
+    EXPECT_TRUE(DecodeImage(lying.data(), lying.size(), *info, 1).image.empty());
 }
 
 // A TIFF's size is read as its decoder reads it: the first of a tag given twice, whatever its
