@@ -302,41 +302,32 @@ TEST_F(Backdrop, RefusesWhatItCannotReplaceWithTheReasonAndItsNumber) {
         cv::Mat photo;
         cv::Rect face;
         BackdropRefusal refusal;
-        std::optional<double> BackdropMeasures::*number; // the check's measure, past its bound
+        std::optional<double> BackdropMeasures::*number;     // the check's measure
+        bool (*past)(double value, const BackdropBounds& b); // beyond its bound
         bool keeps_picture;
     };
     const Case cases[] = {
         {"a floating torso", test::Compose(floating, cream), floating.face,
-         BackdropRefusal::NotAtBottom, &BackdropMeasures::bottom_share, false},
+         BackdropRefusal::NotAtBottom, &BackdropMeasures::bottom_share,
+         [](double v, const BackdropBounds& b) { return v < b.min_bottom_share; }, false},
         {"two people", test::Compose(small, test::Compose(big, cream)), big.face,
-         BackdropRefusal::OtherRegions, &BackdropMeasures::other_regions, false},
+         BackdropRefusal::OtherRegions, &BackdropMeasures::other_regions,
+         [](double v, const BackdropBounds& b) { return v > b.max_other_regions; }, false},
         {"the head cut by the top", test::Compose(cut, cream), cut.face, BackdropRefusal::CutAtTop,
-         &BackdropMeasures::top_share, true},
+         &BackdropMeasures::top_share,
+         [](double v, const BackdropBounds& b) { return v > b.max_top_share; }, true},
         {"a face box beside the head", test::Compose(portrait, cream), beside.face,
-         BackdropRefusal::FaceNotOpaque, &BackdropMeasures::face_clear, true},
+         BackdropRefusal::FaceNotOpaque, &BackdropMeasures::face_clear,
+         [](double v, const BackdropBounds& b) { return v > b.max_face_clear; }, true},
     };
     const BackdropBounds bounds;
-    using Measure = std::optional<double> BackdropMeasures::*;
-    const std::pair<Measure, std::function<bool(double)>> past[] = {
-        {&BackdropMeasures::bottom_share, [&](double v) { return v < bounds.min_bottom_share; }},
-        {&BackdropMeasures::other_regions, [&](double v) { return v > bounds.max_other_regions; }},
-        {&BackdropMeasures::top_share, [&](double v) { return v > bounds.max_top_share; }},
-        {&BackdropMeasures::face_clear, [&](double v) { return v > bounds.max_face_clear; }}};
-    auto past_bound = [&](Measure m, double v) {
-        for (const auto& [measure, beyond] : past) {
-            if (measure == m) {
-                return beyond(v);
-            }
-        }
-        return false;
-    };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const BackdropResult r = replacer_->Replace(c.photo, c.face);
         EXPECT_EQ(RefusalName(r.refusal), std::string(RefusalName(c.refusal)));
         const std::optional<double>& measured = r.measures.*c.number;
         ASSERT_TRUE(measured);
-        EXPECT_TRUE(past_bound(c.number, *measured)) << *measured;
+        EXPECT_TRUE(c.past(*measured, bounds)) << *measured;
         EXPECT_EQ(!r.photo.empty() && !r.alpha.empty(), c.keeps_picture);
     }
 }
