@@ -1,6 +1,7 @@
 // VrelPictureCheck: the desktop tool with which an operator reviews registration photos.
 #include "app/platform.h"
 #include "app/vrel_app.h"
+#include "base/version.h"
 #include "platform/files.h"
 #include "setup/quiet.h"
 
@@ -15,7 +16,7 @@
 
 namespace {
 
-constexpr const char* kVersion = "2.5.2";
+using vrel::kVersion;
 
 constexpr const char* kUsage =
     "用法：VrelPictureCheck [-h | --help] [--version]\n"

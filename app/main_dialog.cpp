@@ -5,6 +5,7 @@
 #include "report/messages.h"
 
 #include "app/platform.h"
+#include "base/version.h"
 #include "correct/correction.h"
 #include "output/photo_writer.h"
 #include "view/photo_view.h"
@@ -183,7 +184,8 @@ void MainDialog::BuildWindow() {
     white.setColor(QPalette::Window, Qt::white);
     photo_frame_->setPalette(white);
 
-    auto* version = new QLabel(QStringLiteral(" 版本号：v2.5.2"), this);
+    auto* version =
+        new QLabel(QStringLiteral(" 版本号：v") + QString::fromLatin1(vrel::kVersion), this);
     version->setGeometry(DialogUnitsToPixels(340, 263, 55, 11));
     version->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 

@@ -5,6 +5,7 @@
 #include "output/photo_writer.h"
 #include "report/annotate.h"
 #include "report/messages.h"
+#include "setup/review_kit.h"
 #include "workers/worker_pool.h"
 
 #include <opencv2/core.hpp>
@@ -125,27 +126,6 @@ struct JobResult {
     ReportPictures pictures;                // for a report folder
 };
 
-// What one worker reviews with: its own reviewer, whose face detector is read once here, and
-// the labels and the corrector where the outputs need them.
-struct BatchTools {
-    BatchTools(const BatchOptions& opts, const ReviewOptions& review)
-        : reviewer(opts.check, opts.data_dir, review) {
-        if (Error missing = reviewer.Detector().LoadError()) {
-            throw ErrorThrown(std::move(missing));
-        }
-        if (!opts.annotate_dir.empty() || opts.report_pictures) {
-            labels = std::make_unique<VerdictLabels>(reviewer.DataDir());
-        }
-        if (!opts.correct_dir.empty()) {
-            corrector =
-                std::make_unique<PhotoCorrector>(opts.check, reviewer.DataDir(), opts.backdrop);
-        }
-    }
-    PhotoReviewer reviewer;
-    std::unique_ptr<VerdictLabels> labels;
-    std::unique_ptr<PhotoCorrector> corrector;
-};
-
 JobResult NotReviewed(const std::string& path, const std::string& error) {
     JobResult out;
     out.record.path = path;
@@ -154,7 +134,7 @@ JobResult NotReviewed(const std::string& path, const std::string& error) {
     return out;
 }
 
-JobResult ReviewOne(BatchTools& tools, const BatchOptions& opts, const std::string& path) {
+JobResult ReviewOne(WorkerTools& tools, const BatchOptions& opts, const std::string& path) {
     ReviewResult result = tools.reviewer.Review(path);
     if (result.failed.rule == Rule::Readable) {
         if (Error listing = FolderListingError(path)) {
@@ -198,7 +178,7 @@ JobResult ReviewOne(BatchTools& tools, const BatchOptions& opts, const std::stri
 }
 
 // One photo never ends the batch: a review that fails is reported, and the next one goes on.
-JobResult Review(BatchTools& tools, const BatchOptions& opts, const std::string& path) {
+JobResult Review(WorkerTools& tools, const BatchOptions& opts, const std::string& path) {
     try {
         return ReviewOne(tools, opts, path);
     } catch (const std::exception& e) {
@@ -303,16 +283,27 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts, const Record
     BatchSummary summary;
     // Photos under way or waiting for their turn to be reported.
     const uint64_t window = 4 * static_cast<uint64_t>(std::max(1, opts.jobs)) + 4;
-    ReviewOptions review;
-    review.reuse_detector = true;
-    review.reuse_buffers = true;
-    review.ignore_marker = opts.ignore_marker;
-    review.fast_decode = opts.fast_decode;
+    // Each worker's tools: the labels and the corrector where the outputs need them.
+    ReviewKit kit;
+    kit.settings = opts.check;
+    kit.data_dir = opts.data_dir;
+    kit.backdrop = opts.backdrop;
+    kit.review.reuse_detector = true;
+    kit.review.reuse_buffers = true;
+    kit.review.ignore_marker = opts.ignore_marker;
+    kit.review.fast_decode = opts.fast_decode;
+    kit.corrections = !opts.correct_dir.empty();
+    kit.labels = !opts.annotate_dir.empty() || opts.report_pictures;
     InOrder results; // outlives the workers, which may still drop their jobs into it
     // Whatever ends the batch (an exception from a writer or the sink included), the workers
     // are stopped and joined.
-    WorkerPool<BatchTools> workers(
-        opts.jobs, window, [&opts, &review] { return std::make_unique<BatchTools>(opts, review); });
+    WorkerPool<WorkerTools> workers(opts.jobs, window, [&kit] {
+        Result<std::unique_ptr<WorkerTools>> tools = MakeTools(kit);
+        if (!tools) {
+            throw ErrorThrown(tools.Err());
+        }
+        return std::move(*tools);
+    });
     if (const Error failure = workers.WaitUntilReady()) {
         summary.setup_error = {failure.Code(), "the review could not start: " + failure.Detail()};
         cv::setNumThreads(previous_threads);
@@ -325,8 +316,8 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts, const Record
     while (true) {
         while (more && dispatched - summary.reviewed < window && (more = source.Next(path))) {
             const uint64_t seq = dispatched;
-            WorkerPool<BatchTools>::Job job{
-                [&opts, &results, seq, path](BatchTools& tools) {
+            WorkerPool<WorkerTools>::Job job{
+                [&opts, &results, seq, path](WorkerTools& tools) {
                     results.Put(seq, Review(tools, opts, path));
                 },
                 [&results, seq, path] {

@@ -1,4 +1,5 @@
 // vrel-check: reviews registration photos from the command line.
+#include "base/version.h"
 #include "check/face.h"
 #include "check/settings.h"
 #include "cli/batch.h"
@@ -9,6 +10,7 @@
 #include "setup/app_dir.h"
 #include "setup/options.h"
 #include "setup/quiet.h"
+#include "setup/review_kit.h"
 #include "workers/worker_pool.h"
 
 #include <CLI/CLI.hpp>
@@ -75,7 +77,7 @@ struct Options {
 // a usage error).
 std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     CLI::App app{"Reviews registration photos: one verdict per photo, in input order."};
-    app.set_version_flag("--version", "vrel-check 2.5.2");
+    app.set_version_flag("--version", std::string("vrel-check ") + vrel::kVersion);
     vrel::SingleOption settings, data_dir, save_dir, csv, annotate, correct_dir, files_from, jobs,
         report, backdrop;
     app.add_flag("--json", o.json, "One JSON object per line instead of tab-separated text");
@@ -401,21 +403,24 @@ int main(int argc, char** argv) {
         return *status;
     }
     // Set-up errors stop the run before any photo is reviewed.
-    vrel::CheckSettings settings;
-    if (const vrel::Error error = vrel::LoadReviewSetup(o.settings_path, o.data_dir, settings)) {
-        std::cerr << vrel::SetupErrorLines("vrel-check", error);
+    // The backdrop model is needed only by a correction.
+    const bool correcting = o.records.empty() && !o.correct_dir.empty();
+    vrel::Result<vrel::ReviewKit> kit =
+        vrel::LoadReviewKit(o.settings_path, o.data_dir, correcting);
+    if (!kit) {
+        std::cerr << vrel::SetupErrorLines("vrel-check", kit.Err());
         return kSetupError;
     }
+    o.data_dir = kit->data_dir;
+    const vrel::CheckSettings& settings = kit->settings;
     if (!o.records.empty()) {
         return ReportFromRecords(o, settings);
     }
-    if (!o.correct_dir.empty()) {
+    if (correcting) {
         if (const vrel::Error error = vrel::ChooseBackdrop(o.backdrop, settings).Err()) {
             return SetupError("--backdrop: " + error.Detail());
         }
-        // The backdrop model is needed only by a correction.
-        const vrel::PhotoCorrector corrector(settings, o.data_dir);
-        if (const vrel::Error& missing = corrector.SetupError()) {
+        if (const vrel::Error& missing = kit->correction_unavailable) {
             return SetupError("cannot correct photos: " + missing.Detail());
         }
     }

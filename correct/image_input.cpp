@@ -9,8 +9,11 @@
 #include <png.h>
 
 #include <climits>
+#include <csetjmp>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <string>
 
 namespace vrel {
 namespace {
@@ -144,9 +147,82 @@ int PngTextChunks(const unsigned char* d, size_t size) {
     return text;
 }
 
-// A PNG through libpng's own reader, which keeps its warnings ("iCCP: known incorrect sRGB
-// profile") to itself. Transparent pixels would need a backdrop made up for them: refused.
-void DecodePng(const unsigned char* data, size_t size, DecodedImage& out) {
+// A PNG being read from memory, and what libpng said when it gave up. It lies on the heap:
+// what the rows are read into must survive libpng's jump back.
+struct PngReading {
+    const unsigned char* data = nullptr;
+    size_t size = 0;
+    size_t at = 0;
+    std::string message;
+    cv::Mat bgra;
+};
+
+void PngReadBytes(png_structp png, png_bytep out, png_size_t n) {
+    auto* r = static_cast<PngReading*>(png_get_io_ptr(png));
+    if (n > r->size - r->at) {
+        png_error(png, "the file ends early");
+    }
+    std::memcpy(out, r->data + r->at, n);
+    r->at += n;
+}
+
+void PngFailed(png_structp png, png_const_charp message) {
+    static_cast<PngReading*>(png_get_error_ptr(png))->message = message;
+    png_longjmp(png, 1);
+}
+
+void PngWarned(png_structp, png_const_charp) {} // "iCCP: known incorrect sRGB profile", ...
+
+// The memory one ancillary chunk may take, inflated: a photo's colour profile needs far less.
+constexpr png_alloc_size_t kMaxPngChunkBytes = png_alloc_size_t{4} << 20;
+
+enum class PngRead { Done, Failed, OtherSize, Stopped };
+
+// Reads the header, checks that libpng's size is the declared one before anything is
+// allocated for it, then the rows one by one as BGRA, checking the limit as it goes. Nothing
+// here may need destroying: libpng jumps back to the start on an error.
+PngRead ReadPngRows(png_structp png, png_infop info, const ImageInfo& declared,
+                    const WorkLimit* limit, PngReading& r) {
+    if (setjmp(png_jmpbuf(png))) {
+        return PngRead::Failed;
+    }
+    png_set_read_fn(png, &r, PngReadBytes);
+    png_set_chunk_malloc_max(png, kMaxPngChunkBytes);
+    png_set_chunk_cache_max(png, kMaxPngTextChunks + 64);
+    png_read_info(png, info);
+    png_uint_32 width = 0, height = 0;
+    int depth = 0, colour = 0, interlace = 0;
+    png_get_IHDR(png, info, &width, &height, &depth, &colour, &interlace, nullptr, nullptr);
+    if (width != static_cast<png_uint_32>(declared.width) ||
+        height != static_cast<png_uint_32>(declared.height)) {
+        return PngRead::OtherSize;
+    }
+    png_set_expand(png); // palette and transparency to RGBA, low bit depths to 8 bits
+    png_set_strip_16(png);
+    png_set_gray_to_rgb(png);
+    png_set_bgr(png);
+    png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
+    const int passes = png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    if (png_get_rowbytes(png, info) != size_t{width} * 4) {
+        png_error(png, "unexpected row layout");
+    }
+    r.bgra.create(static_cast<int>(height), static_cast<int>(width), CV_8UC4);
+    for (int pass = 0; pass < passes; ++pass) {
+        for (png_uint_32 y = 0; y < height; ++y) {
+            if (y % 16 == 0 && limit != nullptr && limit->Stopped() != nullptr) {
+                return PngRead::Stopped;
+            }
+            png_read_row(png, r.bgra.ptr(static_cast<int>(y)), nullptr);
+        }
+    }
+    return PngRead::Done;
+}
+
+// A PNG through libpng, row by row within the limit, its warnings kept to itself.
+// Transparent pixels would need a backdrop made up for them: refused.
+void DecodePng(const unsigned char* data, size_t size, const ImageInfo& declared,
+               const WorkLimit* limit, DecodedImage& out) {
     // A chunk that claims to run past the file's end would have libpng allocate its length
     // (up to 2 GB) before it finds out.
     const int text = PngTextChunks(data, size);
@@ -159,23 +235,32 @@ void DecodePng(const unsigned char* data, size_t size, DecodedImage& out) {
         out.error = {ErrorCode::Unsupported, "the photo carries more text chunks than are read"};
         return;
     }
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_memory(&image, data, size)) {
-        out.error = {ErrorCode::Invalid,
-                     std::string("the photo's content cannot be decoded: ") + image.message};
+    auto reading = std::make_unique<PngReading>();
+    reading->data = data;
+    reading->size = size;
+    png_structp png =
+        png_create_read_struct(PNG_LIBPNG_VER_STRING, reading.get(), PngFailed, PngWarned);
+    png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
+    const PngRead read =
+        info != nullptr ? ReadPngRows(png, info, declared, limit, *reading) : PngRead::Failed;
+    png_destroy_read_struct(&png, info != nullptr ? &info : nullptr, nullptr);
+    switch (read) {
+    case PngRead::Done:
+        break;
+    case PngRead::Stopped: {
+        const char* why = limit->Stopped();
+        out.error = {ErrorCode::Stopped, why != nullptr ? why : "the work was stopped"};
         return;
     }
-    image.format = PNG_FORMAT_BGRA;
-    cv::Mat bgra(static_cast<int>(image.height), static_cast<int>(image.width), CV_8UC4);
-    if (!png_image_finish_read(&image, nullptr, bgra.data, static_cast<png_int_32>(bgra.step),
-                               nullptr)) {
+    case PngRead::OtherSize:
+        out.error = {ErrorCode::Invalid, "the photo's content does not match its declared size"};
+        return;
+    case PngRead::Failed:
         out.error = {ErrorCode::Invalid,
-                     std::string("the photo's content cannot be decoded: ") + image.message};
-        png_image_free(&image);
+                     "the photo's content cannot be decoded: " + reading->message};
         return;
     }
+    const cv::Mat& bgra = reading->bgra;
     cv::Mat alpha;
     cv::extractChannel(bgra, alpha, 3);
     double lowest = 255;
@@ -268,7 +353,7 @@ DecodedImage DecodeImage(const unsigned char* data, size_t size, const ImageInfo
     try {
         cv::Mat image;
         if (info.format == ImageFormat::Png) {
-            DecodePng(data, size, out);
+            DecodePng(data, size, info, limit, out);
             image = out.image;
         } else {
             const cv::Mat bytes(1, static_cast<int>(size), CV_8U, const_cast<unsigned char*>(data));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/error.h"
+#include "base/version.h"
 
 #include "check/check_run.h"
 #include "check/settings.h"
@@ -38,7 +39,7 @@ ReportPictures PicturesFromFiles(const std::string& photo, const std::string& co
 
 // What the report's header shows.
 struct ReportMeta {
-    std::string program = "vrel-check 2.5.2";
+    std::string program = std::string("vrel-check ") + kVersion;
     double seconds = 0;
     nlohmann::ordered_json settings = nlohmann::ordered_json::object();
     std::map<std::string, uint64_t> counts; // by verdict name

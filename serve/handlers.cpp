@@ -118,7 +118,7 @@ Reply AnnotateReply(WorkerTools& tools, const Upload& upload, const WorkLimit& l
         return Unprocessable("照片未能缩放到规定尺寸，没有解释图：" + r.record.reason, r.record);
     }
     std::vector<unsigned char> png;
-    if (!cv::imencode(".png", DrawExplanation(r.result, tools.settings, tools.labels), png,
+    if (!cv::imencode(".png", DrawExplanation(r.result, tools.settings, *tools.labels), png,
                       {cv::IMWRITE_PNG_COMPRESSION, 1}) ||
         png.empty()) {
         return ErrorReply(500, "解释图无法生成");
@@ -130,13 +130,13 @@ Reply CorrectReply(WorkerTools& tools, const Upload& upload, const WorkLimit& li
                    CheckVerdict& verdict) {
     // Without its backdrop model the corrector would refuse every photo whose wall is wrong as
     // if the photo were at fault; the reviews go on without it. The log says why at start.
-    if (tools.corrector.SetupError()) {
+    if (!tools.corrector || tools.corrector->SetupError()) {
         return ErrorReply(503, kCorrectionUnavailable);
     }
     Reviewed r = Review(tools, upload, limit, verdict);
     Correction c =
-        tools.corrector.Correct(reinterpret_cast<const unsigned char*>(upload.bytes.data()),
-                                upload.bytes.size(), r.result, &limit, upload.backdrop);
+        tools.corrector->Correct(reinterpret_cast<const unsigned char*>(upload.bytes.data()),
+                                 upload.bytes.size(), r.result, &limit, upload.backdrop);
     AddCorrection(r.record, c, tools.settings);
     if (c.status != CorrectionStatus::Corrected) {
         Json error = c.status == CorrectionStatus::AlreadyPasses

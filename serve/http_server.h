@@ -49,9 +49,12 @@ public:
     uint16_t Port() const;
     // Serves until it is stopped: by Stop() or SIGINT (requests under way finish within the
     // drain timeout), or by Drain(), SIGTERM or SIGHUP (it goes on answering for the drain
-    // timeout with /readyz at 503, then drops what is queued and cancels what is under way).
-    // Returns once every connection is answered or closed.
-    void Run(bool handle_signals);
+    // timeout with /readyz at 503). Then what is queued or under way is answered 503 and
+    // cancelled; a second signal does that at once.
+    // Returns once every connection is answered or closed, at the latest a second after the
+    // stop's deadline: the number of reviews that were still running then (cancelled, but in
+    // work that could not be stopped; the process should exit without waiting for them).
+    size_t Run(bool handle_signals);
     // Both callable from any thread.
     void Stop();
     void Drain();

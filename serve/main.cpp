@@ -1,4 +1,5 @@
 // vrel-serve: the review as an HTTP service with a web page.
+#include "base/version.h"
 #include "check/settings.h"
 #include "correct/correction.h"
 #include "platform/files.h"
@@ -8,12 +9,14 @@
 #include "setup/app_dir.h"
 #include "setup/options.h"
 #include "setup/quiet.h"
+#include "setup/review_kit.h"
 
 #include <CLI/CLI.hpp>
 #include <opencv2/core/utility.hpp>
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <regex>
@@ -138,7 +141,7 @@ bool ValidOrigin(const std::string& origin) {
 // Reads the command line into o; an exit status where the program ends here.
 std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     CLI::App app{"Reviews registration photos over HTTP: a JSON API and a web page."};
-    app.set_version_flag("--version", "vrel-serve 2.5.2");
+    app.set_version_flag("--version", std::string("vrel-serve ") + vrel::kVersion);
     vrel::SingleOption listen, settings, data_dir, jobs, queue, cors, log_format, backdrop;
     listen.Add(app, "--listen", "ADDR:PORT", "Address to listen on (default 127.0.0.1:8080)");
     settings.Add(app, "--settings", "FILE",
@@ -212,40 +215,18 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     return std::nullopt;
 }
 
-// The backdrop colour of the corrections: the one asked for, which the settings must accept,
-// or else white (the first they accept where they refuse white); nullopt after a usage error.
-std::optional<vrel::BackdropColour> ChooseServiceBackdrop(const Options& o,
-                                                          const vrel::CheckSettings& settings) {
-    if (!o.backdrop) {
-        const std::vector<vrel::BackdropColour> accepted = vrel::AcceptedBackdrops(settings);
-        return accepted.empty() ? vrel::WhiteBackdrop() : accepted.front();
-    }
-    vrel::Result<vrel::BackdropColour> colour = vrel::ChooseBackdrop(*o.backdrop, settings);
-    if (!colour) {
-        SetupError("--backdrop: " + colour.Err().Detail() +
-                   "\nRun with --help for more information.");
-        return std::nullopt;
-    }
-    return *colour;
-}
-
-vrel::serve::ServiceOptions Service(const Options& o, const vrel::CheckSettings& settings,
-                                    const vrel::BackdropColour& backdrop) {
+vrel::serve::ServiceOptions Service(const Options& o, vrel::ReviewKit kit) {
     vrel::serve::ServiceOptions service;
     service.cors_origin = o.cors;
     service.limits = o.limits;
     service.limits.queue =
         o.queue > 0 ? static_cast<size_t>(o.queue) : 8 * static_cast<size_t>(o.jobs);
-    service.pool.settings = settings;
-    service.pool.data_dir = o.data_dir;
-    service.pool.backdrop = backdrop;
+    kit.review.ignore_marker = !o.trust_marker;
+    kit.review.fast_decode = o.fast_decode;
+    kit.review.time_limit = std::chrono::milliseconds(0); // the service sets its own
+    service.pool.kit = std::move(kit);
     service.pool.jobs = o.jobs;
     service.pool.queue = service.limits.queue;
-    service.pool.review.reuse_detector = true;
-    service.pool.review.reuse_buffers = true;
-    service.pool.review.ignore_marker = !o.trust_marker;
-    service.pool.review.fast_decode = o.fast_decode;
-    service.pool.review.time_limit = std::chrono::milliseconds(0); // the service sets its own
     service.log_format =
         o.log_format == "text" ? vrel::serve::LogFormat::Text : vrel::serve::LogFormat::Json;
     service.quiet = o.quiet;
@@ -267,7 +248,8 @@ std::string HostPort(const std::string& address, uint16_t port) {
 std::string StartupLine(const vrel::serve::ServiceOptions& s, const std::string& where) {
     const ServiceLimits& l = s.limits;
     std::ostringstream line;
-    line << "vrel-serve 2.5.2 on " << where << ": jobs " << s.pool.jobs << ", queue " << l.queue;
+    line << "vrel-serve " << vrel::kVersion << " on " << where << ": jobs " << s.pool.jobs
+         << ", queue " << l.queue;
     for (const LimitOption& option : kLimitOptions) {
         line << ", " << (option.name + 2) << ' ' << option.get(l);
     }
@@ -276,8 +258,8 @@ std::string StartupLine(const vrel::serve::ServiceOptions& s, const std::string&
                  ? l.body_memory_budget >> 20
                  : ((static_cast<size_t>(s.pool.jobs) + l.queue + 4) * l.max_upload_bytes) >> 20)
          << ", cors " << (s.cors_origin.empty() ? "off" : s.cors_origin) << ", marker "
-         << (s.pool.review.ignore_marker ? "reviewed" : "trusted") << ", backdrop "
-         << s.pool.backdrop.name;
+         << (s.pool.kit.review.ignore_marker ? "reviewed" : "trusted") << ", backdrop "
+         << s.pool.kit.backdrop.name;
     return line.str();
 }
 
@@ -290,22 +272,25 @@ int main(int argc, char** argv) {
     if (const auto status = ParseCommandLine(argc, argv, o)) {
         return *status;
     }
-    vrel::CheckSettings settings;
-    if (const vrel::Error error = vrel::LoadReviewSetup(o.settings_path, o.data_dir, settings)) {
-        std::cerr << vrel::SetupErrorLines("vrel-serve", error);
+    vrel::Result<vrel::ReviewKit> kit = vrel::LoadReviewKit(o.settings_path, o.data_dir, true);
+    if (!kit) {
+        std::cerr << vrel::SetupErrorLines("vrel-serve", kit.Err());
         return kSetupError;
     }
-    const std::optional<vrel::BackdropColour> backdrop = ChooseServiceBackdrop(o, settings);
+    vrel::Result<vrel::BackdropColour> backdrop = vrel::KitBackdrop(o.backdrop, kit->settings);
     if (!backdrop) {
-        return kSetupError;
+        return SetupError("--backdrop: " + backdrop.Err().Detail() +
+                          "\nRun with --help for more information.");
     }
+    kit->backdrop = *backdrop;
     // The log is written by a thread of its own: a reader of standard error that stalls or
     // goes away costs log lines (counted at /metrics), never the service.
 #ifndef _WIN32
     std::signal(SIGPIPE, SIG_IGN);
 #endif
     vrel::serve::LogWriter log_writer(2);
-    vrel::serve::ServiceOptions options = Service(o, settings, *backdrop);
+    const vrel::Error correction_unavailable = kit->correction_unavailable;
+    vrel::serve::ServiceOptions options = Service(o, std::move(*kit));
     options.log = [&log_writer](const std::string& line) { log_writer.Write(line); };
     options.log_dropped = [&log_writer] { return log_writer.Dropped(); };
     if (!SplitListen(o.listen, options.address, options.port)) {
@@ -325,13 +310,19 @@ int main(int argc, char** argv) {
     const vrel::serve::AccessLog log(options.log_format, false, options.log);
     log.Notice(StartupLine(options, where));
     // Each worker's corrector loads the backdrop model; without it only corrections fail.
-    if (const vrel::Error missing =
-            vrel::PhotoCorrector(settings, options.pool.data_dir, options.pool.backdrop)
-                .SetupError()) {
+    if (correction_unavailable) {
         log.Notice("vrel-serve: corrections are unavailable (/api/v1/correct answers 503): " +
-                   missing.Detail());
+                   correction_unavailable.Detail());
     }
-    service.Run(true);
-    log.Notice("vrel-serve: stopped");
-    return 0;
+    const size_t abandoned = service.Run(true);
+    if (abandoned == 0) {
+        log.Notice("vrel-serve: stopped");
+        return 0;
+    }
+    // Every client has its answer; work that could not be interrupted is not waited for.
+    log.Notice("vrel-serve: stopped (" + std::to_string(abandoned) +
+               " cancelled reviews were still running and are abandoned)");
+    log_writer.Flush(std::chrono::milliseconds(200));
+    std::cout.flush();
+    std::_Exit(0);
 }

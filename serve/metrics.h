@@ -21,10 +21,12 @@ public:
     void InFlight(int delta) { in_flight_ += delta; }
     void Connections(int delta) { connections_ += delta; }
     // A connection ended by the service, by why: "refused" (at the connection limit, none
-    // idle), "evicted" (idle, closed to make room), "header_timeout", "body_timeout",
+    // reading), "evicted" (the one that sent least for its age, closed to make room),
+    // "header_timeout", "body_timeout",
     // "body_too_slow", "keep_alive_timeout", "write_timeout", "protocol_error".
     void ConnectionEnded(const std::string& why);
-    // A request answered 503, by cause: "queue", "body_memory", "pixel_budget", "stopping".
+    // A request answered 503, by cause: "queue", "body_memory", "pixel_budget", "stopping",
+    // "connections" (a photo being read when its connection was evicted).
     void Busy(const std::string& cause);
     // A review stopped before its end, by why: "client_gone", "deadline", "shutdown".
     void Cancelled(const std::string& why);

@@ -3,7 +3,12 @@
 #include "serve/handlers.h"
 #include "serve/limits.h"
 
+#include <boost/asio/buffer.hpp>
+#include <boost/beast/core/buffer_traits.hpp>
 #include <boost/beast/http.hpp>
+
+#include <algorithm>
+#include <cstdint>
 
 #include <optional>
 #include <string>
@@ -18,7 +23,46 @@ struct Refusal {
     std::string message;
 };
 
-using RequestParser = boost::beast::http::request_parser<boost::beast::http::string_body>;
+// A request body kept in a string that grows with the bytes that come, never past the length
+// the head declared: unlike Beast's string body, a declared length reserves nothing, so the
+// memory a connection holds follows what its client has really sent (at most twice it).
+struct ArrivingBody {
+    using value_type = std::string;
+    static std::uint64_t size(const value_type& body) { return body.size(); }
+
+    class reader {
+    public:
+        template <bool isRequest, class Fields>
+        reader(boost::beast::http::header<isRequest, Fields>&, value_type& body) : body_(body) {}
+        void init(const boost::optional<std::uint64_t>& length, boost::beast::error_code& ec) {
+            declared_ = length ? *length : 0;
+            ec = {};
+        }
+        template <class Buffers> size_t put(const Buffers& buffers, boost::beast::error_code& ec) {
+            const size_t extra = boost::beast::buffer_bytes(buffers);
+            const size_t size = body_.size();
+            if (size + extra > body_.capacity()) {
+                size_t room = std::max(size + extra, 2 * body_.capacity());
+                if (declared_ >= size + extra) {
+                    room = std::min<size_t>(room, declared_);
+                }
+                body_.reserve(room);
+            }
+            body_.resize(size + extra);
+            boost::asio::buffer_copy(boost::asio::buffer(&body_[size], extra), buffers);
+            ec = {};
+            return extra;
+        }
+        void finish(boost::beast::error_code& ec) { ec = {}; }
+
+    private:
+        value_type& body_;
+        std::uint64_t declared_ = 0;
+    };
+};
+
+using RequestParser = boost::beast::http::request_parser<ArrivingBody>;
+using Request = boost::beast::http::request<ArrivingBody>;
 
 // Counts the chunk extensions of a body against the header limit, together with the header
 // itself (header_bytes, known once it is read). The parser calls it for every chunk and keeps

@@ -3,15 +3,12 @@
 namespace vrel::serve {
 
 ReviewPool::ReviewPool(const PoolOptions& options)
-    : WorkerPool(options.jobs, options.queue, [options] {
-          auto tools = std::make_unique<WorkerTools>(options.settings, options.data_dir,
-                                                     options.review, options.backdrop);
-          if (options.review.reuse_detector) {
-              if (Error missing = tools->reviewer.Detector().LoadError()) {
-                  throw ErrorThrown(std::move(missing));
-              }
+    : WorkerPool(options.jobs, options.queue, [kit = options.kit] {
+          Result<std::unique_ptr<WorkerTools>> tools = MakeTools(kit);
+          if (!tools) {
+              throw ErrorThrown(tools.Err());
           }
-          return tools;
+          return std::move(*tools);
       }) {}
 
 } // namespace vrel::serve

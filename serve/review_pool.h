@@ -1,35 +1,16 @@
 #pragma once
 
-#include "check/check_run.h"
-#include "correct/correction.h"
-#include "report/annotate.h"
+#include "setup/review_kit.h"
 #include "workers/worker_pool.h"
-
-#include <string>
 
 namespace vrel::serve {
 
-// What one worker reviews with: its own face detector (in the reviewer and the corrector), the
-// verdict labels for explanation pictures, and the settings. The corrector replaces backdrops
-// with the service's colour unless a request asks for another.
-struct WorkerTools {
-    WorkerTools(const CheckSettings& s, const std::string& data_dir, const ReviewOptions& options,
-                const BackdropColour& backdrop)
-        : settings(s), reviewer(s, data_dir, options), corrector(s, data_dir, backdrop),
-          labels(data_dir) {}
-    const CheckSettings settings;
-    PhotoReviewer reviewer;
-    PhotoCorrector corrector;
-    VerdictLabels labels;
-};
-
+// Each worker has the kit's tools, a corrector and the verdict labels among them: the
+// corrector replaces backdrops with the service's colour unless a request asks for another.
 struct PoolOptions {
-    CheckSettings settings;
-    std::string data_dir;
+    ReviewKit kit;
     int jobs = 1;
     size_t queue = 16;
-    ReviewOptions review;                      // how each worker's reviewer reviews
-    BackdropColour backdrop = WhiteBackdrop(); // one the settings accept (ChooseBackdrop)
 };
 
 // The service's workers behind a bounded queue: a review that finds the queue full is refused

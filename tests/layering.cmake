@@ -14,7 +14,7 @@ set(layers
   "output:platform check"
   "correct:platform quality check output"
   "report:platform quality check output correct"
-  "setup:platform check"
+  "setup:platform quality check output correct report"
   "cli:platform quality check output correct report setup workers"
   "serve:platform quality check output correct report setup workers"
   "app:platform quality check output correct report setup view"

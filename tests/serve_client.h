@@ -12,7 +12,10 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -28,11 +31,18 @@ using test::Bytes;
 // A service on 127.0.0.1 with a port of its own, run on a thread of the test.
 class Running {
 public:
-    explicit Running(ServiceOptions options = Defaults()) : service_(std::move(options)) {
+    // signals: the service takes SIGTERM, SIGINT and SIGHUP as vrel-serve does.
+    explicit Running(ServiceOptions options = Defaults(), bool signals = false)
+        : service_(std::move(options)) {
         if (const Error error = service_.Listen()) {
             throw std::runtime_error(error.Detail());
         }
-        thread_ = std::thread([this] { service_.Run(false); });
+        thread_ = std::thread([this, signals] {
+            const size_t abandoned = service_.Run(signals);
+            std::lock_guard<std::mutex> lock(mutex_);
+            abandoned_ = abandoned;
+            returned_.notify_all();
+        });
     }
     ~Running() {
         service_.Stop();
@@ -40,15 +50,22 @@ public:
     }
     uint16_t Port() { return service_.Port(); }
     HttpService& Service() { return service_; }
+    // Waits for Run to return (at most a minute): the reviews it left running, or nothing
+    // where it has not returned.
+    std::optional<size_t> WaitForRun() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        returned_.wait_for(lock, std::chrono::seconds(60), [&] { return abandoned_.has_value(); });
+        return abandoned_;
+    }
 
     static ServiceOptions Defaults() {
         ServiceOptions o;
         o.port = 0;
-        o.pool.settings = test::ShippedSettings();
-        o.pool.data_dir = test::AppDataDir();
+        o.pool.kit.settings = test::ShippedSettings();
+        o.pool.kit.data_dir = test::AppDataDir();
         o.pool.jobs = 2;
-        o.pool.review.reuse_detector = true;
-        o.pool.review.ignore_marker = true;
+        o.pool.kit.review.reuse_detector = true;
+        o.pool.kit.review.ignore_marker = true;
         o.limits.queue = o.pool.queue = 16;
         return o;
     }
@@ -56,6 +73,9 @@ public:
 private:
     HttpService service_;
     std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable returned_;
+    std::optional<size_t> abandoned_;
 };
 
 struct Answer {

@@ -625,6 +625,41 @@ TEST(ImageInput, APngWithMoreTextThanAPhotoCarriesIsRefused) {
     EXPECT_TRUE(DecodeImage(lying.data(), lying.size(), *info, 1).image.empty());
 }
 
+// The PNG reader goes row by row: every kind of PNG comes out as the image library's own reader
+// gives it, a photo that is not the size its header was read as is refused, and a limit that
+// has passed stops it.
+TEST(ImageInput, APngIsReadRowByRowWithinItsLimit) {
+    cv::Mat gradient(41, 57, CV_8UC3);
+    for (int y = 0; y < gradient.rows; ++y) {
+        for (int x = 0; x < gradient.cols; ++x) {
+            gradient.at<cv::Vec3b>(y, x) = cv::Vec3b(x * 4, y * 6, (x + y) * 2);
+        }
+    }
+    cv::Mat gray, deep, deep_gray;
+    cv::cvtColor(gradient, gray, cv::COLOR_BGR2GRAY);
+    gradient.convertTo(deep, CV_16UC3, 257);
+    gray.convertTo(deep_gray, CV_16U, 257);
+    for (const cv::Mat* kind : {&gradient, &gray, &deep, &deep_gray}) {
+        SCOPED_TRACE(kind->type());
+        const Bytes png = Encoded(*kind, ".png");
+        const auto info = SniffImage(png.data(), png.size());
+        ASSERT_TRUE(info.has_value());
+        const DecodedImage decoded = DecodeImage(png.data(), png.size(), *info, 1);
+        const cv::Mat expected = cv::imdecode(png, cv::IMREAD_COLOR);
+        ASSERT_EQ(decoded.image.size(), expected.size()) << decoded.error.Detail();
+        EXPECT_EQ(cv::norm(decoded.image, expected, cv::NORM_INF), 0);
+
+        ImageInfo other = *info;
+        other.width += 1;
+        EXPECT_TRUE(DecodeImage(png.data(), png.size(), other, 1).image.empty());
+        WorkLimit ended;
+        ended.deadline = WorkLimit::Clock::now();
+        const DecodedImage stopped = DecodeImage(png.data(), png.size(), *info, 1, &ended);
+        EXPECT_TRUE(stopped.image.empty());
+        EXPECT_EQ(stopped.error.Code(), ErrorCode::Stopped);
+    }
+}
+
 // A TIFF's size is read as its decoder reads it: the first of a tag given twice, whatever its
 // integer type, and the tiles it allocates. A small file that declares a giant first, or one
 // tile far larger than its picture, is refused unread.

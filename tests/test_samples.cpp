@@ -123,7 +123,7 @@ protected:
             records_[record.value("path", "")] = record;
         }
         serve::ServiceOptions options = Running::Defaults();
-        options.pool.review.ignore_marker = false;
+        options.pool.kit.review.ignore_marker = false;
         service_ = std::make_unique<Running>(options);
     }
     static void TearDownTestSuite() {

@@ -95,14 +95,14 @@ TEST(Serve, ACorrectionsBackdropIsCheckedBeforeAnyWork) {
     };
     const auto serve = [](const CheckSettings& settings, const BackdropColour& own, Seen& seen) {
         ServiceOptions options = Running::Defaults();
-        options.pool.settings = settings;
-        options.pool.backdrop = own;
+        options.pool.kit.settings = settings;
+        options.pool.kit.backdrop = own;
         options.handler = [&seen](Action, WorkerTools& tools, const Upload& upload,
                                   const WorkLimit&, CheckVerdict&) {
             std::lock_guard<std::mutex> lock(seen.mutex);
             ++seen.calls;
             seen.asked = upload.backdrop ? upload.backdrop->name : "-";
-            seen.own = tools.corrector.Backdrop().name;
+            seen.own = tools.corrector->Backdrop().name;
             return Reply{200, "image/jpeg", "JPEG", {}};
         };
         return std::make_unique<Running>(options);
@@ -201,8 +201,8 @@ TEST(Serve, TheBackdropsRouteListsTheColoursTheSettingsAccept) {
         const auto own = ChooseBackdrop(c.own, c.settings);
         ASSERT_TRUE(own) << own.Err().Detail();
         ServiceOptions options = Running::Defaults();
-        options.pool.settings = c.settings;
-        options.pool.backdrop = *own;
+        options.pool.kit.settings = c.settings;
+        options.pool.kit.backdrop = *own;
         options.pool.jobs = 1;
         Running service(options);
         const Answer a = Send(service.Port(), http::verb::get, "/api/v1/backdrops", "");
@@ -225,7 +225,7 @@ TEST(Serve, WithoutTheBackdropModelOnlyCorrectionsAreUnavailable) {
     }
     ASSERT_TRUE(fs::exists(test::AppDataDir() + kBackdropModelFile)); // the normal service has it
     ServiceOptions options = Running::Defaults();
-    options.pool.data_dir = dir.Path() + "/";
+    options.pool.kit.data_dir = dir.Path() + "/";
     Running service(options);
     const uint16_t port = service.Port();
     for (const char* sample : {"background-rejected.jpg", "passed-grey-600x800.jpg"}) {

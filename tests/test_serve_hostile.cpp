@@ -164,9 +164,11 @@ TEST(ServeHostile, SecurityAndCacheHeaders) {
 }
 
 // A handler the test controls: each photo waits until the test lets it go or its limit stops
-// it (cancelled, out of time), and says which.
+// it (cancelled, out of time), and says which. A deaf gate stands for work that cannot be
+// interrupted: it waits for the test alone.
 class Gate {
 public:
+    explicit Gate(bool deaf = false) : deaf_(deaf) {}
     PhotoHandler Handler() {
         return [this](Action, WorkerTools&, const Upload&, const WorkLimit& limit,
                       CheckVerdict& verdict) {
@@ -174,7 +176,7 @@ public:
             ++started_;
             changed_.notify_all();
             // The limit is a flag and a clock, not something to wait on: look again often.
-            while (!open_ && limit.Stopped() == nullptr) {
+            while (!open_ && (deaf_ || limit.Stopped() == nullptr)) {
                 changed_.wait_for(lock, std::chrono::milliseconds(5));
             }
             verdict = CheckVerdict::Passed;
@@ -196,6 +198,7 @@ public:
     }
 
 private:
+    const bool deaf_;
     std::mutex mutex_;
     std::condition_variable changed_;
     int started_ = 0;
@@ -279,10 +282,11 @@ TEST(ServeHostile, AReviewIsCancelledWhenItsClientGoes) {
               std::string::npos);
 }
 
-// SIGTERM: /readyz turns 503 while everything else is still answered; at the end of the drain
-// the queued review gets 503, the one under way is cancelled (503), and Run returns.
+// SIGTERM: /readyz turns 503 while everything else is still answered. At the end of the drain
+// the queued review and the one under way are answered 503 at once, though the work under way
+// cannot be interrupted, and Run returns within a second, leaving that work to the exit.
 TEST(ServeHostile, DrainTimeline) {
-    Gate gate;
+    Gate gate(true);
     LogLines log;
     ServiceOptions options = Gated(gate, log);
     options.limits.drain_timeout = std::chrono::seconds(2);
@@ -293,6 +297,7 @@ TEST(ServeHostile, DrainTimeline) {
     running.Write(PhotoRequest("passed-grey-600x800.jpg"));
     gate.WaitStarted(1);
     queued.Write(PhotoRequest("passed-grey-600x800.jpg"));
+    const auto drained = std::chrono::steady_clock::now();
     service->Service().Drain();
     log.WaitFor("draining");
     const Answer ready = Send(port, http::verb::get, "/readyz", "");
@@ -301,30 +306,107 @@ TEST(ServeHostile, DrainTimeline) {
     const Answer alive = Send(port, http::verb::get, "/healthz", "");
     EXPECT_EQ(alive.status, 200);
     EXPECT_EQ(alive.headers.at("Connection"), "close"); // clients move on to other instances
-    const std::string first = running.ReadAll();
-    const std::string second = queued.ReadAll();
-    EXPECT_EQ(first.rfind("HTTP/1.1 503", 0), 0u) << first.substr(0, 100);
-    EXPECT_EQ(second.rfind("HTTP/1.1 503", 0), 0u) << second.substr(0, 100);
-    service.reset(); // Run has returned: this only joins its thread
+    for (RawClient* client : {&running, &queued}) {
+        const std::string answer = client->ReadAll();
+        EXPECT_EQ(answer.rfind("HTTP/1.1 503", 0), 0u) << answer.substr(0, 100);
+    }
+    EXPECT_EQ(service->WaitForRun(), std::optional<size_t>(1)); // the deaf one still runs
+    EXPECT_LT(std::chrono::steady_clock::now() - drained,
+              options.limits.drain_timeout + std::chrono::seconds(2));
+    gate.Open();
+    service.reset();
     EXPECT_FALSE(log.WaitFor("\"route\":\"/api/v1/review\",\"status\":503").empty());
 }
 
-// Idle connections cannot lock clients out: at the limit the longest idle one makes room.
-TEST(ServeHostile, IdleConnectionsMakeRoomAtTheLimit) {
-    ServiceOptions options = Running::Defaults();
-    options.limits.max_connections = 16;
-    Running service(options);
-    std::vector<std::unique_ptr<RawClient>> idle;
-    for (int i = 0; i < 40; ++i) {
-        idle.push_back(std::make_unique<RawClient>(service.Port()));
+// A second SIGTERM stops at once: what runs and what waits are answered 503, though the drain
+// would have lasted a minute and the work under way cannot be interrupted.
+TEST(ServeHostile, ASecondSignalStopsAtOnce) {
+    Gate gate(true);
+    LogLines log;
+    ServiceOptions options = Gated(gate, log);
+    options.limits.drain_timeout = std::chrono::seconds(60);
+    auto service = std::make_unique<Running>(options, true);
+    const uint16_t port = service->Port();
+    RawClient running(port), queued(port);
+    running.Write(PhotoRequest("passed-grey-600x800.jpg"));
+    gate.WaitStarted(1);
+    queued.Write(PhotoRequest("passed-grey-600x800.jpg"));
+    for (int i = 0; i < 600; ++i) { // until the second photo is queued
+        if (Send(port, http::verb::get, "/metrics", "").body.find("vrel_queue_depth 1") !=
+            std::string::npos) {
+            break;
+        }
     }
-    EXPECT_EQ(Send(service.Port(), http::verb::get, "/readyz", "").status, 200);
-    EXPECT_EQ(Send(service.Port(), http::verb::get, "/healthz", "").status, 200);
-    // The first ones were closed to make room: they read the end of the stream.
-    EXPECT_EQ(idle.front()->ReadAll(), "");
-    EXPECT_NE(Send(service.Port(), http::verb::get, "/metrics", "")
-                  .body.find("vrel_connections_ended_total{reason=\"evicted\"}"),
-              std::string::npos);
+    std::raise(SIGTERM);
+    log.WaitFor("draining");
+    const auto second = std::chrono::steady_clock::now();
+    std::raise(SIGTERM);
+    for (RawClient* client : {&running, &queued}) {
+        const std::string answer = client->ReadAll();
+        EXPECT_EQ(answer.rfind("HTTP/1.1 503", 0), 0u) << answer.substr(0, 100);
+    }
+    EXPECT_EQ(service->WaitForRun(), std::optional<size_t>(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - second, std::chrono::seconds(3));
+    gate.Open();
+}
+
+// At the connection limit the connection that has sent least for its age makes room: one that
+// waits, one that trickles its head, one that trickles its photo (told 503). Probes always get
+// in.
+TEST(ServeHostile, SlowConnectionsMakeRoomAtTheLimit) {
+    const struct {
+        const char* what;
+        std::string head;
+        std::string body; // sent once the service has asked for it (100 Continue)
+        const char* told;
+    } cases[] = {
+        {"waiting", "", "", ""},
+        {"a head begun", "POST /api/v1/review HTTP/1.1\r\nHost: x\r\n", "", ""},
+        {"one byte of a photo",
+         Head("Host: x\r\nContent-Length: 100000\r\nExpect: 100-continue\r\n"), "x",
+         "HTTP/1.1 503"},
+    };
+    for (const auto& c : cases) {
+        ServiceOptions options = Running::Defaults();
+        options.limits.max_connections = 16;
+        Running service(options);
+        std::vector<std::unique_ptr<RawClient>> slow;
+        for (int i = 0; i < 40; ++i) {
+            slow.push_back(std::make_unique<RawClient>(service.Port()));
+            slow.back()->Write(c.head);
+            if (!c.body.empty()) {
+                ASSERT_EQ(slow.back()->ReadUntil("\r\n\r\n").rfind("HTTP/1.1 100", 0), 0u)
+                    << c.what << " " << i;
+                slow.back()->Write(c.body);
+            }
+        }
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_EQ(Send(service.Port(), http::verb::get, "/healthz", "").status, 200) << c.what;
+        }
+        const std::string first = slow.front()->ReadAll();
+        EXPECT_EQ(first.rfind(c.told, 0), 0u) << c.what << ": " << first.substr(0, 80);
+        EXPECT_NE(Send(service.Port(), http::verb::get, "/metrics", "")
+                      .body.find("vrel_connections_ended_total{reason=\"evicted\"}"),
+                  std::string::npos)
+            << c.what;
+    }
+}
+
+// A declared length holds no memory until its bytes come: clients that send heads and wait
+// lock out no one.
+TEST(ServeHostile, HeadsAloneHoldNoBodyMemory) {
+    ServiceOptions options = Running::Defaults();
+    options.limits.body_memory_budget = 21 << 20; // one declared 20 MB upload, were it taken
+    Running service(options);
+    std::vector<std::unique_ptr<RawClient>> heads;
+    for (int i = 0; i < 22; ++i) {
+        heads.push_back(std::make_unique<RawClient>(service.Port()));
+        heads.back()->Write(
+            Head("Host: x\r\nContent-Length: 20000000\r\nExpect: 100-continue\r\n"));
+        const std::string answer = heads.back()->ReadUntil("\r\n\r\n");
+        ASSERT_EQ(answer.rfind("HTTP/1.1 100", 0), 0u) << i << ": " << answer.substr(0, 80);
+    }
+    EXPECT_EQ(Post(service.Port(), "/api/v1/review", "passed-grey-600x800.jpg").status, 200);
 }
 
 // An upload that trickles in is cut off once it falls below the minimum rate, and its memory

@@ -245,10 +245,10 @@ TEST(WorkerPool, TheFrontEndsReportWorkersThatCannotStart) {
 
     serve::ServiceOptions service;
     service.port = 0;
-    service.pool.settings = test::ShippedSettings();
-    service.pool.data_dir = empty.Path() + "/";
+    service.pool.kit.settings = test::ShippedSettings();
+    service.pool.kit.data_dir = empty.Path() + "/";
     service.pool.jobs = 2;
-    service.pool.review.reuse_detector = true;
+    service.pool.kit.review.reuse_detector = true;
     serve::HttpService refused(service);
     const Error error = refused.Listen();
     EXPECT_EQ(error.Code(), ErrorCode::Unreadable);

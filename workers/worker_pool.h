@@ -133,6 +133,28 @@ public:
     // Drops what is queued, lets the jobs under way end, and joins the threads.
     void Cancel() { Stop(Clock::time_point::min()); }
 
+    // Takes no more jobs and drops what is queued; waits until deadline for the jobs under way
+    // to end. Returns how many had not (0: every thread is joined). Those left running are
+    // joined by Stop, Cancel or the destructor, or end with the process.
+    size_t StopBy(Clock::time_point deadline) {
+        std::deque<Job> dropped;
+        size_t running = 0;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            stopping_ = true;
+            deadline_ = Clock::time_point::min();
+            dropped.swap(jobs_);
+            changed_.notify_all();
+            changed_.wait_until(lock, deadline, [&] { return running_ == 0; });
+            running = running_;
+        }
+        Drop(dropped);
+        if (running == 0) {
+            Stop();
+        }
+        return running;
+    }
+
 private:
     void Work() {
         std::unique_ptr<Tools> tools;
@@ -166,6 +188,7 @@ private:
                 job = std::move(jobs_.front());
                 jobs_.pop_front();
                 run = Clock::now() < deadline_;
+                running_ += run ? 1 : 0;
             }
             changed_.notify_all(); // room for a waiting Submit; an empty queue for Stop
             if (run) {
@@ -173,6 +196,12 @@ private:
                     job.run(*tools);
                 } catch (...) {
                 }
+                job = Job(); // what the job holds goes before it counts as ended
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    --running_;
+                }
+                changed_.notify_all();
             } else {
                 Drop(job);
             }
@@ -224,6 +253,7 @@ private:
     bool stopping_ = false;
     Clock::time_point deadline_ = Clock::time_point::max(); // jobs taken after it are dropped
     int ready_ = 0;                                         // workers with their tools
+    size_t running_ = 0;                                    // jobs under way
     Error failure_;
     std::mutex join_mutex_;
     std::vector<std::thread> threads_;

@@ -1,0 +1,53 @@
+#include "setup/review_kit.h"
+
+#include "setup/options.h"
+
+namespace vrel {
+
+Result<BackdropColour> KitBackdrop(const std::optional<std::string>& asked,
+                                   const CheckSettings& settings) {
+    if (asked) {
+        return ChooseBackdrop(*asked, settings);
+    }
+    const std::vector<BackdropColour> accepted = AcceptedBackdrops(settings);
+    return accepted.empty() ? WhiteBackdrop() : accepted.front();
+}
+
+Result<ReviewKit> LoadReviewKit(const std::string& settings_path, std::string data_dir,
+                                bool corrections) {
+    ReviewKit kit;
+    if (Error error = LoadReviewSetup(settings_path, data_dir, kit.settings)) {
+        return error;
+    }
+    kit.data_dir = std::move(data_dir);
+    kit.review.reuse_detector = true;
+    kit.review.reuse_buffers = true;
+    kit.backdrop = *KitBackdrop(std::nullopt, kit.settings);
+    kit.corrections = corrections;
+    if (corrections) {
+        kit.correction_unavailable = PhotoCorrector(kit.settings, kit.data_dir).SetupError();
+    }
+    return kit;
+}
+
+WorkerTools::WorkerTools(const ReviewKit& kit)
+    : settings(kit.settings), reviewer(kit.settings, kit.data_dir, kit.review) {
+    if (kit.corrections) {
+        corrector.emplace(kit.settings, reviewer.DataDir(), kit.backdrop);
+    }
+    if (kit.labels) {
+        labels.emplace(reviewer.DataDir());
+    }
+}
+
+Result<std::unique_ptr<WorkerTools>> MakeTools(const ReviewKit& kit) {
+    auto tools = std::make_unique<WorkerTools>(kit);
+    if (kit.review.reuse_detector) {
+        if (Error missing = tools->reviewer.Detector().LoadError()) {
+            return missing;
+        }
+    }
+    return tools;
+}
+
+} // namespace vrel
