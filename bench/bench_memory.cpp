@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -68,6 +69,9 @@ int main(int argc, char** argv) {
         return Child(argv[2], argv[3]);
     }
     const int width = argc > 1 ? std::atoi(argv[1]) : 4800;
+    char exe[4096] = {};
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    const std::string self = n > 0 ? std::string(exe, static_cast<size_t>(n)) : argv[0];
     const cv::Mat sample = cv::imread(VREL_SOURCE_DIR "/samples/correctable/off-centre.png");
     cv::Mat photo;
     cv::resize(sample, photo, cv::Size(width, width * 4 / 3), 0, 0, cv::INTER_CUBIC);
@@ -80,7 +84,7 @@ int main(int argc, char** argv) {
         cv::imwrite(path, photo, {cv::IMWRITE_JPEG_QUALITY, 92, cv::IMWRITE_WEBP_QUALITY, 90});
         std::printf("%-6s", ext + 1);
         for (const char* route : {"review", "correct"}) {
-            const std::string command = std::string("/proc/self/exe --child ") + route + " " + path;
+            const std::string command = self + " --child " + route + " " + path;
             FILE* child = popen(command.c_str(), "r");
             long kb = -1;
             if (child == nullptr || std::fscanf(child, "%ld", &kb) != 1) {

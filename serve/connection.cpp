@@ -22,16 +22,16 @@ std::string RouteLabel(const Route* route) {
     return route != nullptr ? route->path : "other";
 }
 
-// The pixels a photo will be decoded to, from the headers the decoders read; 0 for what is not
-// decoded at all (not a picture, or beyond the ceiling, which the review refuses unread).
-int64_t DeclaredPixels(std::string_view bytes) {
+// The photo's share of the pixel budget, from the headers its decoder reads, for what is done
+// with it; 0 for what is not decoded at all (not a picture, or beyond the ceiling, which the
+// review refuses unread).
+int64_t PhotoShare(Action action, std::string_view bytes) {
     const auto info =
         SniffImage(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    if (!info) {
+    if (!info || info->DecodedPixels() > kMaxDecodedPixels) {
         return 0;
     }
-    const int64_t pixels = info->DecodedPixels();
-    return pixels > kMaxDecodedPixels ? 0 : pixels;
+    return ChargedPixels(action == Action::Correct, *info);
 }
 
 // Headers, chunk extensions and trailers must fit, with room to read the body in pieces; it
@@ -394,7 +394,7 @@ std::function<void(WorkerTools&)> Connection::ReviewJob(std::shared_ptr<Request>
         Reply reply;
         bool busy = false;
         {
-            PixelShare share(s.pixels, DeclaredPixels(upload.bytes), l.pixel_budget_wait);
+            PixelShare share(s.pixels, PhotoShare(action, upload.bytes), l.pixel_budget_wait);
             if (!share.Held()) {
                 busy = true;
             } else {

@@ -33,9 +33,11 @@ struct ServiceLimits {
     // Bodies held in memory at once (being read, waiting or under review); a request that would
     // pass it gets 503. 0: (jobs + queue + 4) times max_upload_bytes.
     size_t body_memory_budget = 0;
-    // Decoded pixels of the photos under review at once, over every worker. A review waits up
-    // to pixel_budget_wait for its share, then gets 503. It must hold the largest photo that is
-    // decoded at all (64 million pixels).
+    // The memory of the photos under review at once, over every worker, in pixels of 10 bytes:
+    // each photo takes its decoded pixels scaled by what its route and format hold at their peak
+    // (ChargedPixels: a JPEG 7 bytes a pixel, a PNG or WebP correction 10). A review waits up
+    // to pixel_budget_wait for its share, then gets 503. One photo never takes more than all of
+    // it, so the largest that is decoded at all (64 million pixels) always gets its turn.
     int64_t pixel_budget = int64_t{64} * 1000 * 1000;
     std::chrono::milliseconds pixel_budget_wait{5'000};
     // The longest one review or correction may work; then it ends as undecodable.

@@ -423,13 +423,14 @@ TEST(ServeHostile, TricklingUploadsAreCutOff) {
     EXPECT_EQ(Post(service.Port(), "/api/v1/review", "passed-grey-600x800.jpg").status, 200);
 }
 
-// Decoded pixels are shared: a photo that would pass the budget while another is under review
-// waits, then gets 503 with Retry-After.
+// The budget is shared: a photo whose share would pass it while another is under review waits,
+// then gets 503 with Retry-After.
 TEST(ServeHostile, ThePixelBudgetIsNeverOverrun) {
     Gate gate;
     ServiceOptions options = Running::Defaults();
     options.handler = gate.Handler();
-    options.limits.pixel_budget = 600 * 800; // one 600 x 800 photo at a time
+    // Room for the review of one 600 x 800 JPEG at a time.
+    options.limits.pixel_budget = ChargedPixels(false, {ImageFormat::Jpeg, 600, 800});
     options.limits.pixel_budget_wait = std::chrono::milliseconds(0);
     Running service(options);
     RawClient first(service.Port());
