@@ -19,6 +19,10 @@ for header in jpeglib.h jerror.h jmorecfg.h png.h pngconf.h ini.h; do
 done
 ln -s "$(dpkg -L libjpeg62-turbo-dev | grep '/jconfig.h$' | head -n 1)" "$include/jconfig.h"
 ln -s "$(dpkg -L libpng-dev | grep '/pnglibconf.h$' | head -n 1)" "$include/pnglibconf.h"
+# The header the build makes from the project's version.
+version=$(sed -nE 's/^project\(VrelPictureCheck VERSION ([0-9.]+).*/\1/p' "$root/CMakeLists.txt")
+mkdir -p "$include/base"
+sed "s/@PROJECT_VERSION@/$version/" "$root/base/version.h.in" >"$include/base/version.h"
 
 cd "$root"
 failed=0
