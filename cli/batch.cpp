@@ -288,8 +288,6 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts, const Record
     kit.settings = opts.check;
     kit.data_dir = opts.data_dir;
     kit.backdrop = opts.backdrop;
-    kit.review.reuse_detector = true;
-    kit.review.reuse_buffers = true;
     kit.review.ignore_marker = opts.ignore_marker;
     kit.review.fast_decode = opts.fast_decode;
     kit.corrections = !opts.correct_dir.empty();
@@ -297,13 +295,7 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts, const Record
     InOrder results; // outlives the workers, which may still drop their jobs into it
     // Whatever ends the batch (an exception from a writer or the sink included), the workers
     // are stopped and joined.
-    WorkerPool<WorkerTools> workers(opts.jobs, window, [&kit] {
-        Result<std::unique_ptr<WorkerTools>> tools = MakeTools(kit);
-        if (!tools) {
-            throw ErrorThrown(tools.Err());
-        }
-        return std::move(*tools);
-    });
+    WorkerPool<WorkerTools> workers(opts.jobs, window, ToolsFactory(kit));
     if (const Error failure = workers.WaitUntilReady()) {
         summary.setup_error = {failure.Code(), "the review could not start: " + failure.Detail()};
         cv::setNumThreads(previous_threads);

@@ -231,8 +231,8 @@ void Connection::StartBody() {
     if (length && *length > l.max_upload_bytes) {
         return Answer(ErrorReply(413, TooLarge()), true);
     }
-    expected_ = length ? static_cast<size_t>(*length) : l.max_upload_bytes;
-    const size_t first = std::min(expected_, kFirstShare);
+    const size_t expected = length ? static_cast<size_t>(*length) : l.max_upload_bytes;
+    const size_t first = std::min(expected, kFirstShare);
     if (!s_.ReserveBody(first)) {
         return Busy("body_memory", true);
     }
@@ -240,21 +240,12 @@ void Connection::StartBody() {
     stage_ = Stage::Body;
     body_started_ = Clock::now();
     body_deadline_ = body_started_ + l.body_timeout +
-                     std::chrono::seconds(expected_ / std::max<size_t>(1, l.body_min_rate));
+                     std::chrono::seconds(expected / std::max<size_t>(1, l.body_min_rate));
     const auto& req = parser_->get();
     if (req.version() >= 11 && req.count(http::field::expect) > 0) {
         static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
         stream_.expires_after(l.write_timeout);
-        return net::async_write(stream_, net::buffer(kContinue),
-                                [self = shared_from_this()](beast::error_code ec, size_t) {
-                                    if (self->stage_ == Stage::Closed) {
-                                        return;
-                                    }
-                                    if (ec) {
-                                        return self->CloseNow();
-                                    }
-                                    self->ReadBody();
-                                });
+        return net::async_write(stream_, net::buffer(kContinue), OrClose(&Connection::ReadBody));
     }
     ReadBody();
 }
@@ -620,16 +611,19 @@ void Connection::ReadToEnd() {
         return CloseNow();
     }
     stream_.expires_after(left);
-    stream_.async_read_some(net::buffer(scratch_),
-                            [self = shared_from_this()](beast::error_code ec, size_t) {
-                                if (self->stage_ == Stage::Closed) {
-                                    return;
-                                }
-                                if (ec) {
-                                    return self->CloseNow();
-                                }
-                                self->ReadToEnd();
-                            });
+    stream_.async_read_some(net::buffer(scratch_), OrClose(&Connection::ReadToEnd));
+}
+
+std::function<void(beast::error_code, size_t)> Connection::OrClose(void (Connection::*next)()) {
+    return [self = shared_from_this(), next](beast::error_code ec, size_t) {
+        if (self->stage_ == Stage::Closed) {
+            return;
+        }
+        if (ec) {
+            return self->CloseNow();
+        }
+        ((*self).*next)();
+    };
 }
 
 } // namespace vrel::serve

@@ -69,6 +69,9 @@ private:
     void Close();
     void Linger();
     void ReadToEnd();
+    // A completion that goes on with next, unless the connection was closed meanwhile or the
+    // step failed (then it is closed).
+    std::function<void(boost::beast::error_code, size_t)> OrClose(void (Connection::*next)());
     void Begin();
     void Release();
     void LogRequest(int status, size_t bytes_out);
@@ -95,7 +98,6 @@ private:
     BodyStop stop_ = BodyStop::None;
     bool reading_ = false; // a read of the body is pending
     Clock::time_point body_started_, body_deadline_;
-    size_t expected_ = 0; // the body's declared length, or the largest upload
     Clock::time_point linger_until_;
     // Raised to stop the review under way; read by the worker.
     std::shared_ptr<std::atomic<bool>> watch_;

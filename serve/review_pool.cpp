@@ -3,12 +3,6 @@
 namespace vrel::serve {
 
 ReviewPool::ReviewPool(const PoolOptions& options)
-    : WorkerPool(options.jobs, options.queue, [kit = options.kit] {
-          Result<std::unique_ptr<WorkerTools>> tools = MakeTools(kit);
-          if (!tools) {
-              throw ErrorThrown(tools.Err());
-          }
-          return std::move(*tools);
-      }) {}
+    : WorkerPool(options.jobs, options.queue, ToolsFactory(options.kit)) {}
 
 } // namespace vrel::serve

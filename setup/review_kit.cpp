@@ -20,8 +20,6 @@ Result<ReviewKit> LoadReviewKit(const std::string& settings_path, std::string da
         return error;
     }
     kit.data_dir = std::move(data_dir);
-    kit.review.reuse_detector = true;
-    kit.review.reuse_buffers = true;
     kit.backdrop = *KitBackdrop(std::nullopt, kit.settings);
     kit.corrections = corrections;
     if (corrections) {
@@ -48,6 +46,16 @@ Result<std::unique_ptr<WorkerTools>> MakeTools(const ReviewKit& kit) {
         }
     }
     return tools;
+}
+
+std::function<std::unique_ptr<WorkerTools>()> ToolsFactory(ReviewKit kit) {
+    return [kit = std::move(kit)] {
+        Result<std::unique_ptr<WorkerTools>> tools = MakeTools(kit);
+        if (!tools) {
+            throw ErrorThrown(tools.Err());
+        }
+        return std::move(*tools);
+    };
 }
 
 } // namespace vrel

@@ -6,6 +6,7 @@
 #include "correct/correction.h"
 #include "report/annotate.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,14 +18,21 @@ namespace vrel {
 // gets, what the workers need besides the reviewer, and whether corrections can run.
 struct ReviewKit {
     CheckSettings settings;
-    std::string data_dir; // ends in '/'
-    ReviewOptions review; // a worker keeps its detector and buffers from photo to photo
+    std::string data_dir;            // ends in '/'
+    ReviewOptions review = Reused(); // a worker keeps its detector and buffers
     BackdropColour backdrop = WhiteBackdrop();
     bool corrections = true; // each worker gets a corrector
     bool labels = true;      // and the verdict labels of explanation pictures
     // Why backdrops cannot be replaced (the backdrop model is missing or damaged); none where
     // they can. The rest of the correction works without it.
     Error correction_unavailable;
+
+    static ReviewOptions Reused() {
+        ReviewOptions options;
+        options.reuse_detector = true;
+        options.reuse_buffers = true;
+        return options;
+    }
 };
 
 // The kit from a settings file and a data folder: the settings and the face detector checked
@@ -51,5 +59,9 @@ struct WorkerTools {
 
 // One worker's tools; the error says why its face detector cannot be read.
 Result<std::unique_ptr<WorkerTools>> MakeTools(const ReviewKit& kit);
+
+// A worker pool's factory of tools from the kit: each worker's, or an ErrorThrown that says
+// why it cannot have them.
+std::function<std::unique_ptr<WorkerTools>()> ToolsFactory(ReviewKit kit);
 
 } // namespace vrel
