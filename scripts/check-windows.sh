@@ -13,7 +13,7 @@ command -v "$compiler" >/dev/null || { echo "check-windows: MinGW-w64 is missing
 include=$(mktemp -d "${TMPDIR:-/tmp}/vrel-windows-XXXXXX")
 trap 'rm -rf "$include"' EXIT
 ln -s /usr/include/opencv4/opencv2 "$include/opencv2"
-for dir in CLI nlohmann boost; do ln -s "/usr/include/$dir" "$include/$dir"; done
+for dir in CLI nlohmann boost webp; do ln -s "/usr/include/$dir" "$include/$dir"; done
 for header in jpeglib.h jerror.h jmorecfg.h png.h pngconf.h ini.h; do
   ln -s "/usr/include/$header" "$include/$header"
 done

@@ -625,10 +625,10 @@ TEST(ImageInput, APngWithMoreTextThanAPhotoCarriesIsRefused) {
     EXPECT_TRUE(DecodeImage(lying.data(), lying.size(), *info, 1).image.empty());
 }
 
-// The PNG reader goes row by row: every kind of PNG comes out as the image library's own reader
-// gives it, a photo that is not the size its header was read as is refused, and a limit that
-// has passed stops it.
-TEST(ImageInput, APngIsReadRowByRowWithinItsLimit) {
+// PNG is read row by row and WebP in pieces: every kind comes out as the image library's own
+// reader gives it, a photo that is not the size its header was read as is refused, and a
+// limit that has passed stops it.
+TEST(ImageInput, PngAndWebpAreReadInPiecesWithinTheirLimit) {
     cv::Mat gradient(41, 57, CV_8UC3);
     for (int y = 0; y < gradient.rows; ++y) {
         for (int x = 0; x < gradient.cols; ++x) {
@@ -639,22 +639,37 @@ TEST(ImageInput, APngIsReadRowByRowWithinItsLimit) {
     cv::cvtColor(gradient, gray, cv::COLOR_BGR2GRAY);
     gradient.convertTo(deep, CV_16UC3, 257);
     gray.convertTo(deep_gray, CV_16U, 257);
-    for (const cv::Mat* kind : {&gradient, &gray, &deep, &deep_gray}) {
-        SCOPED_TRACE(kind->type());
-        const Bytes png = Encoded(*kind, ".png");
-        const auto info = SniffImage(png.data(), png.size());
+    auto webp = [&](int quality) {
+        std::vector<unsigned char> bytes;
+        cv::imencode(".webp", gradient, bytes, {cv::IMWRITE_WEBP_QUALITY, quality});
+        return Bytes(bytes.begin(), bytes.end());
+    };
+    const struct {
+        const char* what;
+        Bytes bytes;
+    } cases[] = {
+        {"png", Encoded(gradient, ".png")},
+        {"grey png", Encoded(gray, ".png")},
+        {"16-bit png", Encoded(deep, ".png")},
+        {"16-bit grey png", Encoded(deep_gray, ".png")},
+        {"lossy webp", webp(80)},
+        {"lossless webp", webp(101)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto info = SniffImage(c.bytes.data(), c.bytes.size());
         ASSERT_TRUE(info.has_value());
-        const DecodedImage decoded = DecodeImage(png.data(), png.size(), *info, 1);
-        const cv::Mat expected = cv::imdecode(png, cv::IMREAD_COLOR);
+        const DecodedImage decoded = DecodeImage(c.bytes.data(), c.bytes.size(), *info, 1);
+        const cv::Mat expected = cv::imdecode(c.bytes, cv::IMREAD_COLOR);
         ASSERT_EQ(decoded.image.size(), expected.size()) << decoded.error.Detail();
         EXPECT_EQ(cv::norm(decoded.image, expected, cv::NORM_INF), 0);
 
         ImageInfo other = *info;
         other.width += 1;
-        EXPECT_TRUE(DecodeImage(png.data(), png.size(), other, 1).image.empty());
+        EXPECT_TRUE(DecodeImage(c.bytes.data(), c.bytes.size(), other, 1).image.empty());
         WorkLimit ended;
         ended.deadline = WorkLimit::Clock::now();
-        const DecodedImage stopped = DecodeImage(png.data(), png.size(), *info, 1, &ended);
+        const DecodedImage stopped = DecodeImage(c.bytes.data(), c.bytes.size(), *info, 1, &ended);
         EXPECT_TRUE(stopped.image.empty());
         EXPECT_EQ(stopped.error.Code(), ErrorCode::Stopped);
     }
