@@ -1,15 +1,20 @@
 // The peak memory a review and a correction take per decoded pixel, by format: what the
 // service's budget charges (serve/pixel_budget.h). Each measure runs in a fresh child process
 // that reads the photo, sets up its tools, then resets its peak and runs the work once; the
-// growth of its peak over what it held before, over the photo's pixels, is the figure.
+// growth of its peak over what it held before, over the photo's pixels, is the figure. The
+// decode column is the time the correction's decoder takes alone, in this process.
 // Run: build/bin/vrel_bench_memory [WIDTH]   (default 4800: a 4800 x 6400 photo, 30.7 MP)
 #include "check/check_run.h"
 #include "correct/correction.h"
+#include "correct/image_input.h"
 
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <tiffio.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,6 +67,40 @@ int Child(const std::string& route, const std::string& path) {
     return 0;
 }
 
+// The photo as one LZW strip, as some editors save a TIFF: its decoder cannot stop inside a
+// strip.
+void WriteOneStripTiff(const cv::Mat& bgr, const std::string& path) {
+    TIFF* tiff = TIFFOpen(path.c_str(), "w");
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(bgr.cols));
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(bgr.rows));
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(bgr.rows));
+    cv::Mat rgb;
+    cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+    for (int y = 0; y < rgb.rows; ++y) {
+        TIFFWriteScanline(tiff, rgb.ptr(y), static_cast<uint32_t>(y), 0);
+    }
+    TIFFClose(tiff);
+}
+
+double DecodeSeconds(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
+                                           std::istreambuf_iterator<char>());
+    const auto info = SniffImage(bytes.data(), bytes.size());
+    if (!info) {
+        return -1;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const DecodedImage decoded = DecodeImage(bytes.data(), bytes.size(), *info, 1);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    return decoded.image.empty() ? -1 : took.count();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -78,11 +117,16 @@ int main(int argc, char** argv) {
     const double pixels = static_cast<double>(photo.total());
     std::printf("%d x %d (%.1f MP): peak growth in bytes per decoded pixel\n", photo.cols,
                 photo.rows, pixels / 1e6);
-    std::printf("%-6s %10s %10s\n", "format", "review", "correct");
-    for (const char* ext : {".jpg", ".png", ".webp", ".tiff", ".bmp"}) {
-        const std::string path = std::string("/tmp/vrel-bench-memory") + ext;
-        cv::imwrite(path, photo, {cv::IMWRITE_JPEG_QUALITY, 92, cv::IMWRITE_WEBP_QUALITY, 90});
-        std::printf("%-6s", ext + 1);
+    std::printf("%-10s %10s %10s %10s\n", "format", "review", "correct", "decode s");
+    for (const char* name : {"jpg", "png", "webp", "tiff", "tiff-strip", "bmp"}) {
+        const bool strip = std::strcmp(name, "tiff-strip") == 0;
+        const std::string path = std::string("/tmp/vrel-bench-memory.") + (strip ? "tif" : name);
+        if (strip) {
+            WriteOneStripTiff(photo, path);
+        } else {
+            cv::imwrite(path, photo, {cv::IMWRITE_JPEG_QUALITY, 92, cv::IMWRITE_WEBP_QUALITY, 90});
+        }
+        std::printf("%-10s", name);
         for (const char* route : {"review", "correct"}) {
             const std::string command = self + " --child " + route + " " + path;
             FILE* child = popen(command.c_str(), "r");
@@ -95,7 +139,7 @@ int main(int argc, char** argv) {
             }
             std::printf(" %10.1f", kb * 1024.0 / pixels);
         }
-        std::printf("\n");
+        std::printf(" %10.2f\n", DecodeSeconds(path));
         std::remove(path.c_str());
     }
     return 0;

@@ -7,15 +7,19 @@
 #include <opencv2/imgproc.hpp>
 
 #include <png.h>
+#include <tiffio.h>
 #include <webp/decode.h>
 
 #include <algorithm>
 #include <climits>
 #include <csetjmp>
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vrel {
 namespace {
@@ -53,64 +57,252 @@ std::optional<ImageInfo> Webp(const unsigned char* d, size_t size) {
     return Sized(ImageFormat::Webp, features.width, features.height);
 }
 
-std::optional<ImageInfo> Tiff(const unsigned char* d, size_t size) {
-    const bool little = d[0] == 'I';
-    auto u16 = [&](size_t at) -> uint32_t {
-        return little ? Le16(d + at) : (uint32_t{d[at]} << 8) | d[at + 1];
-    };
-    auto u32 = [&](size_t at) -> uint32_t { return little ? Le32(d + at) : Be32(d + at); };
-    const uint32_t ifd = u32(4);
-    if (ifd < 8 || ifd > size || size - ifd < 2) {
+// A TIFF in memory, opened by libtiff as a read-only mapped file: strips that need no
+// decoding are read where they lie. What libtiff said when it failed is kept, never printed.
+class TiffFile {
+public:
+    TiffFile(const unsigned char* data, size_t size) : data_(data), size_(size) {
+        TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+        if (options == nullptr) {
+            return;
+        }
+        TIFFOpenOptionsSetMaxSingleMemAlloc(options, kMaxSingleAllocation);
+        TIFFOpenOptionsSetErrorHandlerExtR(options, Failed, this);
+        TIFFOpenOptionsSetWarningHandlerExtR(options, Warned, this);
+        tiff_ = TIFFClientOpenExt("photo", "r", this, Read, Write, Seek, Close, Size, Map, Unmap,
+                                  options);
+        TIFFOpenOptionsFree(options);
+    }
+    ~TiffFile() {
+        if (tiff_ != nullptr) {
+            TIFFClose(tiff_);
+        }
+    }
+    TiffFile(const TiffFile&) = delete;
+    TiffFile& operator=(const TiffFile&) = delete;
+
+    TIFF* get() const { return tiff_; }
+    const std::string& message() const { return message_; }
+
+private:
+    // One allocation libtiff may make: a strip of the largest photo decoded, in 8-bit RGBA.
+    static constexpr tmsize_t kMaxSingleAllocation = kMaxDecodedPixels * 4;
+
+    static TiffFile* Of(thandle_t handle) { return static_cast<TiffFile*>(handle); }
+    static tmsize_t Read(thandle_t handle, void* out, tmsize_t n) {
+        TiffFile* f = Of(handle);
+        const size_t left = f->at_ < f->size_ ? f->size_ - f->at_ : 0;
+        const size_t count = std::min(left, static_cast<size_t>(std::max<tmsize_t>(n, 0)));
+        if (count > 0) {
+            std::memcpy(out, f->data_ + f->at_, count);
+        }
+        f->at_ += count;
+        return static_cast<tmsize_t>(count);
+    }
+    static tmsize_t Write(thandle_t, void*, tmsize_t) { return 0; }
+    static toff_t Seek(thandle_t handle, toff_t offset, int whence) {
+        TiffFile* f = Of(handle);
+        const toff_t base = whence == SEEK_CUR ? f->at_ : whence == SEEK_END ? f->size_ : 0;
+        if (offset > UINT64_MAX - base) {
+            return static_cast<toff_t>(-1);
+        }
+        f->at_ = base + offset;
+        return f->at_;
+    }
+    static int Close(thandle_t) { return 0; }
+    static toff_t Size(thandle_t handle) { return Of(handle)->size_; }
+    static int Map(thandle_t handle, void** base, toff_t* size) {
+        *base = const_cast<unsigned char*>(Of(handle)->data_); // opened "r": only ever read
+        *size = Of(handle)->size_;
+        return 1;
+    }
+    static void Unmap(thandle_t, void*, toff_t) {}
+    static int Failed(TIFF*, void* self, const char*, const char* format, va_list args) {
+        std::string& message = static_cast<TiffFile*>(self)->message_;
+        if (message.empty()) {
+            char text[256];
+            std::vsnprintf(text, sizeof text, format, args);
+            message = text;
+        }
+        return 1;
+    }
+    static int Warned(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+    const unsigned char* data_;
+    size_t size_;
+    toff_t at_ = 0;
+    TIFF* tiff_ = nullptr;
+    std::string message_;
+};
+
+// How a TIFF is decoded. Eight-bit RGB or grey in strips, stored top row first (nearly every
+// photo), is read scanline by scanline into the picture: libtiff decodes each strip once, in
+// order, from the mapped file. Anything else goes through libtiff's RGBA reader in bands of
+// whole strips, or of one row of tiles, so that each strip or tile is decoded once. The work
+// limit is checked between scanlines or bands.
+struct TiffLayout {
+    uint32_t width = 0, height = 0;
+    bool scanlines = false;
+    int channels = 0;        // of a scanline read: 3 or 1, plus extra samples skipped
+    int stride = 0;          // samples a scanline's pixel takes
+    uint32_t band = 0;       // rows of a band read as RGBA
+    int64_t extra_bytes = 0; // what is held besides the picture while it is decoded
+};
+
+// Rows a band of strips covers at least: a strip of one row each is not worth a call.
+constexpr uint32_t kTiffBandRows = 64;
+
+bool ReadAsScanlines(TIFF* tiff, TiffLayout& layout) {
+    uint16_t bits = 0, samples = 0, planar = 0, photometric = 0, orientation = 0, compression = 0;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_ORIENTATION, &orientation);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+    if (TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric) != 1 || TIFFIsTiled(tiff) ||
+        bits != 8 || planar != PLANARCONFIG_CONTIG || orientation != ORIENTATION_TOPLEFT ||
+        compression == COMPRESSION_OJPEG || compression == COMPRESSION_JPEG) {
+        return false;
+    }
+    const int colour = photometric == PHOTOMETRIC_RGB          ? 3
+                       : photometric == PHOTOMETRIC_MINISBLACK ? 1
+                                                               : 0;
+    if (colour == 0 || samples < colour || samples > 8 ||
+        TIFFScanlineSize64(tiff) != uint64_t{layout.width} * samples) {
+        return false;
+    }
+    layout.scanlines = true;
+    layout.channels = colour;
+    layout.stride = samples;
+    layout.extra_bytes = static_cast<int64_t>(TIFFScanlineSize64(tiff));
+    return true;
+}
+
+std::optional<TiffLayout> LayoutOf(TIFF* tiff) {
+    TiffLayout layout;
+    if (TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &layout.width) != 1 ||
+        TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &layout.height) != 1 || layout.width == 0 ||
+        layout.height == 0 || layout.width > INT32_MAX || layout.height > INT32_MAX) {
         return std::nullopt;
     }
-    // The decoder takes the first of a tag given twice, whatever its integer type, and
-    // ignores the rest: so does this. -1: given in a type that is no size.
-    const uint32_t count = u16(ifd);
-    std::optional<int64_t> width, height, tile_width, tile_height;
-    for (uint32_t i = 0; i < count; ++i) {
-        const size_t entry = ifd + 2 + size_t{i} * 12;
-        if (entry + 12 > size) {
-            break;
-        }
-        const uint32_t tag = u16(entry), type = u16(entry + 2);
-        int64_t value = -1;
-        switch (type) {
-        case 3: // SHORT
-            value = u16(entry + 8);
-            break;
-        case 4: // LONG
-            value = u32(entry + 8);
-            break;
-        case 8: // SSHORT
-            value = static_cast<int16_t>(u16(entry + 8));
-            break;
-        case 9: // SLONG
-            value = static_cast<int32_t>(u32(entry + 8));
-            break;
-        default:
-            break;
-        }
-        std::optional<int64_t>* field = tag == 256   ? &width
-                                        : tag == 257 ? &height
-                                        : tag == 322 ? &tile_width
-                                        : tag == 323 ? &tile_height
-                                                     : nullptr;
-        if (field != nullptr && !*field) {
-            *field = value;
-        }
+    if (ReadAsScanlines(tiff, layout)) {
+        return layout;
     }
-    std::optional<ImageInfo> info = Sized(ImageFormat::Tiff, width.value_or(0), height.value_or(0));
-    if (info && (tile_width || tile_height)) {
-        const int64_t tw = tile_width.value_or(0), th = tile_height.value_or(0);
-        if (tw <= 0 || th <= 0 || tw > INT32_MAX || th > INT32_MAX) {
+    uint64_t piece = 0; // bytes of one strip or tile, decoded
+    if (TIFFIsTiled(tiff)) {
+        uint32_t tile_width = 0, tile_height = 0;
+        if (TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tile_width) != 1 ||
+            TIFFGetField(tiff, TIFFTAG_TILELENGTH, &tile_height) != 1 || tile_width == 0 ||
+            tile_height == 0) {
             return std::nullopt;
         }
-        // Every tile the picture touches, whole, and one more as the decoder's buffer.
-        const int64_t across = (info->width + tw - 1) / tw, down = (info->height + th - 1) / th;
-        const int64_t tiled = across * tw * down * th;
-        info->extra_pixels = tiled - int64_t{info->width} * info->height + tw * th;
+        layout.band = std::min(tile_height, layout.height);
+        piece = TIFFTileSize64(tiff);
+    } else {
+        uint32_t rows = 0;
+        TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &rows);
+        rows = std::max<uint32_t>(1, std::min(rows, layout.height));
+        layout.band = std::min(layout.height, (kTiffBandRows + rows - 1) / rows * rows);
+        piece = TIFFStripSize64(tiff);
+    }
+    if (piece == 0) {
+        return std::nullopt;
+    }
+    // The band's RGBA and one strip or tile.
+    layout.extra_bytes = int64_t{layout.band} * layout.width * 4 +
+                         static_cast<int64_t>(std::min<uint64_t>(piece, uint64_t{INT64_MAX} / 4));
+    return layout;
+}
+
+// A TIFF's size as libtiff reads it; what it holds besides the picture is counted in pixels of
+// the picture (3 bytes each), rounded up.
+std::optional<ImageInfo> Tiff(const unsigned char* d, size_t size) {
+    const TiffFile file(d, size);
+    const auto layout = file.get() != nullptr ? LayoutOf(file.get()) : std::nullopt;
+    if (!layout) {
+        return std::nullopt;
+    }
+    std::optional<ImageInfo> info = Sized(ImageFormat::Tiff, layout->width, layout->height);
+    if (info) {
+        info->extra_pixels = (layout->extra_bytes + 2) / 3;
     }
     return info;
+}
+
+// A TIFF through libtiff, by scanlines or by bands of RGBA within the limit, top row first
+// whatever the file's orientation; its size checked against the one charged before anything is
+// allocated for it.
+void DecodeTiff(const unsigned char* data, size_t size, const ImageInfo& declared,
+                const WorkLimit* limit, DecodedImage& out) {
+    const TiffFile file(data, size);
+    const auto layout = file.get() != nullptr ? LayoutOf(file.get()) : std::nullopt;
+    if (!layout) {
+        out.error = {ErrorCode::Invalid,
+                     "the photo's content cannot be decoded: " + file.message()};
+        return;
+    }
+    if (layout->width != static_cast<uint32_t>(declared.width) ||
+        layout->height != static_cast<uint32_t>(declared.height)) {
+        out.error = {ErrorCode::Invalid, "the photo's content does not match its declared size"};
+        return;
+    }
+    const int width = declared.width, height = declared.height;
+    cv::Mat image(height, width, CV_8UC3);
+    if (layout->scanlines) {
+        std::vector<unsigned char> line(static_cast<size_t>(width) * layout->stride);
+        for (int row = 0; row < height; ++row) {
+            if (row % 16 == 0 && limit != nullptr && limit->Stopped() != nullptr) {
+                out.error = {ErrorCode::Stopped, limit->Stopped()};
+                return;
+            }
+            if (TIFFReadScanline(file.get(), line.data(), static_cast<uint32_t>(row), 0) != 1) {
+                out.error = {ErrorCode::Invalid,
+                             "the photo's content cannot be decoded: " + file.message()};
+                return;
+            }
+            unsigned char* to = image.ptr(row);
+            const unsigned char* from = line.data();
+            for (int x = 0; x < width; ++x, to += 3, from += layout->stride) {
+                to[0] = from[layout->channels == 3 ? 2 : 0];
+                to[1] = from[layout->channels == 3 ? 1 : 0];
+                to[2] = from[0];
+            }
+        }
+        out.image = image;
+        return;
+    }
+    char why[1024] = "";
+    TIFFRGBAImage reader;
+    if (!TIFFRGBAImageOK(file.get(), why) ||
+        !TIFFRGBAImageBegin(&reader, file.get(), /*stoponerr=*/1, why)) {
+        out.error = {ErrorCode::Unsupported,
+                     std::string("the photo's TIFF layout is not read: ") + why};
+        return;
+    }
+    reader.req_orientation = ORIENTATION_TOPLEFT;
+    cv::Mat rgba(static_cast<int>(layout->band), width, CV_8UC4);
+    for (int row = 0; row < height;) {
+        if (limit != nullptr && limit->Stopped() != nullptr) {
+            out.error = {ErrorCode::Stopped, limit->Stopped()};
+            break;
+        }
+        const int rows = std::min(static_cast<int>(layout->band), height - row);
+        reader.row_offset = row;
+        reader.col_offset = 0;
+        if (!TIFFRGBAImageGet(&reader, reinterpret_cast<uint32_t*>(rgba.data),
+                              static_cast<uint32_t>(width), static_cast<uint32_t>(rows))) {
+            out.error = {ErrorCode::Invalid,
+                         "the photo's content cannot be decoded: " + file.message()};
+            break;
+        }
+        // Each pixel is red, green, blue and alpha in that order in memory.
+        cv::cvtColor(rgba.rowRange(0, rows), image.rowRange(row, row + rows), cv::COLOR_RGBA2BGR);
+        row += rows;
+    }
+    TIFFRGBAImageEnd(&reader);
+    if (!out.error) {
+        out.image = image;
+    }
 }
 
 // Text chunks a PNG may carry: a photo's metadata needs a few. libpng inflates every
@@ -398,6 +590,9 @@ DecodedImage DecodeImage(const unsigned char* data, size_t size, const ImageInfo
             image = out.image;
         } else if (info.format == ImageFormat::Webp) {
             DecodeWebp(data, size, info, limit, out);
+            image = out.image;
+        } else if (info.format == ImageFormat::Tiff) {
+            DecodeTiff(data, size, info, limit, out);
             image = out.image;
         } else {
             const cv::Mat bytes(1, static_cast<int>(size), CV_8U, const_cast<unsigned char*>(data));

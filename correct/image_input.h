@@ -20,8 +20,8 @@ struct ImageInfo {
     ImageFormat format = ImageFormat::Jpeg;
     int width = 0; // as the file declares it (a JPEG's turned upright by its orientation)
     int height = 0;
-    // The pixels its decoder allocates besides the picture's own, at most: a tiled TIFF's tiles
-    // reach beyond its edges, and one tile may be far larger than the picture.
+    // What its decoder holds besides the picture, at most, in pixels of the picture (3 bytes
+    // each): a TIFF's strips or tiles, which may be far larger than the picture.
     int64_t extra_pixels = 0;
 
     // What decoding it costs, in pixels.
@@ -41,7 +41,8 @@ struct DecodedImage {
     bool damaged = false;     // a JPEG whose data ends before the image is complete
     bool transparent = false; // a picture with transparent parts, which a photo has none of
 };
-// A JPEG's decoding stops when limit says so; other formats are decoded in one call.
+// Decoding stops when limit says so, checked between rows, pieces or bands; a BMP, a plain copy
+// of its pixels, is decoded in one call.
 DecodedImage DecodeImage(const unsigned char* data, size_t size, const ImageInfo& info, int denom,
                          const WorkLimit* limit = nullptr);
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Compiles every source outside the desktop tool for Windows, syntax only, with Debian's
 # MinGW-w64 cross compiler against the library headers the core uses (OpenCV, libjpeg, libpng,
-# inih, CLI11, nlohmann-json, Boost): POSIX-only code outside platform/ fails here.
+# libtiff, libwebp, inih, CLI11, nlohmann-json, Boost): POSIX-only code outside platform/ fails here.
 # The POSIX threading flavour of the compiler is used: its standard library has std::thread.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,6 +19,9 @@ for header in jpeglib.h jerror.h jmorecfg.h png.h pngconf.h ini.h; do
 done
 ln -s "$(dpkg -L libjpeg62-turbo-dev | grep '/jconfig.h$' | head -n 1)" "$include/jconfig.h"
 ln -s "$(dpkg -L libpng-dev | grep '/pnglibconf.h$' | head -n 1)" "$include/pnglibconf.h"
+for header in tiff.h tiffconf.h tiffio.h tiffvers.h; do
+  ln -s "$(dpkg -L libtiff-dev | grep "/$header\$" | head -n 1)" "$include/$header"
+done
 # The header the build makes from the project's version.
 version=$(sed -nE 's/^project\(VrelPictureCheck VERSION ([0-9.]+).*/\1/p' "$root/CMakeLists.txt")
 mkdir -p "$include/base"

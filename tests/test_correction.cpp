@@ -14,10 +14,12 @@
 #include "test_support.h"
 
 #include <opencv2/imgproc.hpp>
+#include <tiffio.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 namespace vrel {
 namespace {
@@ -675,58 +677,253 @@ TEST(ImageInput, PngAndWebpAreReadInPiecesWithinTheirLimit) {
     }
 }
 
-// A TIFF's size is read as its decoder reads it: the first of a tag given twice, whatever its
-// integer type, and the tiles it allocates. A small file that declares a giant first, or one
-// tile far larger than its picture, is refused unread.
-struct TiffEntry {
-    uint16_t tag, type;
-    uint32_t value;
-};
-struct TiffCase {
+// A picture in the TIFF layouts photos come in, written by libtiff itself; each is decoded to
+// what was written, within the work limit.
+struct TiffLayoutCase {
     const char* what;
-    std::vector<TiffEntry> entries;
-    cv::Size size;
-    bool refused;
+    uint16_t photometric, bits, samples, compression, orientation;
+    uint32_t rows_per_strip; // 0: tiles of 16
 };
 
+Bytes WrittenTiff(const cv::Mat& bgr, const TiffLayoutCase& c, const std::string& path) {
+    cv::Mat grey;
+    cv::cvtColor(bgr, grey, cv::COLOR_BGR2GRAY);
+    TIFF* tiff = TIFFOpen(path.c_str(), "w");
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, uint32_t(bgr.cols));
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, uint32_t(bgr.rows));
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, c.bits);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, c.samples);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, c.photometric);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, c.compression);
+    TIFFSetField(tiff, TIFFTAG_ORIENTATION, c.orientation);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    if (c.samples == 4) {
+        const uint16_t alpha = EXTRASAMPLE_UNASSALPHA;
+        TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, 1, &alpha);
+    }
+    std::vector<uint16_t> map(256);
+    for (int i = 0; i < 256; ++i) {
+        map[i] = static_cast<uint16_t>(i * 257);
+    }
+    if (c.photometric == PHOTOMETRIC_PALETTE) {
+        TIFFSetField(tiff, TIFFTAG_COLORMAP, map.data(), map.data(), map.data());
+    }
+    const int bytes = c.bits / 8;
+    auto sample = [&](int y, int x, int s) -> unsigned { // in file order, top row first
+        const int row = c.orientation == ORIENTATION_BOTLEFT ? bgr.rows - 1 - y : y;
+        if (row >= bgr.rows || x >= bgr.cols) {
+            return 0;
+        }
+        const unsigned v = c.samples >= 3 ? (s == 3 ? 255 : bgr.at<cv::Vec3b>(row, x)[2 - s])
+                                          : grey.at<unsigned char>(row, x);
+        return c.photometric == PHOTOMETRIC_MINISWHITE ? 255 - v : v;
+    };
+    auto fill = [&](std::vector<unsigned char>& out, int y0, int x0, int rows, int cols) {
+        out.assign(size_t(rows) * cols * c.samples * bytes, 0);
+        for (int y = 0; y < rows; ++y) {
+            for (int x = 0; x < cols; ++x) {
+                for (int s = 0; s < c.samples; ++s) {
+                    const unsigned v = sample(y0 + y, x0 + x, s) * (bytes == 2 ? 257 : 1);
+                    unsigned char* to = &out[((size_t(y) * cols + x) * c.samples + s) * bytes];
+                    std::memcpy(to, &v, bytes); // little-endian host: the low byte first
+                }
+            }
+        }
+    };
+    std::vector<unsigned char> piece;
+    if (c.rows_per_strip == 0) {
+        TIFFSetField(tiff, TIFFTAG_TILEWIDTH, 16u);
+        TIFFSetField(tiff, TIFFTAG_TILELENGTH, 16u);
+        for (int y = 0; y < bgr.rows; y += 16) {
+            for (int x = 0; x < bgr.cols; x += 16) {
+                fill(piece, y, x, 16, 16);
+                TIFFWriteTile(tiff, piece.data(), x, y, 0, 0);
+            }
+        }
+    } else {
+        TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, c.rows_per_strip);
+        for (int y = 0; y < bgr.rows; ++y) {
+            fill(piece, y, 0, 1, bgr.cols);
+            TIFFWriteScanline(tiff, piece.data(), y, 0);
+        }
+    }
+    TIFFClose(tiff);
+    return test::ReadBytes(path);
+}
+
+TEST(ImageInput, TiffLayoutsAreDecodedAsWrittenWithinTheirLimit) {
+    cv::Mat gradient(41, 57, CV_8UC3);
+    for (int y = 0; y < gradient.rows; ++y) {
+        for (int x = 0; x < gradient.cols; ++x) {
+            gradient.at<cv::Vec3b>(y, x) = cv::Vec3b(x * 4, y * 6, (x + y) * 2);
+        }
+    }
+    cv::Mat grey;
+    cv::cvtColor(gradient, grey, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(grey, grey, cv::COLOR_GRAY2BGR);
+    const TiffLayoutCase cases[] = {
+        {"rgb, strips of 8, lzw", PHOTOMETRIC_RGB, 8, 3, COMPRESSION_LZW, ORIENTATION_TOPLEFT, 8},
+        {"rgb, one strip, deflate", PHOTOMETRIC_RGB, 8, 3, COMPRESSION_ADOBE_DEFLATE,
+         ORIENTATION_TOPLEFT, 41},
+        {"rgb and alpha", PHOTOMETRIC_RGB, 8, 4, COMPRESSION_NONE, ORIENTATION_TOPLEFT, 5},
+        {"grey, one strip", PHOTOMETRIC_MINISBLACK, 8, 1, COMPRESSION_NONE, ORIENTATION_TOPLEFT,
+         41},
+        {"grey, white is zero", PHOTOMETRIC_MINISWHITE, 8, 1, COMPRESSION_LZW, ORIENTATION_TOPLEFT,
+         41},
+        {"palette", PHOTOMETRIC_PALETTE, 8, 1, COMPRESSION_PACKBITS, ORIENTATION_TOPLEFT, 3},
+        {"rgb, tiles of 16", PHOTOMETRIC_RGB, 8, 3, COMPRESSION_LZW, ORIENTATION_TOPLEFT, 0},
+        {"16-bit rgb", PHOTOMETRIC_RGB, 16, 3, COMPRESSION_NONE, ORIENTATION_TOPLEFT, 7},
+        {"stored bottom row first", PHOTOMETRIC_RGB, 8, 3, COMPRESSION_LZW, ORIENTATION_BOTLEFT, 4},
+    };
+    test::TempDir dir;
+    for (const TiffLayoutCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Bytes bytes = WrittenTiff(gradient, c, dir.File("photo.tif"));
+        const auto info = SniffImage(bytes.data(), bytes.size());
+        ASSERT_TRUE(info.has_value());
+        EXPECT_EQ(cv::Size(info->width, info->height), gradient.size());
+        const DecodedImage decoded = DecodeImage(bytes.data(), bytes.size(), *info, 1);
+        ASSERT_EQ(decoded.image.size(), gradient.size()) << decoded.error.Detail();
+        const cv::Mat& expected = c.photometric == PHOTOMETRIC_RGB ? gradient : grey;
+        EXPECT_EQ(cv::norm(decoded.image, expected, cv::NORM_INF), 0);
+
+        ImageInfo other = *info;
+        other.height += 1;
+        EXPECT_TRUE(DecodeImage(bytes.data(), bytes.size(), other, 1).image.empty());
+        WorkLimit ended;
+        ended.deadline = WorkLimit::Clock::now();
+        EXPECT_EQ(DecodeImage(bytes.data(), bytes.size(), *info, 1, &ended).error.Code(),
+                  ErrorCode::Stopped);
+    }
+}
+
+// The real photos, saved as TIFF by OpenCV, decode to the pixels OpenCV's own TIFF decoder gives.
+TEST(ImageInput, RealPhotosAsTiffDecodeAsOpenCvDecodesThem) {
+    int photos = 0;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(VREL_SOURCE_DIR "/tests/data/correction")) {
+        const cv::Mat photo = cv::imread(entry.path().string(), cv::IMREAD_COLOR);
+        if (photo.empty()) {
+            continue;
+        }
+        SCOPED_TRACE(entry.path().filename().string());
+        ++photos;
+        const Bytes bytes = Encoded(photo, ".tiff");
+        const auto info = SniffImage(bytes.data(), bytes.size());
+        ASSERT_TRUE(info.has_value());
+        const DecodedImage decoded = DecodeImage(bytes.data(), bytes.size(), *info, 1);
+        ASSERT_FALSE(decoded.image.empty()) << decoded.error.Detail();
+        EXPECT_EQ(cv::norm(decoded.image, cv::imdecode(bytes, cv::IMREAD_COLOR), cv::NORM_INF), 0);
+    }
+    EXPECT_GE(photos, 20);
+}
+
+// A little-endian TIFF of the given fields, in the order given, then `data` bytes of zeros;
+// kDataAt stands for the offset of those bytes.
+struct TiffField {
+    uint16_t tag, type;
+    std::vector<uint32_t> values;
+};
+constexpr uint32_t kDataAt = 0xFFFFFFFF;
+
+Bytes BuiltTiff(const std::vector<TiffField>& fields, size_t data) {
+    auto put = [](Bytes& to, uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) {
+            to.push_back(static_cast<unsigned char>(v >> (8 * i)));
+        }
+    };
+    auto width = [](const TiffField& f) { return f.type == 3 || f.type == 8 ? 2 : 4; };
+    const size_t arrays_at = 8 + 2 + fields.size() * 12 + 4;
+    size_t arrays_size = 0;
+    for (const TiffField& f : fields) {
+        const size_t n = f.values.size() * width(f);
+        arrays_size += n > 4 ? n : 0;
+    }
+    const auto data_at = static_cast<uint32_t>(arrays_at + arrays_size);
+    Bytes tiff = {'I', 'I', 42, 0, 8, 0, 0, 0}, arrays;
+    put(tiff, static_cast<uint32_t>(fields.size()), 2);
+    for (const TiffField& f : fields) {
+        put(tiff, f.tag, 2);
+        put(tiff, f.type, 2);
+        put(tiff, static_cast<uint32_t>(f.values.size()), 4);
+        Bytes& to = f.values.size() * width(f) > 4 ? arrays : tiff;
+        if (&to == &arrays) {
+            put(tiff, static_cast<uint32_t>(arrays_at + arrays.size()), 4);
+        }
+        const size_t start = to.size();
+        for (uint32_t v : f.values) {
+            put(to, v == kDataAt ? data_at : v, width(f));
+        }
+        to.resize(std::max(to.size(), start + 4), 0);
+    }
+    put(tiff, 0, 4);
+    tiff.insert(tiff.end(), arrays.begin(), arrays.end());
+    tiff.resize(tiff.size() + data, 0);
+    return tiff;
+}
+
+// A TIFF's size is what libtiff reads: the first of a tag given twice, whatever its integer
+// type; what it holds besides the picture is counted with it. A small file that declares a
+// giant first, or a strip or tile far larger than its picture, is refused unread.
 TEST(ImageInput, ATiffIsSizedAsItsDecoderAllocates) {
-    const TiffCase cases[] = {
+    const std::vector<TiffField> rgb = {{258, 3, {8, 8, 8}}, {259, 3, {1}}, {262, 3, {2}}};
+    const std::vector<TiffField> palette = {{258, 3, {8}}, {259, 3, {5}}, {262, 3, {3}}};
+    auto with = [](std::vector<TiffField> fields, const std::vector<TiffField>& more) {
+        fields.insert(fields.end(), more.begin(), more.end());
+        std::sort(fields.begin(), fields.end(),
+                  [](const TiffField& a, const TiffField& b) { return a.tag < b.tag; });
+        return fields;
+    };
+    auto strips = [](uint32_t rows, uint32_t bytes) {
+        return std::vector<TiffField>{
+            {273, 4, {kDataAt}}, {277, 3, {3}}, {278, 4, {rows}}, {279, 4, {bytes}}};
+    };
+    auto tiles = [](uint32_t width, uint32_t height, int count) {
+        return std::vector<TiffField>{{277, 3, {3}},
+                                      {322, 4, {width}},
+                                      {323, 4, {height}},
+                                      {324, 4, std::vector<uint32_t>(count, kDataAt)},
+                                      {325, 4, std::vector<uint32_t>(count, 6000)}};
+    };
+    const struct {
+        const char* what;
+        std::vector<TiffField> fields;
+        cv::Size size;
+        bool refused;
+    } cases[] = {
         {"LONG given twice",
-         {{256, 4, 12000}, {256, 4, 100}, {257, 4, 12000}, {257, 4, 100}},
+         with(rgb, with(strips(12000, 6000),
+                        {{256, 4, {12000}}, {256, 4, {100}}, {257, 4, {12000}}, {257, 4, {100}}})),
          {12000, 12000},
          true},
         {"SLONG, then SHORT",
-         {{256, 9, 30000}, {256, 3, 600}, {257, 9, 30000}, {257, 3, 800}},
+         with(rgb, with(strips(30000, 6000),
+                        {{256, 9, {30000}}, {256, 3, {600}}, {257, 9, {30000}}, {257, 3, {800}}})),
          {30000, 30000},
          true},
         {"one tile far larger",
-         {{256, 3, 600}, {257, 3, 800}, {322, 3, 16384}, {323, 3, 16368}},
+         with(rgb, with(tiles(16384, 16368, 1), {{256, 3, {600}}, {257, 3, {800}}})),
          {600, 800},
          true},
         {"tiles of 256",
-         {{256, 3, 600}, {257, 3, 800}, {322, 3, 256}, {323, 3, 256}},
+         with(rgb, with(tiles(256, 256, 12), {{256, 3, {600}}, {257, 3, {800}}})),
          {600, 800},
          false},
+        {"48 MP in one compressed strip, read by scanlines",
+         with(rgb, with(strips(8000, 6000), {{256, 4, {6000}}, {257, 4, {8000}}})),
+         {6000, 8000},
+         false},
+        {"a palette of 36 MP in one strip, decoded whole",
+         with(palette, with(strips(6000, 6000), {{256, 4, {6000}},
+                                                 {257, 4, {6000}},
+                                                 {277, 3, {1}},
+                                                 {320, 3, std::vector<uint32_t>(768, 0)}})),
+         {6000, 6000},
+         true},
     };
-    for (const TiffCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        Bytes tiff = {'I', 'I', 42, 0, 8, 0, 0, 0, static_cast<unsigned char>(c.entries.size()), 0};
-        for (const TiffEntry& e : c.entries) {
-            const Bytes entry = {static_cast<unsigned char>(e.tag & 0xFF),
-                                 static_cast<unsigned char>(e.tag >> 8),
-                                 static_cast<unsigned char>(e.type),
-                                 0,
-                                 1,
-                                 0,
-                                 0,
-                                 0,
-                                 static_cast<unsigned char>(e.value & 0xFF),
-                                 static_cast<unsigned char>((e.value >> 8) & 0xFF),
-                                 static_cast<unsigned char>((e.value >> 16) & 0xFF),
-                                 static_cast<unsigned char>(e.value >> 24)};
-            tiff.insert(tiff.end(), entry.begin(), entry.end());
-        }
-        tiff.resize(tiff.size() + 4 + 6000, 0);
+        const Bytes tiff = BuiltTiff(c.fields, 6000);
         const auto info = SniffImage(tiff.data(), tiff.size());
         ASSERT_TRUE(info.has_value());
         EXPECT_EQ(cv::Size(info->width, info->height), c.size);
