@@ -224,6 +224,13 @@ bool MainDialog::LoadCheckSettings() {
         LoadSettingsForReview(platform_.AppDirectory() + kSettingsFileName);
     if (load) {
         settings_ = *load;
+        ReviewKit kit;
+        kit.settings = settings_;
+        kit.data_dir = platform_.AppDirectory();
+        kit.review = ReviewOptions();
+        kit.backdrop = *KitBackdrop(std::nullopt, settings_);
+        kit.labels = false;
+        tools_ = std::make_shared<ToolsOnWorker>(std::move(kit));
         return true;
     }
     if (load.Err().Code() == ErrorCode::Invalid) {
@@ -330,12 +337,11 @@ void MainDialog::ReviewPhotoFile(const QString& path) {
     SetBusy(true);
     ShowAdvisories({});
     cancelled_ = std::make_shared<std::atomic<bool>>(false);
-    // One reviewer per photo, with the face detector read anew, as the desktop tool always has.
-    auto review = [settings = settings_, data_dir = platform_.AppDirectory(),
-                   file = path.toStdString(), cancelled = cancelled_] {
+    // The face detector is read anew for each photo, as the desktop tool always has.
+    auto review = [tools = tools_, file = path.toStdString(), cancelled = cancelled_] {
         WorkLimit limit;
         limit.cancelled = cancelled.get();
-        PhotoReviewer reviewer(settings, data_dir);
+        PhotoReviewer& reviewer = tools->Get().reviewer;
         Review done{file, {}, {}};
         try {
             done.result = reviewer.Review(file, &limit);
@@ -443,17 +449,17 @@ bool MainDialog::AskToCorrect() {
 }
 
 void MainDialog::Correct(const std::string& file, const ReviewResult& result) {
-    auto correct = [settings = settings_, data_dir = platform_.AppDirectory(), file, result,
-                    cancelled = cancelled_] {
+    auto correct = [tools = tools_, file, result, cancelled = cancelled_] {
         WorkLimit limit;
         limit.cancelled = cancelled.get();
         Corrected done;
         try {
-            PhotoCorrector corrector(settings, data_dir);
+            WorkerTools& made = tools->Get();
+            PhotoCorrector& corrector = *made.corrector;
             done.correction = corrector.CorrectFile(file, result, &limit);
             done.backdrop = corrector.Backdrop();
             if (done.correction.status != CorrectionStatus::Corrected) {
-                done.refusal = CorrectionReason(done.correction, settings);
+                done.refusal = CorrectionReason(done.correction, made.settings);
             }
         } catch (const std::exception&) {
             done.correction = Correction();

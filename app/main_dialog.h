@@ -3,6 +3,7 @@
 #include "check/check_run.h"
 #include "check/settings.h"
 #include "correct/correction.h"
+#include "setup/review_kit.h"
 
 #include <QAbstractButton>
 #include <QDialog>
@@ -182,6 +183,20 @@ private:
     cv::Mat result_image_;
     cv::Mat work_image_;
     CheckSettings settings_;
+    // The reviewer and the corrector, made from the kit on the worker thread when first needed
+    // and used only there.
+    struct ToolsOnWorker {
+        explicit ToolsOnWorker(ReviewKit made) : kit(std::move(made)) {}
+        WorkerTools& Get() {
+            if (!tools) {
+                tools = std::make_unique<WorkerTools>(kit);
+            }
+            return *tools;
+        }
+        const ReviewKit kit;
+        std::unique_ptr<WorkerTools> tools;
+    };
+    std::shared_ptr<ToolsOnWorker> tools_;
     ScaledPicture background_;
     PictureButton* open_ = nullptr;
     PictureButton* exit_ = nullptr;
