@@ -1,5 +1,7 @@
-// Parses arbitrary text as a settings file, now and then through a real file.
+// Parses arbitrary text as a settings file, with its warnings, now and then through a real
+// file.
 #include "check/settings.h"
+#include "check/settings_warnings.h"
 
 #include <unistd.h>
 
@@ -32,6 +34,9 @@ struct TempFile {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     vrel::ParseCheckSettings(text);
+    for (const vrel::SettingsWarning& warning : vrel::SettingsWarnings(text)) {
+        (void)vrel::WarningLine(warning);
+    }
 
     static unsigned calls = 0;
     if (++calls % 16 != 0) {

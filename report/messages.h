@@ -6,9 +6,11 @@
 // are every Chinese text the programs show; nothing below report/ holds any.
 
 #include "check/check_run.h"
+#include "check/settings_warnings.h"
 #include "output/photo_writer.h"
 
 #include <string>
+#include <vector>
 
 namespace vrel {
 
@@ -27,5 +29,12 @@ inline constexpr const char* kTooLargeMessage = "原始文件太大，请重新�
 inline constexpr const char* kWriteFailedMessage = "读取文件大小错误!写文件失败!";
 // The message the operator gets after saving: empty on success.
 std::string SaveMessage(const SaveOutcome& outcome);
+
+// A settings file's warning in Chinese, for the desktop tool and the requirements:
+// "s_mn：设置项名称不认识，是否应为 s_min？".
+std::string SettingsWarningText(const SettingsWarning& warning);
+// The desktop tool's message at start-up when the settings file has warnings: a short heading
+// (the message box does not wrap), then a line each.
+std::string SettingsWarningsMessage(const std::vector<SettingsWarning>& warnings);
 
 } // namespace vrel

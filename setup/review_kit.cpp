@@ -20,6 +20,7 @@ Result<ReviewKit> LoadReviewKit(const std::string& settings_path, std::string da
         return error;
     }
     kit.data_dir = std::move(data_dir);
+    kit.warnings = SettingsFileWarnings(settings_path);
     kit.backdrop = *KitBackdrop(std::nullopt, kit.settings);
     kit.corrections = corrections;
     if (corrections) {

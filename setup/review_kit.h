@@ -3,6 +3,7 @@
 #include "base/error.h"
 #include "check/check_run.h"
 #include "check/settings.h"
+#include "check/settings_warnings.h"
 #include "correct/correction.h"
 #include "report/annotate.h"
 
@@ -10,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vrel {
 
@@ -26,6 +28,8 @@ struct ReviewKit {
     // Why backdrops cannot be replaced (the backdrop model is missing or damaged); none where
     // they can. The rest of the correction works without it.
     Error correction_unavailable;
+    // What the settings file holds that is read, but is likely a slip: told at start-up.
+    std::vector<SettingsWarning> warnings;
 
     static ReviewOptions Reused() {
         ReviewOptions options;
@@ -36,9 +40,9 @@ struct ReviewKit {
 };
 
 // The kit from a settings file and a data folder: the settings and the face detector checked
-// (the errors of LoadReviewSetup), the backdrop colour the default one (white, or the first
-// the settings accept where they refuse white), and, for corrections, the backdrop model tried
-// once.
+// (the errors of LoadReviewSetup), the settings file's warnings, the backdrop colour the default
+// one (white, or the first the settings accept where they refuse white), and, for corrections, the
+// backdrop model tried once.
 Result<ReviewKit> LoadReviewKit(const std::string& settings_path, std::string data_dir,
                                 bool corrections);
 

@@ -1,5 +1,7 @@
-#include "setup/app_dir.h"
 #include "check/settings.h"
+#include "check/settings_warnings.h"
+#include "report/messages.h"
+#include "setup/app_dir.h"
 
 #include "test_support.h"
 
@@ -102,6 +104,67 @@ TEST(SettingsFile, ShippedFileSetsEveryThreshold) {
     EXPECT_LT(s->i_max, 1.0f);
     EXPECT_LE(s->jc_row, s->dst_height);
     EXPECT_LE(s->jc_col, s->dst_width);
+}
+
+// Slips in a settings file are warned of, each once, with what the review reads instead; the
+// shipped file has none.
+TEST(SettingsWarnings, SlipsAreNamedWithWhatIsRead) {
+    const test::Bytes bytes = test::ReadBytes(VREL_SOURCE_DIR "/data/setting.vr");
+    const std::string shipped(bytes.begin(), bytes.end());
+    EXPECT_TRUE(SettingsWarnings(shipped).empty());
+    using Kind = SettingsWarning::Kind;
+    const struct {
+        const char* lines;
+        SettingsWarning warning;
+        const char* line;
+    } cases[] = {
+        {"s_mn=0.15",
+         {Kind::UnknownKey, "s_mn", "0.15", "", "s_min"},
+         "s_mn: unknown key; did you mean s_min?"},
+        {"Ratio_Y_Mx=0.4",
+         {Kind::UnknownKey, "ratio_y_mx", "0.4", "", "ratio_y_max"},
+         "ratio_y_mx: unknown key; did you mean ratio_y_max?"},
+        {"colour=blue",
+         {Kind::UnknownKey, "colour", "blue", "", ""},
+         "colour: unknown key; it is ignored"},
+        {"pic_out_max_size=39KB",
+         {Kind::NotANumber, "pic_out_max_size", "39KB", "39", ""},
+         "pic_out_max_size=39KB: not a plain number; read as 39"},
+        {"s_min=15%",
+         {Kind::NotANumber, "s_min", "15%", "15", ""},
+         "s_min=15%: not a plain number; read as 15"},
+        {"ratio_y_max=0,45",
+         {Kind::DecimalComma, "ratio_y_max", "0,45", "0", "0.45"},
+         "ratio_y_max=0,45: a decimal comma is not read; read as 0 (write 0.45)"},
+        {"bgc=2",
+         {Kind::NotASwitch, "bgc", "2", "0", ""},
+         "bgc=2: only 0 or 1 is meant; read as 0"},
+        {"cast=-1",
+         {Kind::NotASwitch, "cast", "-1", "0", ""},
+         "cast=-1: only 0 or 1 is meant; read as 0"},
+        {"s_min=15",
+         {Kind::NotAShare, "s_min", "15", "15", ""},
+         "s_min=15: a share between 0 and 1 is meant"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines);
+        // The slip first: the first of a key given twice is the one read.
+        const std::string text = "[zpshcs]\n" + std::string(c.lines) + "\n" +
+                                 shipped.substr(shipped.find("[zpshcs]") + 8);
+        const std::vector<SettingsWarning> warnings = SettingsWarnings(text);
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_EQ(warnings[0], c.warning);
+        EXPECT_EQ(WarningLine(warnings[0]), c.line);
+        EXPECT_FALSE(SettingsWarningText(warnings[0]).empty());
+    }
+    // A threshold left out reads as 0; the blue ones matter only where blue is accepted.
+    const std::vector<SettingsWarning> missing =
+        SettingsWarnings("[zpshcs]\nratio_y_min=0.1\nratio_y_max=0.5\nratio_x_min=0.3\n"
+                         "ratio_x_max=0.7\ni_max=0.6\n[other]\ns_min=0.1\n");
+    ASSERT_EQ(missing.size(), 1u);
+    EXPECT_EQ(WarningLine(missing[0]), "s_min: missing; read as 0");
+    EXPECT_EQ(SettingsWarningText(missing[0]), "s_min：缺少此设置项，按 0 读取");
+    EXPECT_EQ(SettingsWarnings("[zpshcs]\nbgc=1\n").size(), 11u);
 }
 
 } // namespace
