@@ -242,6 +242,7 @@ Error BatchReportWriter::Close(ReportMeta meta) {
               {"seconds", meta.seconds},
               {"program", meta.program},
               {"settings", meta.settings},
+              {"requirements", meta.requirements},
               {"counts", meta.counts.empty() ? Json(counts_) : Json(meta.counts)},
               {"photos", count_}};
     records_ << "\n],\n\"meta\": " << m.dump(-1, ' ', false, Json::error_handler_t::replace)

@@ -42,6 +42,7 @@ struct ReportMeta {
     std::string program = std::string("vrel-check ") + kVersion;
     double seconds = 0;
     nlohmann::ordered_json settings = nlohmann::ordered_json::object();
+    std::vector<std::string> requirements;  // what the settings check, in Chinese
     std::map<std::string, uint64_t> counts; // by verdict name
 };
 

@@ -1,10 +1,12 @@
 #include "serve/respond.h"
 
+#include "report/requirements.h"
 #include "serve/assets.h"
 #include "serve/request_gate.h"
 
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
 namespace vrel::serve {
 
@@ -22,8 +24,8 @@ std::string EntityTag(const Asset& asset) {
     return text;
 }
 
-Reply Json(int status, const char* body) {
-    return {status, "application/json", body, {}};
+Reply Json(int status, std::string body) {
+    return {status, "application/json", std::move(body), {}};
 }
 
 // The answers that need no review: probes, counters, colours and the built-in files.
@@ -43,6 +45,12 @@ Reply Fixed(Action action, const RequestHead& head, const ServiceView& view) {
         return {200, "text/plain; version=0.0.4", view.metrics ? view.metrics() : "", {}};
     case Action::Backdrops:
         return BackdropsReply(*view.settings, *view.backdrop);
+    case Action::Requirements:
+        return Json(200,
+                    RequirementsToJson(RequirementsOf(*view.settings),
+                                       view.warnings != nullptr ? *view.warnings
+                                                                : std::vector<SettingsWarning>())
+                        .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
     default:
         break;
     }

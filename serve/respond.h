@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vrel::serve {
 
@@ -27,7 +28,8 @@ struct RequestHead {
 struct ServiceView {
     Phase phase = Phase::Serving;
     const CheckSettings* settings = nullptr;
-    const BackdropColour* backdrop = nullptr; // the service's own
+    const BackdropColour* backdrop = nullptr;               // the service's own
+    const std::vector<SettingsWarning>* warnings = nullptr; // of the settings file
     bool cors = false;
     std::function<bool()> saturated;
     std::function<std::string()> metrics;

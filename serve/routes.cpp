@@ -26,6 +26,8 @@ const std::vector<Route>& Routes() {
         {"POST", "/api/v1/correct", Action::Correct, "The corrected photo of a rejected one"},
         {"GET", "/api/v1/backdrops", Action::Backdrops,
          "The backdrop colours a correction may ask for"},
+        {"GET", "/api/v1/requirements", Action::Requirements,
+         "What the settings in force check, in data and in words"},
         {"GET", "/", Action::Page, "The web page"},
         {"GET", "/app.js", Action::Page, "The web page's script"},
         {"GET", "/style.css", Action::Page, "The web page's style sheet"},

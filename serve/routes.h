@@ -9,15 +9,16 @@ namespace vrel::serve {
 
 // What a route does.
 enum class Action {
-    Review,    // the review record as JSON
-    Save,      // the saved file of a passed photo
-    Annotate,  // the explanation picture
-    Correct,   // the corrected photo
-    Backdrops, // the backdrop colours a correction may ask for
-    Page,      // the web page and its assets, built into the binary
-    Tip,       // a tip picture, built into the binary
-    Health,    // liveness: the process answers
-    Ready,     // readiness: it takes photos now (503 while draining or saturated)
+    Review,       // the review record as JSON
+    Save,         // the saved file of a passed photo
+    Annotate,     // the explanation picture
+    Correct,      // the corrected photo
+    Backdrops,    // the backdrop colours a correction may ask for
+    Requirements, // what the settings in force check, and their warnings
+    Page,         // the web page and its assets, built into the binary
+    Tip,          // a tip picture, built into the binary
+    Health,       // liveness: the process answers
+    Ready,        // readiness: it takes photos now (503 while draining or saturated)
     Metrics,
 };
 

@@ -73,6 +73,7 @@ struct ServiceState {
         view.phase = phase;
         view.settings = &options.pool.kit.settings;
         view.backdrop = &options.pool.kit.backdrop;
+        view.warnings = &options.pool.kit.warnings;
         view.cors = !options.cors_origin.empty();
         view.saturated = [this] { return Saturated(); };
         view.metrics = [this] {

@@ -206,6 +206,11 @@
       chart.append(row);
     }
 
+    const requirements = Array.isArray(meta.requirements) ?
+      meta.requirements.filter((r) => typeof r === 'string' && r) : [];
+    $('requirements').replaceChildren(...requirements.map((r) => el('li', '', r)));
+    $('requirements-box').hidden = requirements.length === 0;
+
     const settings = $('settings');
     const values = meta.settings && typeof meta.settings === 'object' ? meta.settings : {};
     for (const [key, value] of Object.entries(values)) {

@@ -48,7 +48,8 @@ NUMBERS = [(0.4206733, '0.42067329999999997'), (0.64099159, '0.6409915900000001'
            (1e-05, '1e-05'), (0.0001, '0.0001'), (1e15, '1e+15'), (123456789012345.0,
            '123456789012345.0'), (-2.5e-07, '-2.5e-07'), (0.933852140077821, '0.933852140077821')]
 META = {'generated': '2025-03-18T09:30:12+08:00', 'host': 'REG-OFFICE-PC07', 'seconds': 12.3,
-        'program': 'vrel-check 2.5.2', 'settings': {'min_width': 480, 's_min': 0.15, 'bgc': 0}}
+        'program': 'vrel-check 2.5.2', 'settings': {'min_width': 480, 's_min': 0.15, 'bgc': 0},
+        'requirements': ['照片须为 JPG（JPEG）格式', '宽 480～4800 像素、高 640～6400 像素']}
 
 
 def png(width, height, rgb):
@@ -186,6 +187,8 @@ def case_overview(page):
     for part in [page.meta['host'], page.meta['program'], '秒'] + [
             f'{k}{v}' for k, v in page.meta['settings'].items()]:
         expect(str(part) in text, f'the overview does not show {part}')
+    shown = page.js('return [...document.querySelectorAll("#requirements li")].map(l => l.textContent)')
+    expect(shown == page.meta['requirements'], f'the requirements shown are {shown}')
     wait_until('the first thumbnail to load', lambda: page.js(
         'const i = document.querySelector(".photo img"); return i.complete && i.naturalWidth > 0'))
 
