@@ -106,7 +106,7 @@ bool IsPass(CheckVerdict verdict) {
            verdict == CheckVerdict::Passed;
 }
 
-std::optional<std::string> TipPicture(CheckVerdict verdict) {
+std::optional<std::string> TipPicture(CheckVerdict verdict, const CheckSettings& settings) {
     switch (verdict) {
     case CheckVerdict::NotJpeg:
         return "tips/state1.jpg";
@@ -115,7 +115,7 @@ std::optional<std::string> TipPicture(CheckVerdict verdict) {
     case CheckVerdict::PixelSizeOutOfRange:
         return "tips/state4.jpg";
     case CheckVerdict::BackgroundRejected:
-        return "tips/state6.jpg";
+        return settings.bgc == 1 ? "tips/state6-blue.jpg" : "tips/state6.jpg";
     case CheckVerdict::FaceCountWrong:
         return "tips/state7.jpg";
     case CheckVerdict::PlacementWrong:
@@ -138,7 +138,7 @@ PhotoReviewer::PhotoReviewer(const CheckSettings& settings, std::string data_dir
 PhotoReviewer::~PhotoReviewer() = default;
 
 cv::Mat PhotoReviewer::LoadTipPicture(CheckVerdict verdict) const {
-    const auto tip = TipPicture(verdict);
+    const auto tip = TipPicture(verdict, settings_);
     if (!tip) {
         return cv::Mat();
     }
@@ -210,6 +210,9 @@ private:
             return Reject(CheckVerdict::NotJpeg, {Rule::Readable});
         }
         if (head[0] != 0xFF || head[1] != 0xD8) {
+            unsigned char first[16] = {};
+            const size_t n = source_.ReadAt(0, first, sizeof first);
+            m_.file_kind = KindOfFile(first, n, source_.Size());
             return Reject(CheckVerdict::NotJpeg, {Rule::Signature});
         }
         return true;

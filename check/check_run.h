@@ -3,6 +3,7 @@
 #include "base/error.h"
 #include "check/background.h"
 #include "check/face.h"
+#include "check/file_kind.h"
 #include "check/pass_marker.h"
 #include "check/photo_source.h"
 #include "check/settings.h"
@@ -35,8 +36,9 @@ enum class CheckVerdict {
 
 const char* VerdictName(CheckVerdict verdict);
 bool IsPass(CheckVerdict verdict);
-// The tip picture of a failing verdict, relative to the data directory ("tips/state6.jpg").
-std::optional<std::string> TipPicture(CheckVerdict verdict);
+// The tip picture of a failing verdict, relative to the data directory ("tips/state6.jpg"):
+// the backdrop's names light blue only where the settings take it (bgc=1).
+std::optional<std::string> TipPicture(CheckVerdict verdict, const CheckSettings& settings);
 
 // What the review measured on its way to the verdict, for reports.
 struct ReviewMeasures {
@@ -44,6 +46,7 @@ struct ReviewMeasures {
     std::optional<int> width; // of the photo as decoded (or as its header declares)
     std::optional<int> height;
     bool marked = false;
+    std::optional<FileKind> file_kind;               // what a file that is not a JPEG is
     std::optional<BackgroundPixel> background_pixel; // first pixel that failed
     std::optional<int> faces;
     std::vector<cv::Rect> face_rects; // every face the detector reported
@@ -66,7 +69,6 @@ struct ReviewResult {
     std::vector<std::string> warnings;
     cv::Mat result_image; // the photo kept after a pass; empty otherwise
     cv::Mat normalised;   // the normalised photo, when the review got that far
-    std::optional<std::string> Tip() const { return TipPicture(verdict); }
 };
 
 struct ReviewOptions {

@@ -72,6 +72,8 @@ struct CorrectionBlocker {
     bool verified = false;
     // TooSmall: the photo as a whole is too small, not only its face.
     bool photo_too_small = false;
+    // Writer: the corrected photo stays above the saved size's upper bound at every quality.
+    bool saved_too_large = false;
 };
 
 // The blockers, the most fundamental first (what must change first in a new photo); the order

@@ -98,6 +98,22 @@ std::optional<Correction> RefuseUntried(const ReviewResult& original) {
     }
     case Rule::Undecodable:
         return Refuse(CorrectionRule::Undecodable);
+    case Rule::Signature:
+        // Nothing that any of the correction's decoders reads: an empty file, an iPhone's HEIC,
+        // a GIF, a PDF, anything else.
+        if (!original.measures.file_kind) {
+            return std::nullopt; // not known: the decoders tell
+        }
+        switch (*original.measures.file_kind) {
+        case FileKind::Png:
+        case FileKind::Webp:
+        case FileKind::Bmp:
+        case FileKind::Tiff:
+        case FileKind::Jpeg:
+            return std::nullopt;
+        default:
+            return Refuse(CorrectionRule::NotAPhoto);
+        }
     case Rule::Settings:
     case Rule::ReviewFailed:
         return Refuse(CorrectionRule::Review, {}, original.error.Detail());
@@ -487,8 +503,9 @@ private:
     Attempt SaveAndVerify(const cv::Mat& image) {
         PreparedPhoto saved = PreparePassedPhoto(image, s_);
         if (saved.outcome.status != SaveStatus::Saved) {
-            return Attempt::Blocked(
-                {CorrectionBlocker(CorrectionRule::Writer, {}, saved.outcome.error.Detail())});
+            CorrectionBlocker writer(CorrectionRule::Writer, {}, saved.outcome.error.Detail());
+            writer.saved_too_large = saved.outcome.status == SaveStatus::TooLarge;
+            return Attempt::Blocked({writer});
         }
         last_ = verifier_.ReviewBytes(saved.bytes.data(), saved.bytes.size(), &limit_);
         if (last_.verdict != CheckVerdict::Passed) {

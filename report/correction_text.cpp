@@ -96,7 +96,7 @@ std::string BlockerText(const CorrectionBlocker& b, const CheckSettings& s,
     case CorrectionRule::Passed:
         return "照片已通过审核，无需修正";
     case CorrectionRule::Unreadable:
-        return "文件无法读取：" + b.detail;
+        return "文件无法读取，无法修正：请确认文件还在、没有被其他程序占用，或重新选择文件";
     case CorrectionRule::Damaged:
         return "照片文件已损坏（数据不完整），无法修正：请重新提交完整的照片";
     case CorrectionRule::TooManyPixels:
@@ -106,7 +106,7 @@ std::string BlockerText(const CorrectionBlocker& b, const CheckSettings& s,
     case CorrectionRule::Stopped:
         return "照片处理时间过长，已停止，无法修正";
     case CorrectionRule::Review:
-        return "照片无法处理：" + b.detail;
+        return "照片无法处理，无法修正：请稍后重试，或换一张照片";
     case CorrectionRule::NotAPhoto:
         return "文件不是可以识别的照片（支持 JPEG、PNG、WebP、BMP、TIFF）";
     case CorrectionRule::Transparent:
@@ -140,9 +140,8 @@ std::string BlockerText(const CorrectionBlocker& b, const CheckSettings& s,
             return "背景不是合格的纯色背景，无法自动更换（" + BackdropRefusalText(b.backdrop) +
                    "）：" + BackdropAdvice(s);
         }
-        if (!b.detail.empty()) {
-            return "背景不是合格的纯色背景（背景更换不可用：" + b.detail + "）：" +
-                   BackdropAdvice(s);
+        if (!b.detail.empty()) { // the backdrop model is missing or damaged
+            return "背景不是合格的纯色背景（这里不能自动更换背景）：" + BackdropAdvice(s);
         }
         return "背景不是合格的纯色背景：" + BackdropAdvice(s);
     case CorrectionRule::SpaceAbove:
@@ -155,7 +154,10 @@ std::string BlockerText(const CorrectionBlocker& b, const CheckSettings& s,
         return std::string("人脸太靠近照片") + (b.rule == CorrectionRule::SpaceLeft ? "左" : "右") +
                "边缘（还差约 " + px + " 像素），无法居中：请重新拍摄，让人脸位于画面中央";
     case CorrectionRule::Writer:
-        return "修正后的照片无法保存：" + b.detail;
+        return b.saved_too_large
+                   ? "修正后的照片在最低保存质量下仍大于 " + std::to_string(s.pic_out_max_size) +
+                         " KB，无法保存：照片细节太多（如背景有纹理），请在纯色背景前重新拍摄"
+                   : "修正后的照片无法保存：请稍后重试";
     case CorrectionRule::Verdict:
         return "修正后仍未通过审核（" + std::string(VerdictName(review.verdict)) + "）：" +
                Explain(review, s).text;

@@ -18,6 +18,7 @@ PhotoRecord MakeRecord(const std::string& path, const ReviewResult& result,
     r.measures = result.measures;
     r.error = result.error.Detail();
     r.warnings = result.warnings;
+    r.tip = TipPicture(result.verdict, settings);
     Explanation e = Explain(result, settings);
     r.reason = std::move(e.text);
     r.why = std::move(e.why);
@@ -139,8 +140,7 @@ nlohmann::ordered_json RecordToJson(const PhotoRecord& record) {
     j["path"] = record.path;
     j["verdict"] = VerdictName(record.verdict);
     j["info"] = InfoText(record.verdict);
-    const auto tip = TipPicture(record.verdict);
-    j["tip"] = tip ? nlohmann::json(*tip) : nlohmann::json(nullptr);
+    j["tip"] = record.tip ? nlohmann::json(*record.tip) : nlohmann::json(nullptr);
     j["marked"] = record.measures.marked;
     PutMeasures(j, record.measures);
     if (!record.reason.empty()) {
@@ -288,7 +288,7 @@ std::string EscapeTextField(const std::string& text) {
 
 std::string RecordToText(const PhotoRecord& record) {
     std::string line = EscapeTextField(record.path) + "\t" + VerdictName(record.verdict) + "\t" +
-                       InfoText(record.verdict);
+                       InfoText(record.verdict) + "\t" + EscapeTextField(record.reason);
     if (record.save_error) {
         line += "\tsave_error: " + EscapeTextField(*record.save_error);
     }

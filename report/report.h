@@ -24,8 +24,9 @@ struct PhotoRecord {
     std::optional<std::string> save_error;
     std::optional<std::string> annotated; // where the explanation picture was written
     std::optional<std::string> annotate_error;
-    std::string reason;         // why it was rejected, in words (empty for a pass)
-    nlohmann::ordered_json why; // the same in numbers (null for a pass)
+    std::optional<std::string> tip; // the tip picture of a rejection, for the settings in force
+    std::string reason;             // why it was rejected, in words (empty for a pass)
+    nlohmann::ordered_json why;     // the same in numbers (null for a pass)
     // The correction of a rejected photo: where the corrected photo went and what was changed,
     // or why it cannot be corrected; and the cause when its file could not be written.
     std::optional<std::string> corrected;
@@ -48,9 +49,10 @@ void AddCorrection(PhotoRecord& record, const Correction& correction,
                    const CheckSettings& settings);
 
 nlohmann::ordered_json RecordToJson(const PhotoRecord& record);
-// path, verdict name and info text, separated by tabs, then every output that failed with its
-// cause. Tabs, line breaks and other control characters in the fields are escaped (\t, \n,
-// \\, \xHH), so that each record is one line of three or more columns.
+// path, verdict name, info text and the reason of a rejection (empty for a pass), separated by
+// tabs, then every output that failed with its cause. Tabs, line breaks and other control
+// characters in the fields are escaped (\t, \n, \\, \xHH), so that each record is one line of
+// four or more columns.
 std::string RecordToText(const PhotoRecord& record);
 std::string EscapeTextField(const std::string& text);
 

@@ -87,7 +87,7 @@ TEST_F(CheckRun, MarkedFilePassesAtOnceAtItsDecodedSize) {
         EXPECT_TRUE(r.measures.marked);
         EXPECT_EQ(r.result_image.size(), cv::Size(40, 30));
         EXPECT_TRUE(IsPass(r.verdict));
-        EXPECT_FALSE(r.Tip().has_value());
+        EXPECT_FALSE(TipPicture(r.verdict, s).has_value());
     }
 }
 
@@ -333,8 +333,14 @@ TEST(CheckVerdicts, InfoTextAndTipPicture) {
         {CheckVerdict::Passed, nullptr},
     };
     PhotoReviewer reviewer(CheckSettings{}, test::AppDataDir());
+    CheckSettings blue;
+    blue.bgc = 1;
+    EXPECT_EQ(TipPicture(CheckVerdict::BackgroundRejected, blue), "tips/state6-blue.jpg");
+    EXPECT_FALSE(PhotoReviewer(blue, test::AppDataDir())
+                     .LoadTipPicture(CheckVerdict::BackgroundRejected)
+                     .empty());
     for (const Row& row : rows) {
-        const auto tip = TipPicture(row.verdict);
+        const auto tip = TipPicture(row.verdict, CheckSettings{});
         if (row.tip == nullptr) {
             EXPECT_FALSE(tip.has_value());
             EXPECT_EQ(InfoText(row.verdict), "审核通过，保存后退出");

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the picture generator in build-pictures/ and regenerates:
-#   data/tips/state{1,3,4,6,7,8,9}.jpg
+#   data/tips/state{1,3,4,6,7,8,9}.jpg, state6-blue.jpg
 #   app/resources/background.png, open.png, save.png, exit.png
 #   app/resources/icon16.png, icon32.png, icon48.png
 #   app/resources/background@2x.png, open@2x.png, save@2x.png, exit@2x.png,

@@ -169,7 +169,9 @@ void illustrateDimensions(QPainter& p, const QRectF& r) {
               QPointF(good.left() - 10, bad.center().y()), QColor(0x60, 0x7d, 0x8b), 6, 18);
 }
 
-void illustrateBackground(QPainter& p, const QRectF& r) {
+// The backdrop tip, with the colours the settings take: white and light grey, and light blue
+// where they take blue (bgc=1).
+void illustrateBackground(QPainter& p, const QRectF& r, const std::vector<QColor>& ok) {
     const double h = std::min(r.height() - 8, 260.0);
     const double w = h * 0.75;
     const double sw = 58, arrowW = 56;
@@ -201,9 +203,9 @@ void illustrateBackground(QPainter& p, const QRectF& r) {
               QColor(0x60, 0x7d, 0x8b), 6, 18);
 
     // the accepted backdrop colours
-    const QColor ok[] = {QColor(0xff, 0xff, 0xff), kLightGrey, kLightBlue};
     const double gap = 18;
-    double y = photo.center().y() - (3 * sw + 2 * gap) / 2;
+    const double n = static_cast<double>(ok.size());
+    double y = photo.center().y() - (n * sw + (n - 1) * gap) / 2;
     const double sx = photo.right() + arrowW + 12;
     for (const QColor& col : ok) {
         const QRectF s(sx, y, sw, sw);
@@ -402,8 +404,16 @@ const std::vector<Tip>& tips() {
          illustrateDimensions},
         {"state6.jpg",
          {QStringLiteral("背景颜色不符合要求")},
+         {QStringLiteral("请使用白色或浅灰色"), QStringLiteral("纯色背景")},
+         [](QPainter& p, const QRectF& r) {
+             illustrateBackground(p, r, {QColor(0xff, 0xff, 0xff), kLightGrey});
+         }},
+        {"state6-blue.jpg",
+         {QStringLiteral("背景颜色不符合要求")},
          {QStringLiteral("请使用白色、浅灰色"), QStringLiteral("或浅蓝色纯色背景")},
-         illustrateBackground},
+         [](QPainter& p, const QRectF& r) {
+             illustrateBackground(p, r, {QColor(0xff, 0xff, 0xff), kLightGrey, kLightBlue});
+         }},
         {"state7.jpg",
          {QStringLiteral("未检测到唯一人脸")},
          {QStringLiteral("照片中须有且只有"), QStringLiteral("一张正面人脸")},
