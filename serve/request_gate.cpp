@@ -124,7 +124,7 @@ std::variant<Upload, Refusal> FindUpload(std::string_view content_type, std::str
         upload.filename = QueryValue(query, "filename");
     }
     if (upload.bytes.empty()) {
-        return Refusal{400, "没有照片：请求中没有数据"};
+        return Refusal{400, "照片文件是空的（0 字节）：请重新选择照片文件"};
     }
     return upload;
 }

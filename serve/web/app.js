@@ -26,6 +26,8 @@
   const notes = $('notes');
   const backdropChoice = $('backdrop-choice');
   const backdropOptions = $('backdrop-options');
+  const cameraInput = $('camera-input');
+  const DEFAULT_CAPTION = photoCaption.textContent;
 
   const DOWNLOAD_NAME = '报名照片.jpg';
   const STATUS_TEXT = {
@@ -146,7 +148,7 @@
     workspace.classList.toggle('comparing', comparing);
     sampleCard.hidden = comparing;
     originalCard.hidden = !comparing;
-    photoCaption.textContent = comparing ? '修正后的照片' : '审核通过照片显示区';
+    if (comparing) photoCaption.textContent = '修正后的照片';
     originalPlaceholder.hidden = true;
     if (comparing) {
       originalPhoto.src = originalUrl;
@@ -197,6 +199,10 @@
     } else if (response.status === 503 && serverText) {
       // Not busy: stopping, or this service cannot do it; its own sentence says which.
       text = serverText;
+    } else if (response.status === 400 && serverText) {
+      // The request itself is wrong (an empty file, no photo): the service's sentence says
+      // what to do.
+      text = serverText;
     } else if (serverText) {
       text += `（服务器信息：${serverText}）`;
     }
@@ -232,10 +238,18 @@
     if (dialog.open) dialog.close();
     saveButton.disabled = correctButton.disabled = explainButton.disabled = true;
     showOriginal(null);
+    photoCaption.textContent = DEFAULT_CAPTION;
     setReason('');
     setAdvisories(null);
     setMessage('', '');
     setNotes([]);
+    if (file.size === 0) {
+      // Nothing to send: the file chosen is empty, which only the applicant can mend.
+      setInfo('审核未完成', 'bad');
+      showPhoto({ text: '这个文件是空的' });
+      setMessage('这个照片文件是空的（0 字节），可能没有保存完整或下载失败。请重新选择照片文件，或重新拍照。', 'error');
+      return Promise.resolve();
+    }
     showPhoto({ text: '正在审核…' });
     setInfo('正在审核…', 'busy');
 
@@ -245,14 +259,17 @@
       state.record = record;
       const passed = isPass(record);
       setInfo(record.info || (passed ? '审核通过' : '审核不通过'), passed ? 'ok' : 'bad');
-      setReason(passed ? '' : [record.reason, record.error].filter(Boolean).join('\n'));
+      // The reason says what to do; the error field is the operators' detail, not shown.
+      setReason(passed ? '' : record.reason || '照片未通过审核');
       setAdvisories(record);
       explainButton.disabled = typeof record.width !== 'number';
       if (!passed) {
         correctButton.disabled = false;
+        photoCaption.textContent = record.tip ? '提示图：照片为什么未通过审核' : '照片未通过审核';
         showPhoto(record.tip ? { src: '/' + record.tip, alt: '提示图：照片为什么未通过审核' } : { text: '照片未通过审核' });
         return;
       }
+      photoCaption.textContent = '审核通过的照片（保存后的样子）';
       // A passed photo is shown as it will be saved: normalised, 300 dpi, marked.
       showPhoto({ text: '正在生成照片…' });
       try {
@@ -261,6 +278,8 @@
         state.blob = blob;
         showPhoto({ blob });
         saveButton.disabled = false;
+        setMessage('审核通过。请点击“保存照片”，把照片保存到电脑或手机上，再按报名网站的要求上传保存的这张照片。', 'note');
+        keepFocus(saveButton);
       } catch (e) {
         if (stale()) return;
         showPhoto({ text: '无法生成照片' });
@@ -335,6 +354,8 @@
       setMessage('照片已自动修正，请核对修正前后的照片，再点击“保存照片”。', 'note');
       setNotes(correctionNotes(response.headers.get('X-Vrel-Correction'), backdrop));
       saveButton.disabled = false;
+      // Another colour may be tried on the same photo.
+      correctButton.disabled = backdropChoice.hidden;
       keepFocus(saveButton);
     }, (e) => {
       // 422: this photo cannot be mended (the reasons say what to do); other errors may pass.
@@ -350,6 +371,36 @@
         setMessage((e.status === 422 ? '无法自动修正：' : '') + e.message, 'error');
       }
     });
+  }
+
+  // The requirements of the settings this service runs with, as it checks them.
+  async function loadRequirements() {
+    const list = $('requirements');
+    try {
+      const response = await fetch('/api/v1/requirements');
+      const body = response.ok ? await response.json() : null;
+      const sentences = body && Array.isArray(body.sentences) ?
+        body.sentences.filter((s) => typeof s === 'string' && s) : [];
+      if (sentences.length === 0) throw new Error('no requirements');
+      list.replaceChildren(...sentences.map((text) => {
+        const item = document.createElement('li');
+        item.textContent = text;
+        return item;
+      }));
+      const saved = body.saved || {};
+      const walls = body.backdrops || {};
+      const colours = [['white', '白'], ['light_grey', '浅灰'], ['light_blue', '浅蓝']]
+        .filter(([key]) => walls[key] === true).map(([, name]) => name);
+      if (Number.isInteger(saved.width) && Number.isInteger(saved.height)) {
+        $('sample-line').textContent = `${saved.width}×${saved.height} 像素` +
+          (colours.length > 0 ? ` · ${colours.join('、')}色背景` : '');
+      }
+    } catch (e) {
+      list.replaceChildren(Object.assign(document.createElement('li'),
+        { textContent: '无法读取照片要求，请刷新页面重试' }));
+    } finally {
+      list.removeAttribute('aria-busy');
+    }
   }
 
   // The backdrop colours this service offers; a choice is shown only where there are several.
@@ -420,11 +471,15 @@
   // ---- Wiring ----------------------------------------------------------------
 
   $('open-button').addEventListener('click', () => fileInput.click());
-  fileInput.addEventListener('change', () => {
-    const file = fileInput.files[0];
-    fileInput.value = ''; // choosing the same file again reviews it again
-    if (file) review(file);
-  });
+  // A photo taken with the phone's camera is reviewed like any other.
+  $('camera-button').addEventListener('click', () => cameraInput.click());
+  for (const input of [fileInput, cameraInput]) {
+    input.addEventListener('change', () => {
+      const file = input.files[0];
+      input.value = ''; // choosing the same file again reviews it again
+      if (file) review(file);
+    });
+  }
   saveButton.addEventListener('click', save);
   originalPhoto.addEventListener('error', () => {
     // A format the browser does not show (TIFF): the corrected photo is still beside it.
@@ -463,5 +518,6 @@
     if (file) review(file);
   });
 
+  loadRequirements();
   loadBackdrops();
 })();

@@ -29,6 +29,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.error
 import urllib.request
 
 try:
@@ -487,6 +488,10 @@ def case_pass_and_save(page, args):
     page.expect(page.text('reason') == '', 'a reason is shown for a passed photo')
     page.expect_no_exit_promise('after a pass')
     page.expect(not page.el('advisories').is_displayed(), 'advisories are shown for a clean photo')
+    page.expect('保存照片' in page.text('message') and '上传' in page.text('message'),
+                f'after a pass the page does not say what to do next: {page.text("message")!r}')
+    page.expect(page.text('photo-caption').startswith('审核通过的照片'),
+                f'the caption of the passed photo is {page.text("photo-caption")!r}')
 
     page.click('save-button')
     saved = page.wait_download()
@@ -522,6 +527,8 @@ def case_rejected(page, args):
     page.wait('the tip picture tips/state6.jpg',
               lambda: page.photo_src().endswith('/tips/state6.jpg') and page.loaded('photo'))
     page.expect(page.text('reason') != '', 'no reason is shown for a rejection')
+    page.expect(page.text('photo-caption').startswith('提示图'),
+                f'the caption of the tip is {page.text("photo-caption")!r}')
     page.expect(not page.enabled('save-button'),
                 'save is still enabled after a rejection (the previous photo would be saved)')
     page.expect(page.enabled('correct-button'), 'correct is not enabled after a rejection')
@@ -546,6 +553,36 @@ def case_rejected(page, args):
     page.expect(page.text('info-line') == REJECT_INFO,
                 'the info line changed after a failed correction')
     page.expect(not page.enabled('save-button'), 'save is enabled after a failed correction')
+
+
+def case_empty_and_camera(page, args):
+    """(m) An empty file is the applicant's mistake, said so without asking the service; the
+    camera button takes a photo on phones (a file input with capture), reviewed as any other."""
+    page.viewport(390, 844, True)
+    page.open()
+    empty = os.path.join(args.workdir, 'empty.jpg')
+    open(empty, 'wb').close()
+    page.record_requests()
+    page.choose(empty)
+    page.wait('the page to say the file is empty', lambda: '空的' in page.text('message'))
+    page.expect(not any(t.startswith('/api/v1/review') for t in page.sent()),
+                f'an empty file was sent to the service: {page.sent()}')
+    request = urllib.request.Request(page.base + '/api/v1/review', data=b'', method='POST',
+                                     headers={'Content-Type': 'image/jpeg'})
+    try:
+        DIRECT.open(request, timeout=WAIT)
+        raise Failure('an empty upload was answered 2xx')
+    except urllib.error.HTTPError as e:
+        body = json.loads(e.read())
+        page.expect(e.code == 400 and '空的' in body.get('error', ''),
+                    f'an empty upload is answered {e.code} {body}')
+    camera = page.el('camera-input')
+    page.expect(camera.get_attribute('capture') in ('user', 'environment') and
+                camera.get_attribute('accept') == 'image/*',
+                'the camera input does not ask for the camera')
+    page.expect(page.el('camera-button').is_displayed(), 'there is no 拍照 button on a phone')
+    camera.send_keys(os.path.abspath(os.path.join(args.samples, 'passed-grey-600x800.jpg')))
+    page.wait_info(PASS_INFO)
 
 
 def case_corrected(page, args):
@@ -729,6 +766,60 @@ def case_command_line(page, args):
                           'status 2 and a message about --backdrop')
 
 
+def case_requirements(page, args):
+    """(l) The requirements panel shows what the settings in force check: every number and
+    colour it names is the one checked, light blue only where bgc=1; a slip in the settings is
+    warned of at start and in the requirements."""
+    exam = write_settings(args.data_dir, args.workdir, 'setting-exam.vr', bgc=1, min_width=295,
+                          min_height=413, pic_out_min_size=10, pic_out_max_size=30)
+    with open(exam, 'a', encoding='utf-8') as f:
+        f.write('s_mn=0.15\n')
+    cases = ((None, {'295', '4800', '413'}, False), (exam, {'295', '413', '10～30'}, True))
+    for settings, absent_or_present, blue in cases:
+        server = None if settings is None else Server(args.server, args.data_dir, args.workdir,
+                                                      settings, (), 'exam')
+        try:
+            shown = page if server is None else Page(page.driver, server.base, page.downloads)
+            shown.viewport(1280, 800, False)
+            shown.open()
+            shown.wait('the requirements of the service',
+                       lambda: shown.el('requirements').get_attribute('aria-busy') is None)
+            text = shown.text('requirements')
+            with DIRECT.open(shown.base + '/api/v1/requirements', timeout=WAIT) as response:
+                data = json.loads(response.read())
+            shown.expect(text == '\n'.join(data['sentences']),
+                         f'the panel is not the service\'s sentences: {text!r}')
+            pixels, saved = data['pixels'], data['saved']
+            numbers = {str(pixels['min_width']), str(pixels['max_width']),
+                       str(pixels['min_height']), str(pixels['max_height']),
+                       f"{saved['width']}×{saved['height']}",
+                       f"{saved['min_kb']}～{saved['max_kb']}"}
+            for number in numbers:
+                shown.expect(number in text, f'the panel does not name {number}: {text!r}')
+            if settings is None:
+                shown.expect('295' not in text and '10～30' not in text,
+                             f'the shipped settings show another exam\'s numbers: {text!r}')
+            else:
+                for number in absent_or_present:
+                    shown.expect(number in text, f'the exam\'s {number} is not shown: {text!r}')
+            shown.expect(('浅蓝色' in text) == blue and data['backdrops']['light_blue'] == blue,
+                         f'light blue is {"not " if blue else ""}named with bgc={int(blue)}: '
+                         f'{text!r}')
+            shown.expect('白色' in text, f'white is not named: {text!r}')
+            sample = shown.text('sample-line')
+            shown.expect(f"{saved['width']}×{saved['height']}" in sample and
+                         ('浅蓝' in sample) == blue, f'the sample line says {sample!r}')
+            warned = [w['line'] for w in data['warnings']]
+            expected = ['s_mn: unknown key; did you mean s_min?'] if blue else []
+            shown.expect(warned == expected, f'the warnings are {warned}, not {expected}')
+            if blue:
+                shown.expect('s_mn: unknown key; did you mean s_min?' in server.stderr(),
+                             'the slip is not told at start' + server.stderr_tail())
+        finally:
+            if server is not None:
+                server.stop()
+
+
 def case_backdrop_choice(page, args):
     """(j) The backdrop colour is offered only where the settings accept more than one: a
     labelled radio group that axe-core and the keyboard accept, starting at the service's own
@@ -773,6 +864,17 @@ def case_backdrop_choice(page, args):
         blue.wait_info(CORRECTED_INFO)
         blue.expect(any(t.startswith('/api/v1/correct?backdrop=white') for t in blue.sent()),
                     f'the correction did not ask for the chosen white: {blue.sent()}')
+        # Another colour, on the same photo, without opening it again.
+        blue.expect(blue.enabled('correct-button'), 'the photo cannot be corrected again')
+        blue.js("document.querySelector('#backdrop-choice input[value=blue]').closest('label').click()")
+        blue.click('correct-button')
+        blue.wait('a second correction in blue', lambda: any(
+            t.startswith('/api/v1/correct?backdrop=blue') for t in blue.sent()))
+        blue.wait_info(CORRECTED_INFO)
+        order = blue.js("""const c = document.getElementById('backdrop-choice'),
+            b = document.getElementById('correct-button');
+            return c.compareDocumentPosition(b) & Node.DOCUMENT_POSITION_FOLLOWING;""")
+        blue.expect(bool(order), 'the backdrop choice does not come before 自动修正')
 
         # What the page makes of the service's answers, for each kind.
         blocked = {'error': '两条原因', 'record': {},
@@ -906,6 +1008,7 @@ def main():
         run_case('(a) pass, save, explain', case_pass_and_save, page, args, failures)
         run_case('(b) rejections, failed correction', case_rejected, page, args, failures)
         run_case('(c) drop, correction, save', case_corrected, page, args, failures)
+        run_case('(m) empty file, camera', case_empty_and_camera, page, args, failures)
         run_case('(d) desktop and phone layout', case_layout, page, args, failures)
         run_case('(f) accessibility (axe-core)', case_accessibility, page, args, failures)
         run_case('(g) keyboard', case_keyboard, page, args, failures)
@@ -913,6 +1016,7 @@ def main():
         run_case('(i) --backdrop on the command line', case_command_line, page, args, failures)
         run_case('(j) backdrop colour choice', case_backdrop_choice, page, args, failures)
         run_case('(k) no backdrop model', case_no_backdrop_model, page, args, failures)
+        run_case('(l) requirements from the settings', case_requirements, page, args, failures)
         complaint = server.stop()
         if complaint:
             print(f'FAIL  stop: {complaint}')
