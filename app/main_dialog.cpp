@@ -3,6 +3,7 @@
 #include "report/advisory_text.h"
 #include "report/correction_text.h"
 #include "report/messages.h"
+#include "report/requirements.h"
 
 #include "app/platform.h"
 #include "base/version.h"
@@ -14,8 +15,10 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QFrame>
 #include <QFutureWatcher>
 #include <QKeyEvent>
@@ -204,6 +207,14 @@ void MainDialog::BuildWindow() {
     advice_->setAutoFillBackground(true);
     advice_->hide();
 
+    // What the settings check, where the applicant looks before opening a photo.
+    QString requirements = QStringLiteral("照片要求：");
+    for (const std::string& sentence : RequirementSentences(RequirementsOf(settings_))) {
+        requirements += QStringLiteral("\n· ") + QString::fromStdString(sentence);
+    }
+    open_->setToolTip(requirements);
+    photo_frame_->setToolTip(requirements);
+
     setTabOrder(open_, exit_);
     setTabOrder(exit_, save_);
     open_->setFocus();
@@ -231,6 +242,13 @@ bool MainDialog::LoadCheckSettings() {
         kit.backdrop = *KitBackdrop(std::nullopt, settings_);
         kit.labels = false;
         tools_ = std::make_shared<ToolsOnWorker>(std::move(kit));
+        // Read as written, but likely slips: told once, before the first photo.
+        const std::vector<SettingsWarning> warnings =
+            SettingsFileWarnings(platform_.AppDirectory() + kSettingsFileName);
+        if (!warnings.empty()) {
+            platform_.MessageBox(nullptr,
+                                 QString::fromStdString(SettingsWarningsMessage(warnings)));
+        }
         return true;
     }
     if (load.Err().Code() == ErrorCode::Invalid) {
@@ -336,6 +354,8 @@ void MainDialog::ReviewPhotoFile(const QString& path) {
     }
     SetBusy(true);
     ShowAdvisories({});
+    info_->setToolTip(QString());
+    photo_folder_ = QFileInfo(path).absolutePath();
     cancelled_ = std::make_shared<std::atomic<bool>>(false);
     // The face detector is read anew for each photo, as the desktop tool always has.
     auto review = [tools = tools_, file = path.toStdString(), cancelled = cancelled_] {
@@ -505,15 +525,25 @@ void MainDialog::SavePassedPhoto() {
     if (result_image_.empty()) {
         return;
     }
-    const auto path = platform_.SaveFileName(this, QString::fromUtf8(kSaveInitialName),
-                                             QStringLiteral("jpg"), QString::fromUtf8(kSaveFilter));
+    // Beside the photo it was made from, where the applicant will look for it.
+    const QString initial = photo_folder_.isEmpty()
+                                ? QString::fromUtf8(kSaveInitialName)
+                                : QDir(photo_folder_).filePath(QString::fromUtf8(kSaveInitialName));
+    const auto path = platform_.SaveFileName(this, initial, QStringLiteral("jpg"),
+                                             QString::fromUtf8(kSaveFilter));
     if (!path) {
         return;
     }
     const SaveOutcome outcome = SavePassedPhotoFile(result_image_, path->toStdString(), settings_);
     if (outcome.status != SaveStatus::Saved) {
         platform_.MessageBox(this, QString::fromStdString(SaveMessage(outcome)));
+        return;
     }
+    // Where it went: the whole path in the tool tip, as much as fits on the line.
+    const QString where = QDir::toNativeSeparators(*path);
+    info_->setToolTip(where);
+    info_->setText(info_->fontMetrics().elidedText(QStringLiteral("已保存到 ") + where,
+                                                   Qt::ElideMiddle, info_->width()));
 }
 
 void MainDialog::Exit() {

@@ -180,6 +180,7 @@ private:
     // Raised to stop the running work; each piece of work has its own.
     std::shared_ptr<std::atomic<bool>> cancelled_;
     std::unique_ptr<QThreadPool> workers_; // one thread: one review or correction at a time
+    QString photo_folder_; // of the photo under review: where its saved copy is offered to go
     cv::Mat result_image_;
     cv::Mat work_image_;
     CheckSettings settings_;

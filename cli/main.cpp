@@ -7,6 +7,7 @@
 #include "platform/files.h"
 #include "report/csv_report.h"
 #include "report/messages.h"
+#include "report/requirements.h"
 #include "setup/app_dir.h"
 #include "setup/options.h"
 #include "setup/quiet.h"
@@ -64,6 +65,7 @@ uint64_t CountLines(const std::string& path) {
 struct Options {
     bool json = false, quiet = false, ignore_marker = false, overwrite = false;
     bool fast_decode = false;
+    bool requirements = false;
     std::string settings_path = vrel::AppPath(vrel::kSettingsFileName);
     std::string data_dir = vrel::AppDir();
     std::string save_dir, csv_path, annotate_dir, correct_dir, files_from, report_dir;
@@ -119,6 +121,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
                  "Decode large JPEGs reduced to at least the normalised size: much faster, and "
                  "a verdict near a bound may differ from the exact review");
     app.add_flag("--quiet,-q", o.quiet, "No progress line and no summary on standard error");
+    app.add_flag("--requirements", o.requirements,
+                 "Print what the settings check of a photo, in Chinese, and exit");
     app.add_option("PATH", o.inputs, "Photo files or folders of photos (*.jpg, *.jpeg, *.jfif)");
     app.footer("Exit status: 0 every photo passed, 1 some photo was rejected (corrected or not), 2 "
                "usage or set-up error (nothing reviewed), 3 an output (saved photo, picture, "
@@ -148,7 +152,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
         }
         return std::nullopt;
     }
-    if (o.inputs.empty() && o.files_from.empty()) {
+    if (o.inputs.empty() && o.files_from.empty() && !o.requirements) {
         return SetupError("give photo files or folders (PATH), or --files-from FILE\n"
                           "Run with --help for more information.");
     }
@@ -233,6 +237,45 @@ int ExitStatus(const Options& o, const vrel::BatchSummary& summary, bool list_fa
 }
 
 // Reviews the PATHs, then the list, writing each record as it comes.
+// What the settings check, a sentence a line, with the settings file's warnings on standard
+// error.
+int PrintRequirements(const Options& o) {
+    const vrel::Result<vrel::CheckSettings> settings = vrel::LoadSettingsForReview(o.settings_path);
+    if (!settings) {
+        std::cerr << vrel::SetupErrorLines("vrel-check", settings.Err());
+        return kSetupError;
+    }
+    for (const vrel::SettingsWarning& warning : vrel::SettingsFileWarnings(o.settings_path)) {
+        std::cerr << "vrel-check: warning: " << o.settings_path << ": "
+                  << vrel::WarningLine(warning) << '\n';
+    }
+    for (const std::string& sentence :
+         vrel::RequirementSentences(vrel::RequirementsOf(*settings))) {
+        std::cout << sentence << '\n';
+    }
+    std::cout.flush();
+    return std::cout ? kAllPassed : kOutputFailed;
+}
+
+// A PATH that names nothing is a slip in the command, told before anything is reviewed; one
+// that cannot be reached (a folder above it that cannot be entered) is reported as its record.
+std::optional<int> CheckInputsExist(const Options& o) {
+    bool missing = false;
+    for (const std::string& input : o.inputs) {
+        std::error_code ec;
+        if (std::filesystem::status(std::filesystem::u8path(input), ec).type() ==
+            std::filesystem::file_type::not_found) {
+            std::cerr << "vrel-check: " << input << ": no such file or folder\n";
+            missing = true;
+        }
+    }
+    if (missing) {
+        std::cerr << "Run with --help for more information.\n";
+        return kSetupError;
+    }
+    return std::nullopt;
+}
+
 int ReviewAll(const Options& o, const vrel::CheckSettings& settings) {
     std::ifstream list_file;
     std::istream* list = nullptr;
@@ -293,10 +336,16 @@ int ReviewAll(const Options& o, const vrel::CheckSettings& settings) {
         std::cerr << vrel::SummaryText(summary.reviewed, summary.counts, progress.Seconds());
     }
     int status = ExitStatus(o, summary, listed && listed->ReadFailed(), csv);
+    if (summary.reviewed == 0 && status != kOutputFailed) {
+        std::cerr << "vrel-check: no photo was found in what was given\n";
+        status = kSetupError;
+    }
     if (report) {
         vrel::ReportMeta meta;
         meta.seconds = progress.Seconds();
         meta.settings = vrel::SettingsToJson(settings);
+        meta.requirements = vrel::RequirementSentences(vrel::RequirementsOf(settings));
+        meta.requirements = vrel::RequirementSentences(vrel::RequirementsOf(settings));
         if (const vrel::Error error = report->Close(meta)) {
             std::cerr << "vrel-check: --report: " << error.Detail() << "\n";
             status = kOutputFailed;
@@ -383,6 +432,7 @@ int ReportFromRecords(const Options& o, const vrel::CheckSettings& settings) {
     vrel::ReportMeta meta;
     meta.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     meta.settings = vrel::SettingsToJson(settings);
+    meta.requirements = vrel::RequirementSentences(vrel::RequirementsOf(settings));
     if (const vrel::Error error = report.Close(meta)) {
         std::cerr << "vrel-check: --report: " << error.Detail() << "\n";
         return kOutputFailed;
@@ -402,6 +452,12 @@ int main(int argc, char** argv) {
     if (const auto status = ParseCommandLine(argc, argv, o)) {
         return *status;
     }
+    if (o.requirements) {
+        return PrintRequirements(o);
+    }
+    if (const auto status = CheckInputsExist(o)) {
+        return *status;
+    }
     // Set-up errors stop the run before any photo is reviewed.
     // The backdrop model is needed only by a correction.
     const bool correcting = o.records.empty() && !o.correct_dir.empty();
@@ -410,6 +466,10 @@ int main(int argc, char** argv) {
     if (!kit) {
         std::cerr << vrel::SetupErrorLines("vrel-check", kit.Err());
         return kSetupError;
+    }
+    for (const vrel::SettingsWarning& warning : kit->warnings) {
+        std::cerr << "vrel-check: warning: " << o.settings_path << ": "
+                  << vrel::WarningLine(warning) << '\n';
     }
     o.data_dir = kit->data_dir;
     const vrel::CheckSettings& settings = kit->settings;

@@ -291,6 +291,7 @@ int main(int argc, char** argv) {
 #endif
     vrel::serve::LogWriter log_writer(2);
     const vrel::Error correction_unavailable = kit->correction_unavailable;
+    const std::vector<vrel::SettingsWarning> warnings = kit->warnings;
     vrel::serve::ServiceOptions options = Service(o, std::move(*kit));
     options.log = [&log_writer](const std::string& line) { log_writer.Write(line); };
     options.log_dropped = [&log_writer] { return log_writer.Dropped(); };
@@ -310,6 +311,9 @@ int main(int argc, char** argv) {
     std::cout << "listening on " << where << std::endl;
     const vrel::serve::AccessLog log(options.log_format, false, options.log);
     log.Notice(StartupLine(options, where));
+    for (const vrel::SettingsWarning& warning : warnings) {
+        log.Notice("vrel-serve: warning: " + o.settings_path + ": " + vrel::WarningLine(warning));
+    }
     // Each worker's corrector loads the backdrop model; without it only corrections fail.
     if (correction_unavailable) {
         log.Notice("vrel-serve: corrections are unavailable (/api/v1/correct answers 503): " +

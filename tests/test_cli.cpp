@@ -58,7 +58,9 @@ Completed RunCheck(const std::string& args, bool with_errors = false) {
 TEST(VrelCheck, JsonLinesInInputOrderAndExitStatus) {
     const std::string grey = test::SamplePath("passed-grey-600x800.jpg");
     const std::string two = test::SamplePath("face-count-wrong.jpg");
-    Completed c = RunCheck("--json " + grey + " " + two + " /no/such.jpg");
+    test::TempDir dir;
+    test::WriteBytes(dir.File("empty.jpg"), {});
+    Completed c = RunCheck("--json " + grey + " " + two + " " + dir.File("empty.jpg"));
     EXPECT_EQ(c.status, 1);
     const auto lines = JsonLines(c.out);
     ASSERT_EQ(lines.size(), 3u);
@@ -70,11 +72,37 @@ TEST(VrelCheck, JsonLinesInInputOrderAndExitStatus) {
     EXPECT_EQ(lines[1]["verdict"], "FaceCountWrong");
     EXPECT_EQ(lines[1]["tip"], "tips/state7.jpg");
     EXPECT_EQ(lines[2]["verdict"], "NotJpeg");
-    EXPECT_TRUE(lines[2].contains("error"));
+    EXPECT_EQ(lines[2]["why"]["found"], "empty");
 
-    c = RunCheck(grey);
-    EXPECT_EQ(c.status, 0);
-    EXPECT_EQ(c.out, grey + "\tPassed\t审核通过，保存后退出\n");
+    c = RunCheck(grey + " " + two);
+    EXPECT_EQ(c.status, 1);
+    // The reason of a rejection in the fourth column; a pass has none.
+    const std::string rejected = two + "\tFaceCountWrong\t审核不通过\t";
+    EXPECT_EQ(c.out.rfind(grey + "\tPassed\t审核通过，保存后退出\t\n" + rejected, 0), 0u) << c.out;
+    EXPECT_GT(c.out.size(), c.out.find(rejected) + rejected.size() + 1);
+}
+
+// What was given that names no photo is a usage error, before anything is reviewed.
+TEST(VrelCheck, PathsThatHoldNoPhotoExitWithTwo) {
+    test::TempDir dir;
+    std::filesystem::create_directory(dir.File("empty"));
+    test::WriteBytes(dir.File("list.txt"), {});
+    const std::string grey = test::SamplePath("passed-grey-600x800.jpg");
+    const struct {
+        std::string args;
+        const char* says;
+    } cases[] = {
+        {grey + " /no/such.jpg", "vrel-check: /no/such.jpg: no such file or folder\n"},
+        {dir.File("empty"), "vrel-check: no photo was found in what was given\n"},
+        {"--files-from " + dir.File("list.txt"), "vrel-check: no photo was found"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const Completed run = RunCheck("-q " + c.args, true);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("Passed"), std::string::npos) << run.out;
+    }
 }
 
 // The peak resident memory of one vrel-check run on one file, in KB, and its exit status.
@@ -211,7 +239,8 @@ TEST(VrelCheck, ReportFolderFromAReviewAndFromRecords) {
 
 TEST(VrelCheck, SetupErrorsExitWithTwo) {
     test::TempDir dir;
-    const Completed missing = RunCheck("--settings " + dir.File("setting.vr") + " x.jpg", true);
+    const Completed missing = RunCheck(
+        "--settings " + dir.File("setting.vr") + " " + test::SamplePath("not-centred.jpg"), true);
     EXPECT_EQ(missing.status, 2);
     EXPECT_EQ(missing.out.rfind("setting配置文件丢失！请重新下载程序\nvrel-check: ", 0), 0u)
         << missing.out;
@@ -236,6 +265,24 @@ TEST(VrelCheck, SetupErrorsExitWithTwo) {
     const std::string data = " --data-dir " + dir.File("data") + " ";
     EXPECT_EQ(RunCheck(data + "--correct-dir " + dir.File("out") + " " + sample).status, 2);
     EXPECT_EQ(RunCheck(data + sample).status, 1);
+}
+
+// A slip in the settings is warned of on standard error; the photos are reviewed as before.
+TEST(VrelCheck, SettingsSlipsAreWarnedAndTheRunGoesOn) {
+    test::TempDir dir;
+    test::Bytes text = test::ReadBytes(VREL_SOURCE_DIR "/data/setting.vr");
+    const std::string slip = "\ns_mn=0.15\n";
+    text.insert(text.end(), slip.begin(), slip.end());
+    test::WriteBytes(dir.File("setting.vr"), text);
+    const Completed c = RunCheck("--settings " + dir.File("setting.vr") + " " +
+                                     test::SamplePath("passed-grey-600x800.jpg"),
+                                 true);
+    EXPECT_EQ(c.status, 0) << c.out;
+    EXPECT_EQ(c.out.rfind("vrel-check: warning: " + dir.File("setting.vr") +
+                              ": s_mn: unknown key; did you mean s_min?\n",
+                          0),
+              0u)
+        << c.out;
 }
 
 TEST(VrelCheck, SaveDirWritesPassedPhotosThatPassAgain) {

@@ -141,9 +141,12 @@ private slots:
         QCOMPARE(dialog.View()->geometry(), dialog.PhotoFrame()->contentsRect());
 
         dialog.SavePassedPhoto();
-        QCOMPARE(platform.save_initial_name, QStringLiteral("报名照片"));
+        // Offered beside the photo; the info line then says where it went.
+        QCOMPARE(platform.save_initial_name, QString::fromStdString(out.File("报名/报名照片")));
         QCOMPARE(platform.save_suffix, QStringLiteral("jpg"));
         QVERIFY(platform.messages.isEmpty());
+        QVERIFY(dialog.InfoLine()->text().startsWith(QStringLiteral("已保存到 ")));
+        QCOMPARE(dialog.InfoLine()->toolTip(), QString::fromStdString(saved));
         PhotoReviewer reviewer(dialog.Settings(), test::AppDataDir());
         QCOMPARE(reviewer.Review(saved).verdict, CheckVerdict::PassedByMarker);
         QVERIFY(!dialog.ResultImage().empty()); // the same photo can be saved again
@@ -401,12 +404,39 @@ private slots:
             platform.open_answers = {Sample("passed-grey-600x800.jpg")};
             platform.save_answers = {QString::fromStdString(c.target)};
             MainDialog dialog(platform);
+            platform.messages.clear(); // the thresholds these settings lack, told at start
             QVERIFY(OpenAndWait(dialog));
             QCOMPARE(dialog.InfoLine()->text(), kPass);
             dialog.SavePassedPhoto();
             QCOMPARE(platform.messages, QStringList{QString::fromUtf8(c.message)});
             QVERIFY(!std::filesystem::exists(c.target));
         }
+    }
+
+    // A slip in setting.vr is told once, at start, and the settings are used as read.
+    void settingsSlipsAreToldOnceAtStart() {
+        test::TempDir dir;
+        std::filesystem::copy(test::AppDataDir(), dir.Path(),
+                              std::filesystem::copy_options::recursive);
+        test::Bytes text = test::ReadBytes(dir.File("setting.vr"));
+        const std::string slip = "\ns_mn=0.15\n";
+        text.insert(text.end(), slip.begin(), slip.end());
+        test::WriteBytes(dir.File("setting.vr"), text);
+        ScriptedPlatform platform;
+        platform.app_dir = dir.Path() + "/";
+        platform.open_answers = {Sample("passed-grey-600x800.jpg")};
+        MainDialog dialog(platform);
+        QCOMPARE(platform.messages.size(), 1);
+        QVERIFY(platform.messages[0].contains(
+            QString::fromUtf8("s_mn：设置项名称不认识，是否应为 s_min？")));
+        // The requirements are those of the settings in force.
+        const QString requirements = dialog.OpenButton()->toolTip();
+        QVERIFY(requirements.contains(QString::fromUtf8("宽 480～4800 像素、高 640～6400 像素")));
+        QVERIFY(!requirements.contains(QString::fromUtf8("浅蓝色")));
+        QCOMPARE(dialog.PhotoFrame()->toolTip(), requirements);
+        QVERIFY(OpenAndWait(dialog));
+        QCOMPARE(dialog.InfoLine()->text(), kPass);
+        QCOMPARE(platform.messages.size(), 1);
     }
 
     void windowMenuCommands() {
