@@ -126,7 +126,9 @@ std::vector<SettingsWarning> SettingsWarnings(const std::string& text) {
     const CheckSettings settings = ParseCheckSettings(text);
     std::vector<SettingsWarning> warnings;
     std::vector<std::string> seen;
-    for (const auto& [key, value] : lines.values) {
+    for (const auto& line : lines.values) {
+        const std::string& key = line.first;
+        const std::string& value = line.second;
         const auto known = std::find_if(std::begin(kKnownKeys), std::end(kKnownKeys),
                                         [&](const KnownKey& k) { return key == k.name; });
         if (known == std::end(kKnownKeys)) {

@@ -236,7 +236,6 @@ int ExitStatus(const Options& o, const vrel::BatchSummary& summary, bool list_fa
     return status;
 }
 
-// Reviews the PATHs, then the list, writing each record as it comes.
 // What the settings check, a sentence a line, with the settings file's warnings on standard
 // error.
 int PrintRequirements(const Options& o) {
@@ -276,6 +275,7 @@ std::optional<int> CheckInputsExist(const Options& o) {
     return std::nullopt;
 }
 
+// Reviews the PATHs, then the list, writing each record as it comes.
 int ReviewAll(const Options& o, const vrel::CheckSettings& settings) {
     std::ifstream list_file;
     std::istream* list = nullptr;
@@ -344,7 +344,6 @@ int ReviewAll(const Options& o, const vrel::CheckSettings& settings) {
         vrel::ReportMeta meta;
         meta.seconds = progress.Seconds();
         meta.settings = vrel::SettingsToJson(settings);
-        meta.requirements = vrel::RequirementSentences(vrel::RequirementsOf(settings));
         meta.requirements = vrel::RequirementSentences(vrel::RequirementsOf(settings));
         if (const vrel::Error error = report->Close(meta)) {
             std::cerr << "vrel-check: --report: " << error.Detail() << "\n";
