@@ -1,5 +1,7 @@
 #include "check/settings.h"
 
+#include "check/settings_text.h"
+
 #include "platform/files.h"
 
 #include <ini.h>
@@ -265,9 +267,6 @@ std::vector<std::string> SettingsProblems(const CheckSettings& s) {
     return problems;
 }
 
-namespace {
-
-// The text of a settings file.
 Result<std::string> ReadSettingsText(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -295,8 +294,6 @@ Result<std::string> ReadSettingsText(const std::string& path) {
     }
     return text;
 }
-
-} // namespace
 
 Result<CheckSettings> LoadSettingsForReview(const std::string& path) {
     const Result<std::string> text = ReadSettingsText(path);

@@ -1,14 +1,12 @@
 #include "check/settings_warnings.h"
 
 #include "check/settings.h"
-#include "platform/files.h"
+#include "check/settings_text.h"
 
 #include <ini.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
-#include <memory>
 #include <regex>
 #include <sstream>
 
@@ -178,17 +176,8 @@ std::vector<SettingsWarning> SettingsWarnings(const std::string& text) {
 }
 
 std::vector<SettingsWarning> SettingsFileWarnings(const std::string& path) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(platform::OpenForReading(path),
-                                                         &std::fclose);
-    if (!file) {
-        return {};
-    }
-    std::string text;
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) {
-        text.append(buffer, n);
-    }
-    return SettingsWarnings(text);
+    const Result<std::string> text = ReadSettingsText(path);
+    return text ? SettingsWarnings(*text) : std::vector<SettingsWarning>();
 }
 
 std::string WarningLine(const SettingsWarning& w) {
