@@ -7,6 +7,7 @@
 
 #include "app/platform.h"
 #include "base/version.h"
+#include "check/settings_text.h"
 #include "correct/correction.h"
 #include "output/photo_writer.h"
 #include "view/photo_view.h"
@@ -252,8 +253,11 @@ bool MainDialog::LoadCheckSettings() {
         return true;
     }
     if (load.Err().Code() == ErrorCode::Invalid) {
-        platform_.MessageBox(nullptr, QString::fromUtf8(kBadSettingsMessage) +
-                                          QString::fromStdString(load.Err().Detail()));
+        const Result<std::string> text =
+            ReadSettingsText(platform_.AppDirectory() + kSettingsFileName);
+        platform_.MessageBox(
+            nullptr, QString::fromUtf8(kBadSettingsMessage) +
+                         QString::fromStdString(text ? SettingsFaultText(*text) : std::string()));
     } else {
         platform_.MessageBox(nullptr, QString::fromUtf8(kMissingSettingsMessage));
     }

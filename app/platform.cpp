@@ -4,11 +4,46 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
-#include <QMessageBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
 
 namespace vrel {
 namespace {
+
+// A message in a window of its own: the text wrapped at a fixed width and the window as tall as
+// the wrapped text needs, so that no line is cut off whatever its length. True where Yes (or
+// OK) was pressed.
+bool Ask(QWidget* parent, const QString& text, bool question) {
+    QDialog dialog(parent);
+    dialog.setWindowTitle(QApplication::applicationName());
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* label = new QLabel(text, &dialog);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    const int width = 420;
+    label->setFixedWidth(width);
+    label->setMinimumHeight(label->heightForWidth(width));
+    layout->addWidget(label);
+    auto* buttons = new QDialogButtonBox(
+        question ? QDialogButtonBox::Yes | QDialogButtonBox::No : QDialogButtonBox::Ok, &dialog);
+    if (question) {
+        buttons->button(QDialogButtonBox::Yes)->setText(QStringLiteral("是"));
+        buttons->button(QDialogButtonBox::No)->setText(QStringLiteral("否"));
+        buttons->button(QDialogButtonBox::Yes)->setDefault(true);
+    } else {
+        buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("确定"));
+        buttons->button(QDialogButtonBox::Ok)->setDefault(true);
+    }
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+    return dialog.exec() == QDialog::Accepted;
+}
 
 class QtPlatform : public Platform {
 public:
@@ -31,19 +66,9 @@ public:
         return dialog.selectedFiles().front();
     }
 
-    void MessageBox(QWidget* parent, const QString& text) override {
-        QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), text, QMessageBox::Ok,
-                        parent);
-        box.setStyleSheet(QStringLiteral("QLabel { min-width: 320px; }"));
-        box.exec();
-    }
+    void MessageBox(QWidget* parent, const QString& text) override { Ask(parent, text, false); }
 
-    bool AskYesNo(QWidget* parent, const QString& text) override {
-        QMessageBox box(QMessageBox::Question, QApplication::applicationName(), text,
-                        QMessageBox::Yes | QMessageBox::No, parent);
-        box.setDefaultButton(QMessageBox::Yes);
-        return box.exec() == QMessageBox::Yes;
-    }
+    bool AskYesNo(QWidget* parent, const QString& text) override { return Ask(parent, text, true); }
 
     int RunModal(QDialog& dialog) override { return dialog.exec(); }
 };

@@ -236,22 +236,20 @@ CheckSettings ParseCheckSettings(const std::string& text, bool* section_found) {
     return s;
 }
 
-std::vector<std::string> SettingsProblems(const CheckSettings& s) {
-    std::vector<std::string> problems;
+std::vector<SettingsProblem> FindSettingsProblems(const CheckSettings& s) {
+    std::vector<SettingsProblem> problems;
+    using Kind = SettingsProblem::Kind;
     auto order = [&](const char* low_key, double low, const char* high_key, double high) {
         if (low > high) {
-            problems.push_back(std::string(low_key) + " " + Num(low) + " is above " + high_key +
-                               " " + Num(high));
+            problems.push_back({Kind::Crossed, low_key, high_key, low, high});
         }
     };
     if (s.dst_width <= 0 || s.dst_height <= 0) {
-        problems.push_back("dst_width and dst_height must be positive (they are " +
-                           std::to_string(s.dst_width) + " and " + std::to_string(s.dst_height) +
-                           ")");
+        problems.push_back({Kind::SizeNotPositive, "dst_width", "dst_height", 1.0 * s.dst_width,
+                            1.0 * s.dst_height});
     } else if (int64_t{s.dst_width} * s.dst_height > kMaxNormalisedPixels) {
-        problems.push_back("dst_width x dst_height is too large to normalise a photo to (" +
-                           std::to_string(s.dst_width) + " x " + std::to_string(s.dst_height) +
-                           ", at most " + std::to_string(kMaxNormalisedPixels) + " pixels)");
+        problems.push_back(
+            {Kind::SizeTooLarge, "dst_width", "dst_height", 1.0 * s.dst_width, 1.0 * s.dst_height});
     }
     order("min_width", s.min_width, "max_width", s.max_width);
     order("min_height", s.min_height, "max_height", s.max_height);
@@ -265,6 +263,48 @@ std::vector<std::string> SettingsProblems(const CheckSettings& s) {
         order("blue_s_min", s.blue_s_min, "blue_s_max", s.blue_s_max);
     }
     return problems;
+}
+
+std::vector<std::string> SettingsProblems(const CheckSettings& s) {
+    std::vector<std::string> lines;
+    for (const SettingsProblem& p : FindSettingsProblems(s)) {
+        switch (p.kind) {
+        case SettingsProblem::Kind::SizeNotPositive:
+            lines.push_back("dst_width and dst_height must be positive (they are " + Num(p.low) +
+                            " and " + Num(p.high) + ")");
+            break;
+        case SettingsProblem::Kind::SizeTooLarge:
+            lines.push_back("dst_width x dst_height is too large to normalise a photo to (" +
+                            Num(p.low) + " x " + Num(p.high) + ", at most " +
+                            std::to_string(kMaxNormalisedPixels) + " pixels)");
+            break;
+        case SettingsProblem::Kind::Crossed:
+            lines.push_back(p.low_key + " " + Num(p.low) + " is above " + p.high_key + " " +
+                            Num(p.high));
+            break;
+        }
+    }
+    return lines;
+}
+
+SettingsProfile ReadSettingsProfile(const std::string& text) {
+    SettingsProfile profile;
+    ini_parse_string(
+        text.c_str(),
+        [](void* user, const char* section, const char* name, const char* value) {
+            if (Lower(section) == "profile" && name != nullptr && value != nullptr) {
+                auto* p = static_cast<SettingsProfile*>(user);
+                const std::string key = Lower(name);
+                if (key == "title" && p->title.empty()) {
+                    p->title = value;
+                } else if (key == "source" && p->source.empty()) {
+                    p->source = value;
+                }
+            }
+            return 1;
+        },
+        &profile);
+    return profile;
 }
 
 Result<std::string> ReadSettingsText(const std::string& path) {

@@ -76,9 +76,26 @@ inline int64_t KilobytesToBytes(int32_t kb) {
 // with); the detail says it in plain words, naming the keys.
 Result<CheckSettings> LoadSettingsForReview(const std::string& path);
 
-// The problems of settings that the review cannot work with: the normalised size not positive
-// or too large to hold, and bounds in the wrong order. Empty when the settings can be used.
+// A problem of settings that the review cannot work with: the normalised size not positive or
+// too large to hold (dst_width and dst_height as low and high), or bounds in the wrong order
+// (low above high).
+struct SettingsProblem {
+    enum class Kind { SizeNotPositive, SizeTooLarge, Crossed } kind;
+    std::string low_key, high_key;
+    double low = 0, high = 0;
+};
+// Every problem; empty when the settings can be used.
+std::vector<SettingsProblem> FindSettingsProblems(const CheckSettings& settings);
+// The same in English, for logs and errors.
 std::vector<std::string> SettingsProblems(const CheckSettings& settings);
+
+// What a settings file says of itself in its optional [profile] section (title=, source=): the
+// name of the exam it is for and where its numbers come from. The review ignores it.
+struct SettingsProfile {
+    std::string title;
+    std::string source;
+};
+SettingsProfile ReadSettingsProfile(const std::string& text);
 
 // Integer value text: an optional sign and the leading digits ("12abc" is 12); no digits gives
 // the fallback. Values beyond the 32-bit range are clamped to it.

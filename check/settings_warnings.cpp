@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <regex>
 #include <sstream>
+#include <string_view>
 
 namespace vrel {
 namespace {
@@ -112,9 +112,77 @@ int OnValue(void* user, const char* section, const char* name, const char* value
     return 1;
 }
 
-const std::regex kPlainInt(R"(\s*[+-]?\d+\s*)");
-const std::regex kPlainFloat(R"(\s*[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?\s*)");
-const std::regex kCommaFloat(R"(\s*[+-]?\d*,\d+\s*)");
+// Reads a value's text from its start: blanks, a sign, digits.
+struct Cursor {
+    std::string_view text;
+    size_t at = 0;
+
+    static bool Blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+    void Blanks() {
+        while (at < text.size() && Blank(text[at])) {
+            ++at;
+        }
+    }
+    void Sign() {
+        if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+            ++at;
+        }
+    }
+    size_t Digits() {
+        const size_t from = at;
+        while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) {
+            ++at;
+        }
+        return at - from;
+    }
+    bool Take(char c) {
+        if (at < text.size() && text[at] == c) {
+            ++at;
+            return true;
+        }
+        return false;
+    }
+    bool Ended() {
+        Blanks();
+        return at == text.size();
+    }
+};
+
+// "  -12 "
+bool PlainInt(std::string_view text) {
+    Cursor c{text};
+    c.Blanks();
+    c.Sign();
+    return c.Digits() > 0 && c.Ended();
+}
+
+// "0.45", "-.5", "1e3", "2."
+bool PlainFloat(std::string_view text) {
+    Cursor c{text};
+    c.Blanks();
+    c.Sign();
+    const size_t whole = c.Digits();
+    const size_t fraction = c.Take('.') ? c.Digits() : 0;
+    if (whole == 0 && fraction == 0) {
+        return false;
+    }
+    if (c.Take('e') || c.Take('E')) {
+        c.Sign();
+        if (c.Digits() == 0) {
+            return false;
+        }
+    }
+    return c.Ended();
+}
+
+// "0,45", ",5"
+bool CommaFloat(std::string_view text) {
+    Cursor c{text};
+    c.Blanks();
+    c.Sign();
+    c.Digits();
+    return c.Take(',') && c.Digits() > 0 && c.Ended();
+}
 
 } // namespace
 
@@ -138,10 +206,10 @@ std::vector<SettingsWarning> SettingsWarnings(const std::string& text) {
         }
         seen.push_back(key);
         const bool integer = known->value == Value::Int || known->value == Value::Switch;
-        if (!std::regex_match(value, integer ? kPlainInt : kPlainFloat)) {
+        if (!(integer ? PlainInt(value) : PlainFloat(value))) {
             const std::string read_as =
                 integer ? std::to_string(ParseIntValue(value, 0)) : Shown(ParseFloatValue(value));
-            if (!integer && std::regex_match(value, kCommaFloat)) {
+            if (!integer && CommaFloat(value)) {
                 std::string point = value;
                 std::replace(point.begin(), point.end(), ',', '.');
                 point.erase(0, point.find_first_not_of(" \t"));

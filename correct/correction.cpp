@@ -1,6 +1,7 @@
 #include "correct/correction.h"
 
 #include "check/background.h"
+#include "check/borders.h"
 #include "check/jpeg_decode.h"
 #include "correct/canvas.h"
 #include "correct/face_search.h"
@@ -163,6 +164,7 @@ public:
           colour_(tools.colour), limit_(limit) {}
 
     Correction Run() {
+        CutBorders();
         if (auto refused = FindTheFace()) {
             return Formatted(std::move(*refused));
         }
@@ -201,18 +203,68 @@ public:
     }
 
 private:
-    // A copy of the photo reduced by denom, each decoded once: a JPEG's in the DCT domain, any
-    // other format's reduced from its one full decoding.
+    // A copy of the photo reduced by denom, without its plain borders: a view into the whole
+    // copy.
     const DecodedImage& Copy(int denom) {
         auto it = decoded_.find(denom);
         if (it != decoded_.end()) {
             return it->second;
         }
+        DecodedImage copy = WholeCopy(denom);
+        if (!copy.image.empty() && trimmed_) {
+            const double kx = double(copy.image.cols) / info_.width;
+            const double ky = double(copy.image.rows) / info_.height;
+            const cv::Rect inside = cv::Rect(static_cast<int>(std::ceil(inside_.x * kx)),
+                                             static_cast<int>(std::ceil(inside_.y * ky)),
+                                             static_cast<int>(std::floor(inside_.width * kx)),
+                                             static_cast<int>(std::floor(inside_.height * ky))) &
+                                    cv::Rect(0, 0, copy.image.cols, copy.image.rows);
+            copy.image = copy.image(inside);
+        }
+        return decoded_.emplace(denom, std::move(copy)).first->second;
+    }
+
+    // Plain borders (a screenshot's bars, a scan's margins) are cut off before anything else:
+    // found on a copy about 480 pixels wide, and cut a pixel of the whole photo beyond.
+    void CutBorders() {
+        int denom = 1;
+        while (denom < 8 && photo_.width / (denom * 2) >= 480 &&
+               photo_.height / (denom * 2) >= 480) {
+            denom *= 2;
+        }
+        const DecodedImage& copy = WholeCopy(denom);
+        const std::optional<PlainBorders> b = FindPlainBorders(copy.image);
+        if (!b || Stopped()) {
+            return;
+        }
+        const double k = double(photo_.width) / copy.image.cols;
+        const int beyond = static_cast<int>(std::ceil(k)) + 1;
+        const auto cut = [&](int depth) {
+            return depth > 0 ? static_cast<int>(depth * k) + beyond : 0;
+        };
+        const int left = cut(b->left), top = cut(b->top);
+        const cv::Rect inside(left, top, photo_.width - left - cut(b->right),
+                              photo_.height - top - cut(b->bottom));
+        if (inside.width < photo_.width / 4 || inside.height < photo_.height / 4) {
+            return;
+        }
+        inside_ = inside;
+        trimmed_ = true;
+        photo_ = inside.size();
+    }
+
+    // A copy of the whole photo reduced by denom, each decoded once: a JPEG's in the DCT
+    // domain, any other format's reduced from its one full decoding.
+    const DecodedImage& WholeCopy(int denom) {
+        auto it = whole_.find(denom);
+        if (it != whole_.end()) {
+            return it->second;
+        }
         if (info_.format == ImageFormat::Jpeg || denom == 1) {
-            return decoded_.emplace(denom, DecodeImage(data_, size_, info_, denom, &limit_))
+            return whole_.emplace(denom, DecodeImage(data_, size_, info_, denom, &limit_))
                 .first->second;
         }
-        DecodedImage reduced = Copy(1);
+        DecodedImage reduced = WholeCopy(1);
         if (!reduced.image.empty()) {
             cv::resize(reduced.image, reduced.image,
                        cv::Size((reduced.image.cols + denom - 1) / denom,
@@ -220,7 +272,7 @@ private:
                        0, 0, cv::INTER_AREA);
             reduced.denom = denom;
         }
-        return decoded_.emplace(denom, std::move(reduced)).first->second;
+        return whole_.emplace(denom, std::move(reduced)).first->second;
     }
 
     // The one face on the upright photo, in its pixels, and the reduction it was found on; or
@@ -551,7 +603,12 @@ private:
     // attempt after the first reframes, straightens the head where it leans, and extends where
     // its crop reaches beyond the photo.
     Correction Finished(Correction c, CorrectionStep attempt) const {
-        std::vector<CorrectionStep> steps = {CorrectionStep::Convert};
+        std::vector<CorrectionStep> steps;
+        if (trimmed_) {
+            steps.push_back(CorrectionStep::Trim);
+            c.crop += inside_.tl();
+        }
+        steps.push_back(CorrectionStep::Convert);
         if (attempt != CorrectionStep::Convert) {
             steps.push_back(CorrectionStep::Reframe);
             if (attempt == CorrectionStep::Backdrop) {
@@ -630,7 +687,10 @@ private:
     const Error& setup_error_;
     const BackdropColour& colour_;
     const WorkLimit& limit_;
-    std::map<int, DecodedImage> decoded_;
+    std::map<int, DecodedImage> whole_;   // each reduction of the whole photo
+    std::map<int, DecodedImage> decoded_; // the same without the borders
+    bool trimmed_ = false;
+    cv::Rect inside_; // what lies inside the borders, in the whole photo's pixels
 
     FaceBox face_;       // in the photo's pixels
     int face_denom_ = 1; // the reduction the face was found on
@@ -651,6 +711,8 @@ bool MayCorrect(const ReviewResult& review) {
 
 const char* StepName(CorrectionStep step) {
     switch (step) {
+    case CorrectionStep::Trim:
+        return "trim";
     case CorrectionStep::Convert:
         return "convert";
     case CorrectionStep::Reframe:

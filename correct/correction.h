@@ -25,13 +25,15 @@ enum class CorrectionStatus {
 // What a correction did to the photo, least change first. Every corrected photo is at least
 // converted: written anew as a marked JPEG within the output limits.
 enum class CorrectionStep {
+    Trim,       // plain borders cut off first: a screenshot's bars, a scan's margins
     Convert,    // the photo as it is: format, pixel size, compression
     Reframe,    // a new crop and scale
     Backdrop,   // the backdrop replaced with a plain colour
     Straighten, // the head's tilt turned upright
     Extend,     // the photo extended above or beside the person with its plain backdrop
 };
-// A stable name for programs ("convert", "reframe", "backdrop", "straighten", "extend").
+// A stable name for programs ("trim", "convert", "reframe", "backdrop", "straighten",
+// "extend").
 const char* StepName(CorrectionStep step);
 
 // Warnings about a corrected photo that passed.
@@ -43,7 +45,7 @@ struct Correction {
 
     // Corrected:
     std::string format;                // the photo's own format ("jpeg", "png", ...)
-    cv::Rect crop;                     // in the upright photo
+    cv::Rect crop;                     // in the upright photo (its borders cut off first)
     double scale = 0;                  // normalised width / crop width
     int quality = 0;                   // the writer's JPEG quality
     std::vector<unsigned char> bytes;  // the saved file: within the output limits, marked

@@ -1,8 +1,10 @@
 // Raw HTTP requests as a connection meets them: the bytes arrive in pieces of varying size
 // through a read buffer of the connection's bounded size into the parser with the service's
-// limits; then the checks of the head, the trailers and the search for the photo. Nothing may
-// throw, and what is found lies inside what was sent.
+// limits; then the checks of the head, the answer its head gets (the profile and colour it
+// asks for among them), the trailers and the search for the photo. Nothing may throw, and what
+// is found lies inside what was sent.
 #include "serve/request_gate.h"
+#include "serve/respond.h"
 
 #include <boost/asio/buffer.hpp>
 
@@ -53,6 +55,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             tally.header_bytes = consumed;
             if (CheckRequestHead(parser)) {
                 return 0;
+            }
+            // A service with a profile besides its default one, allowing blue.
+            static const PoolOptions pool = [] {
+                PoolOptions p;
+                p.profiles.emplace_back();
+                p.profiles.back().name = "blue";
+                p.profiles.back().kit.settings.bgc = 1;
+                return p;
+            }();
+            ServiceView view;
+            view.pool = &pool;
+            const auto& head = parser.get();
+            const std::string head_target(head.target());
+            const size_t question = head_target.find('?');
+            const std::string path = head_target.substr(0, question);
+            const std::string query =
+                question == std::string::npos ? "" : head_target.substr(question + 1);
+            const std::string method(head.method_string());
+            const Response response = Respond({method, path, query, ""}, view);
+            if (response.profile && *response.profile >= ProfileCount(pool)) {
+                __builtin_trap();
             }
         }
     }

@@ -2,6 +2,7 @@
 // file.
 #include "check/settings.h"
 #include "check/settings_warnings.h"
+#include "report/messages.h"
 
 #include <unistd.h>
 
@@ -36,7 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vrel::ParseCheckSettings(text);
     for (const vrel::SettingsWarning& warning : vrel::SettingsWarnings(text)) {
         (void)vrel::WarningLine(warning);
+        (void)vrel::SettingsWarningText(warning);
     }
+    (void)vrel::ReadSettingsProfile(text);
+    (void)vrel::SettingsFaultText(text);
 
     static unsigned calls = 0;
     if (++calls % 16 != 0) {

@@ -11,14 +11,17 @@
 namespace vrel {
 
 // The verdict labels drawn on explanation pictures (labels/<verdict>.png in the data folder,
-// blue-green-red with alpha); a missing label is left out.
+// blue-green-red with alpha), and the words of their notes (labels/word-<name>.png, white with
+// alpha); a missing one is left out.
 class VerdictLabels {
 public:
     explicit VerdictLabels(const std::string& data_dir);
     const cv::Mat& For(CheckVerdict verdict) const;
+    const cv::Mat& Word(const std::string& name) const;
 
 private:
     std::map<CheckVerdict, cv::Mat> labels_;
+    std::map<std::string, cv::Mat> words_;
     cv::Mat none_;
 };
 

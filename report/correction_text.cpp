@@ -41,6 +41,8 @@ std::string BackdropLabel(const BackdropColour& colour) {
 
 std::string StepText(CorrectionStep step, const BackdropColour& backdrop) {
     switch (step) {
+    case CorrectionStep::Trim:
+        return "裁掉截图或扫描留下的边框";
     case CorrectionStep::Convert:
         return "转换格式与大小";
     case CorrectionStep::Reframe:

@@ -1,5 +1,7 @@
 #include "report/explain.h"
 
+#include "check/borders.h"
+
 #include "check/face.h"
 
 #include <charconv>
@@ -116,8 +118,8 @@ void Background(Explanation& e, const ReviewResult& result, const CheckSettings&
     // fault (or the wall is a dark grey).
     const bool dark = p.saturation < s.s_min && p.value <= s.i_max;
     const std::string advice =
-        dark ? std::string("照片太暗：背景颜色是中性的，但亮度不够。请在光线充足处拍摄（背景为") +
-                   walls + "），不要逆光，或把照片调亮后再提交"
+        dark ? std::string("背景太暗（照片太暗，或背景是深灰色）：请在") + walls +
+                   "背景前、光线充足处拍摄，不要逆光；也可以用“自动修正”更换背景"
              : std::string("背景颜色不符合要求：请在") + walls +
                    "纯色背景前拍摄，照片两个上角不要有其他物体；也可以用“自动修正”更换背景";
     e.text = Advice(advice, measured);
@@ -199,6 +201,33 @@ nlohmann::json FloatJson(float value) {
     return std::strtod(std::string(buffer, end).c_str(), nullptr);
 }
 
+// A photo with plain borders (a screenshot's bars, a scan's margins) fails the tests of the
+// normalised photo because of them: the advice is to hand in the photo itself, or to let the
+// correction cut them off; the measure stays beside it.
+static void BlameBorders(Explanation& e, const ReviewResult& result) {
+    switch (result.failed.rule) {
+    case Rule::Background:
+    case Rule::BackgroundRegion:
+    case Rule::FaceCount:
+    case Rule::RatioY:
+    case Rule::RatioX:
+    case Rule::Centring:
+        break;
+    default:
+        return;
+    }
+    const std::optional<PlainBorders> b = FindPlainBorders(result.normalised);
+    if (!b) {
+        return;
+    }
+    e.why["borders"] = {
+        {"top", b->top}, {"bottom", b->bottom}, {"left", b->left}, {"right", b->right}};
+    const size_t open = e.text.find("（");
+    e.text = "照片四周有纯色边框，像是截图或扫描件：请提交照片原图，不要截图；也可以用“自动修正”"
+             "裁掉边框" +
+             (open == std::string::npos ? std::string() : e.text.substr(open));
+}
+
 Explanation Explain(const ReviewResult& result, const CheckSettings& s) {
     Explanation e;
     const FailedRule& f = result.failed;
@@ -267,6 +296,7 @@ Explanation Explain(const ReviewResult& result, const CheckSettings& s) {
         Centring(e, f);
         break;
     }
+    BlameBorders(e, result);
     return e;
 }
 

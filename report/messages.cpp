@@ -1,5 +1,9 @@
 #include "report/messages.h"
 
+#include "check/settings.h"
+
+#include <sstream>
+
 namespace vrel {
 
 std::string InfoText(CheckVerdict verdict) {
@@ -56,6 +60,38 @@ std::string SettingsWarningsMessage(const std::vector<SettingsWarning>& warnings
         text += "\n" + SettingsWarningText(w);
     }
     return text;
+}
+
+std::string SettingsFaultText(const std::string& text) {
+    bool section = false;
+    const CheckSettings settings = ParseCheckSettings(text, &section);
+    if (!section) {
+        return "文件中没有 [zpshcs] 一节";
+    }
+    const auto number = [](double v) {
+        std::ostringstream out;
+        out << v;
+        return out.str();
+    };
+    std::string fault;
+    for (const SettingsProblem& p : FindSettingsProblems(settings)) {
+        fault += fault.empty() ? "" : "；";
+        switch (p.kind) {
+        case SettingsProblem::Kind::SizeNotPositive:
+            fault += "dst_width 和 dst_height 须大于 0（现为 " + number(p.low) + " 和 " +
+                     number(p.high) + "）";
+            break;
+        case SettingsProblem::Kind::SizeTooLarge:
+            fault += "dst_width×dst_height 太大（" + number(p.low) + "×" + number(p.high) +
+                     "，最多 " + std::to_string(kMaxNormalisedPixels) + " 像素）";
+            break;
+        case SettingsProblem::Kind::Crossed:
+            fault += p.low_key + "=" + number(p.low) + " 大于 " + p.high_key + "=" +
+                     number(p.high) + "，下限不能大于上限";
+            break;
+        }
+    }
+    return fault;
 }
 
 } // namespace vrel

@@ -37,4 +37,8 @@ std::string SettingsWarningText(const SettingsWarning& warning);
 // (the message box does not wrap), then a line each.
 std::string SettingsWarningsMessage(const std::vector<SettingsWarning>& warnings);
 
+// Why a settings file cannot be used, in Chinese, naming the keys at fault: the file's text
+// as read (no [zpshcs] section, or the problems of FindSettingsProblems). Empty when it can.
+std::string SettingsFaultText(const std::string& text);
+
 } // namespace vrel

@@ -77,6 +77,9 @@ void AccessLog::Request(const AccessEntry& e) const {
         if (!e.verdict.empty()) {
             j["verdict"] = e.verdict;
         }
+        if (!e.profile.empty()) {
+            j["profile"] = e.profile;
+        }
         if (!e.note.empty()) {
             j["note"] = e.note;
         }
@@ -88,6 +91,9 @@ void AccessLog::Request(const AccessEntry& e) const {
          << std::round(e.milliseconds * 10) / 10 << "ms";
     if (!e.verdict.empty()) {
         line << ' ' << e.verdict;
+    }
+    if (!e.profile.empty()) {
+        line << " profile=" << Escaped(e.profile);
     }
     if (!e.note.empty()) {
         line << " \"" << Escaped(e.note) << '"';

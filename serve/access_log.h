@@ -20,6 +20,7 @@ struct AccessEntry {
     uint64_t bytes_out = 0;
     double milliseconds = 0;
     std::string verdict; // the review's, where there was one
+    std::string profile; // the profile the request chose, where it takes one
     std::string note;    // why a connection ended without an answer, or what failed
 };
 

@@ -152,6 +152,7 @@ void Connection::ReadHead(milliseconds timeout) {
     route_ = nullptr;
     started_ = false;
     verdict_.clear();
+    profile_.reset();
     parser_.emplace();
     LimitParser(*parser_, s_.options.limits, tally_);
     stream_.expires_after(timeout);
@@ -199,6 +200,7 @@ void Connection::OnHead(beast::error_code ec) {
     const auto match = req[http::field::if_none_match];
     Response response = Respond({method_, path_, query_, {match.data(), match.size()}}, s_.View());
     route_ = response.route;
+    profile_ = response.profile;
     if (response.busy != nullptr) {
         s_.metrics.Busy(response.busy);
     }
@@ -354,6 +356,8 @@ void Connection::Dispatch() {
     }
     Upload upload = std::get<Upload>(found);
     upload.backdrop = backdrop_;
+    upload.profile = profile_.value_or(0);
+    upload.profile_name = ProfileName(s_.options.pool, upload.profile);
     watch_ = std::make_shared<std::atomic<bool>>(false); // one per review: a late worker
     stage_ = Stage::Review;                              // never sees the next one's
     const bool submitted =
@@ -373,10 +377,10 @@ void Connection::Dispatch() {
 // The review on a worker: within the budget of decoded pixels and the time limit, stopped
 // early when the client goes or the service stops. Its answer is written on the I/O thread,
 // where the last hold on the connection is also let go.
-std::function<void(WorkerTools&)> Connection::ReviewJob(std::shared_ptr<Request> request,
-                                                        Upload upload) {
+std::function<void(ServiceTools&)> Connection::ReviewJob(std::shared_ptr<Request> request,
+                                                         Upload upload) {
     return [self = shared_from_this(), request, upload, action = route_->action, watch = watch_,
-            queued = Clock::now()](WorkerTools& tools) mutable {
+            queued = Clock::now()](ServiceTools& tools) mutable {
         ServiceState& s = self->s_;
         const ServiceLimits& l = s.options.limits;
         WorkLimit limit = WorkLimit::Within(l.review_timeout);
@@ -390,9 +394,10 @@ std::function<void(WorkerTools&)> Connection::ReviewJob(std::shared_ptr<Request>
                 busy = true;
             } else {
                 try {
+                    WorkerTools& profile = tools.For(upload.profile);
                     reply = s.options.handler
-                                ? s.options.handler(action, tools, upload, limit, verdict)
-                                : Handle(action, tools, upload, limit, verdict);
+                                ? s.options.handler(action, profile, upload, limit, verdict)
+                                : Handle(action, profile, upload, limit, verdict);
                 } catch (const std::exception& e) {
                     reply = ErrorReply(500, std::string("审核失败：") + e.what());
                 }
@@ -448,7 +453,7 @@ void Connection::OnReviewed(Reply reply, CheckVerdict verdict, double seconds, b
     }
     s_.metrics.ReviewSeconds(seconds);
     if (reply.status != 500 && reply.status != 503) { // 503: the work could not be done
-        s_.metrics.Verdict(verdict);
+        s_.metrics.Verdict(ProfileName(s_.options.pool, profile_.value_or(0)), verdict);
         verdict_ = VerdictName(verdict);
     }
     Answer(std::move(reply), false);
@@ -503,6 +508,9 @@ void Connection::LogRequest(int status, size_t bytes_out) {
     e.milliseconds =
         std::chrono::duration<double, std::milli>(Clock::now() - request_start_).count();
     e.verdict = verdict_;
+    if (profile_) {
+        e.profile = ProfileName(s_.options.pool, *profile_);
+    }
     e.note = note_;
     s_.log.Request(e);
 }
@@ -537,9 +545,10 @@ void Connection::Answer(Reply reply, bool close) {
     if (!s_.options.cors_origin.empty()) {
         res->set(http::field::access_control_allow_origin, s_.options.cors_origin);
         res->set(http::field::vary, "Origin");
-        res->set(http::field::access_control_expose_headers,
-                 "Content-Disposition, X-Vrel-Correction, X-Vrel-Verdict, X-Request-Id, "
-                 "Retry-After");
+        res->set(
+            http::field::access_control_expose_headers,
+            "Content-Disposition, X-Vrel-Correction, X-Vrel-Verdict, X-Vrel-Profile, X-Request-Id, "
+            "Retry-After");
     }
     if (!reply.content_type.empty()) {
         res->set(http::field::content_type, reply.content_type);

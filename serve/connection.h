@@ -61,7 +61,7 @@ private:
     enum class BodyStop { None, Idle, Total, TooSlow, Shutdown, Memory, Evicted };
     void StopBody(BodyStop why);
     void Dispatch();
-    std::function<void(WorkerTools&)> ReviewJob(std::shared_ptr<Request> request, Upload upload);
+    std::function<void(ServiceTools&)> ReviewJob(std::shared_ptr<Request> request, Upload upload);
     void WatchClient();
     void OnReviewed(Reply reply, CheckVerdict verdict, double seconds, bool dropped);
     void Busy(const std::string& cause, bool close);
@@ -86,6 +86,7 @@ private:
     const Route* route_ = nullptr;
     std::string method_, path_, query_, remote_;
     std::optional<BackdropColour> backdrop_; // asked for by the correction under way
+    std::optional<size_t> profile_;          // chosen by the request under way, where it takes one
     bool head_ = false;
     bool keep_alive_ = false;
     bool kept_ = false;    // a request was answered before: waiting now is keep-alive

@@ -24,7 +24,15 @@ std::string Dump(const Json& j, bool ascii = false) {
 struct Reviewed {
     ReviewResult result;
     PhotoRecord record;
+    std::string profile;
 };
+
+// The record as the service answers it: with the profile whose rules it was reviewed by.
+Json RecordJson(const Reviewed& r) {
+    Json json = RecordToJson(r.record);
+    json["profile"] = r.profile;
+    return json;
+}
 
 Reviewed Review(WorkerTools& tools, const Upload& upload, const WorkLimit& limit,
                 CheckVerdict& verdict) {
@@ -32,12 +40,13 @@ Reviewed Review(WorkerTools& tools, const Upload& upload, const WorkLimit& limit
     r.result = tools.reviewer.ReviewBytes(
         reinterpret_cast<const unsigned char*>(upload.bytes.data()), upload.bytes.size(), &limit);
     r.record = MakeRecord(upload.filename, r.result, tools.settings);
+    r.profile = upload.profile_name.empty() ? std::string("default") : upload.profile_name;
     verdict = r.result.verdict;
     return r;
 }
 
-Reply Unprocessable(const std::string& error, const PhotoRecord& record, Json extra = Json()) {
-    Json body = {{"error", error}, {"record", RecordToJson(record)}};
+Reply Unprocessable(const std::string& error, const Reviewed& r, Json extra = Json()) {
+    Json body = {{"error", error}, {"record", RecordJson(r)}};
     if (!extra.is_null()) {
         for (auto& [key, value] : extra.items()) {
             body[key] = value;
@@ -90,21 +99,18 @@ Reply BackdropsReply(const CheckSettings& settings, const BackdropColour& servic
 
 Reply ReviewReply(WorkerTools& tools, const Upload& upload, const WorkLimit& limit,
                   CheckVerdict& verdict) {
-    return {200,
-            "application/json",
-            Dump(RecordToJson(Review(tools, upload, limit, verdict).record)),
-            {}};
+    return {200, "application/json", Dump(RecordJson(Review(tools, upload, limit, verdict))), {}};
 }
 
 Reply SaveReply(WorkerTools& tools, const Upload& upload, const WorkLimit& limit,
                 CheckVerdict& verdict) {
     const Reviewed r = Review(tools, upload, limit, verdict);
     if (!IsPass(r.result.verdict)) {
-        return Unprocessable("照片未通过审核，不能保存：" + r.record.reason, r.record);
+        return Unprocessable("照片未通过审核，不能保存：" + r.record.reason, r);
     }
     PreparedPhoto saved = PreparePassedPhoto(r.result.result_image, tools.settings);
     if (saved.outcome.status != SaveStatus::Saved) {
-        return Unprocessable(SaveMessage(saved.outcome), r.record);
+        return Unprocessable(SaveMessage(saved.outcome), r);
     }
     Reply reply = Binary("image/jpeg", std::move(saved.bytes));
     reply.headers.emplace_back("Content-Disposition", kPhotoDisposition);
@@ -115,7 +121,7 @@ Reply AnnotateReply(WorkerTools& tools, const Upload& upload, const WorkLimit& l
                     CheckVerdict& verdict) {
     const Reviewed r = Review(tools, upload, limit, verdict);
     if (r.result.normalised.empty()) {
-        return Unprocessable("照片未能缩放到规定尺寸，没有解释图：" + r.record.reason, r.record);
+        return Unprocessable("照片未能缩放到规定尺寸，没有解释图：" + r.record.reason, r);
     }
     std::vector<unsigned char> png;
     if (!cv::imencode(".png", DrawExplanation(r.result, tools.settings, *tools.labels), png,
@@ -143,13 +149,14 @@ Reply CorrectReply(WorkerTools& tools, const Upload& upload, const WorkLimit& li
                          ? Json{{"reason", CorrectionReason(c, tools.settings)},
                                 {"rule", CorrectionRuleName(c.rule)}}
                          : r.record.correction_error;
-        return Unprocessable(error["reason"].get<std::string>(), r.record,
+        return Unprocessable(error["reason"].get<std::string>(), r,
                              Json{{"correction_error", error}});
     }
     Reply reply = Binary("image/jpeg", std::move(c.bytes));
     reply.headers.emplace_back("Content-Disposition", kPhotoDisposition);
     reply.headers.emplace_back("X-Vrel-Correction", Dump(r.record.correction, true));
     reply.headers.emplace_back("X-Vrel-Verdict", VerdictName(r.result.verdict));
+    reply.headers.emplace_back("X-Vrel-Profile", r.profile);
     return reply;
 }
 

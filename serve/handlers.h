@@ -18,19 +18,21 @@ struct Reply {
     std::vector<std::pair<std::string, std::string>> headers;
 };
 
-// A photo as it came: its bytes (never written to disk), the name it was given, if any, and for
-// a correction the backdrop colour the request asked for (none: the service's own).
+// A photo as it came: its bytes (never written to disk), the name it was given, if any, the
+// profile whose rules review it, and for a correction the backdrop colour the request asked for
+// (none: the profile's own).
 struct Upload {
     std::string_view bytes;
     std::string filename;
     std::optional<BackdropColour> backdrop;
+    size_t profile = 0;       // its number (0: the default)
+    std::string profile_name; // as the record names it
 };
 
 // The 503 of /api/v1/correct when the worker's corrector has no backdrop model, in Chinese for
 // the applicant and in English for whoever runs the service.
 inline constexpr const char* kCorrectionUnavailable =
-    "自动修正暂不可用：服务器缺少背景模型，请联系网站管理员，或按审核说明修改后重新提交照片"
-    "（automatic correction is unavailable: the service's backdrop model is missing or damaged）";
+    "自动修正暂不可用：服务器缺少背景模型，请联系网站管理员，或按审核说明修改后重新提交照片";
 
 // {"error": message} with the status.
 Reply ErrorReply(int status, const std::string& message);

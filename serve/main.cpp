@@ -1,11 +1,13 @@
 // vrel-serve: the review as an HTTP service with a web page.
 #include "base/version.h"
 #include "check/settings.h"
+#include "check/settings_text.h"
 #include "correct/correction.h"
 #include "platform/files.h"
 #include "report/messages.h"
 #include "serve/http_server.h"
 #include "serve/log_writer.h"
+#include "serve/profiles.h"
 #include "setup/app_dir.h"
 #include "setup/options.h"
 #include "setup/quiet.h"
@@ -58,6 +60,7 @@ struct Options {
     std::string listen = "127.0.0.1:8080";
     std::string settings_path = vrel::AppPath(vrel::kSettingsFileName);
     std::string data_dir = vrel::AppDir();
+    std::string profiles_dir; // empty: the service's own settings only
     std::string cors;
     std::string log_format = "json";
     std::optional<std::string> backdrop; // none: white (or the first the settings accept)
@@ -143,12 +146,16 @@ bool ValidOrigin(const std::string& origin) {
 std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     CLI::App app{"Reviews registration photos over HTTP: a JSON API and a web page."};
     app.set_version_flag("--version", std::string("vrel-serve ") + vrel::kVersion);
-    vrel::SingleOption listen, settings, data_dir, jobs, queue, cors, log_format, backdrop;
+    vrel::SingleOption listen, settings, data_dir, profiles, jobs, queue, cors, log_format,
+        backdrop;
     listen.Add(app, "--listen", "ADDR:PORT", "Address to listen on (default 127.0.0.1:8080)");
     settings.Add(app, "--settings", "FILE",
                  "Settings file (default: setting.vr beside the program)");
     data_dir.Add(app, "--data-dir", "DIR",
                  "Folder holding labels/ and the cascade file (default: the program's folder)");
+    profiles.Add(app, "--profiles", "DIR",
+                 "Also the exams of every NAME.vr in DIR, chosen per request with ?profile=NAME "
+                 "(the settings file is the profile 'default')");
     jobs.Add(app, "--jobs,-j", "N", "Reviews at once, 1 to 256 (default: all cores)");
     queue.Add(app, "--queue", "N",
               "Reviews that may wait for a worker, 1 to 100000 (default: 8 per worker); more are "
@@ -187,6 +194,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     std::vector<vrel::Error> errors = {listen.Take(o.listen),
                                        settings.Take(o.settings_path),
                                        data_dir.Take(o.data_dir),
+                                       profiles.Take(o.profiles_dir),
                                        cors.Take(o.cors),
                                        log_format.Take(o.log_format),
                                        jobs.TakeInt(o.jobs, 1, 256),
@@ -260,7 +268,10 @@ std::string StartupLine(const vrel::serve::ServiceOptions& s, const std::string&
                  : ((static_cast<size_t>(s.pool.jobs) + l.queue + 4) * l.max_upload_bytes) >> 20)
          << ", cors " << (s.cors_origin.empty() ? "off" : s.cors_origin) << ", marker "
          << (s.pool.kit.review.ignore_marker ? "reviewed" : "trusted") << ", backdrop "
-         << s.pool.kit.backdrop.name;
+         << s.pool.kit.backdrop.name << ", profiles default";
+    for (const vrel::serve::ServiceProfile& profile : s.pool.profiles) {
+        line << ' ' << profile.name;
+    }
     return line.str();
 }
 
@@ -293,6 +304,17 @@ int main(int argc, char** argv) {
     const vrel::Error correction_unavailable = kit->correction_unavailable;
     const std::vector<vrel::SettingsWarning> warnings = kit->warnings;
     vrel::serve::ServiceOptions options = Service(o, std::move(*kit));
+    if (vrel::Result<std::string> text = vrel::ReadSettingsText(o.settings_path)) {
+        options.pool.info = vrel::ReadSettingsProfile(*text);
+    }
+    if (!o.profiles_dir.empty()) {
+        auto profiles = vrel::serve::LoadProfiles(o.profiles_dir, options.pool.kit, o.backdrop);
+        if (!profiles) {
+            std::cerr << vrel::SetupErrorLines("vrel-serve", profiles.Err());
+            return kSetupError;
+        }
+        options.pool.profiles = std::move(*profiles);
+    }
     options.log = [&log_writer](const std::string& line) { log_writer.Write(line); };
     options.log_dropped = [&log_writer] { return log_writer.Dropped(); };
     if (!SplitListen(o.listen, options.address, options.port)) {
@@ -313,6 +335,11 @@ int main(int argc, char** argv) {
     log.Notice(StartupLine(options, where));
     for (const vrel::SettingsWarning& warning : warnings) {
         log.Notice("vrel-serve: warning: " + o.settings_path + ": " + vrel::WarningLine(warning));
+    }
+    for (const vrel::serve::ServiceProfile& profile : options.pool.profiles) {
+        for (const vrel::SettingsWarning& warning : profile.kit.warnings) {
+            log.Notice("vrel-serve: warning: " + profile.path + ": " + vrel::WarningLine(warning));
+        }
     }
     // Each worker's corrector loads the backdrop model; without it only corrections fail.
     if (correction_unavailable) {

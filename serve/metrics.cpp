@@ -9,9 +9,9 @@ void Metrics::Request(const std::string& route, int status) {
     ++requests_[{route, status}];
 }
 
-void Metrics::Verdict(CheckVerdict verdict) {
+void Metrics::Verdict(std::string_view profile, CheckVerdict verdict) {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++verdicts_[verdict];
+    ++verdicts_[{std::string(profile), verdict}];
 }
 
 void Metrics::ConnectionEnded(const std::string& why) {
@@ -49,10 +49,11 @@ std::string Metrics::Text(size_t queue_depth, uint64_t log_lines_dropped) const 
         out << "vrel_requests_total{route=\"" << key.first << "\",status=\"" << key.second << "\"} "
             << count << "\n";
     }
-    out << "# HELP vrel_verdicts_total Reviews, by verdict.\n"
+    out << "# HELP vrel_verdicts_total Reviews, by verdict and profile.\n"
            "# TYPE vrel_verdicts_total counter\n";
-    for (const auto& [verdict, count] : verdicts_) {
-        out << "vrel_verdicts_total{verdict=\"" << VerdictName(verdict) << "\"} " << count << "\n";
+    for (const auto& [key, count] : verdicts_) {
+        out << "vrel_verdicts_total{verdict=\"" << VerdictName(key.second) << "\",profile=\""
+            << key.first << "\"} " << count << "\n";
     }
     out << "# HELP vrel_review_seconds Time of one review, from the body to the answer.\n"
            "# TYPE vrel_review_seconds histogram\n";

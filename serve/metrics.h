@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace vrel::serve {
@@ -16,7 +17,7 @@ namespace vrel::serve {
 class Metrics {
 public:
     void Request(const std::string& route, int status);
-    void Verdict(CheckVerdict verdict);
+    void Verdict(std::string_view profile, CheckVerdict verdict);
     void ReviewSeconds(double seconds);
     void InFlight(int delta) { in_flight_ += delta; }
     void Connections(int delta) { connections_ += delta; }
@@ -41,7 +42,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::map<std::pair<std::string, int>, uint64_t> requests_;
-    std::map<CheckVerdict, uint64_t> verdicts_;
+    std::map<std::pair<std::string, CheckVerdict>, uint64_t> verdicts_; // by profile
     std::array<uint64_t, kBuckets.size()> buckets_{};
     uint64_t reviews_ = 0;
     double review_seconds_ = 0;

@@ -4,9 +4,12 @@
 #include "serve/assets.h"
 #include "serve/request_gate.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <cstdio>
 #include <utility>
+#include <variant>
 
 namespace vrel::serve {
 
@@ -28,8 +31,48 @@ Reply Json(int status, std::string body) {
     return {status, "application/json", std::move(body), {}};
 }
 
+using OrderedJson = nlohmann::ordered_json;
+
+std::string Dump(const OrderedJson& j) {
+    return j.dump(-1, ' ', false, OrderedJson::error_handler_t::replace);
+}
+
+OrderedJson ProfileJson(const PoolOptions& pool, size_t profile) {
+    const SettingsProfile& info = ProfileInfo(pool, profile);
+    return {{"name", std::string(ProfileName(pool, profile))},
+            {"title", info.title},
+            {"source", info.source}};
+}
+
+Reply ProfilesReply(const PoolOptions& pool) {
+    OrderedJson list = OrderedJson::array();
+    for (size_t i = 0; i < ProfileCount(pool); ++i) {
+        list.push_back(ProfileJson(pool, i));
+    }
+    return Json(200, Dump({{"default", std::string(kDefaultProfile)}, {"profiles", list}}));
+}
+
+// The profile a request asks for with ?profile=NAME (none: the default), or why it is refused.
+std::variant<size_t, Refusal> RequestedProfile(std::string_view query, const PoolOptions& pool) {
+    const std::optional<std::string> name = QueryParameter(query, "profile");
+    if (!name || name->empty()) {
+        return size_t{0};
+    }
+    if (const std::optional<size_t> found = FindProfile(pool, *name)) {
+        return *found;
+    }
+    std::string choices;
+    for (size_t i = 0; i < ProfileCount(pool); ++i) {
+        choices += (choices.empty() ? "" : "、") + std::string(ProfileName(pool, i));
+    }
+    // A long or odd name is not repeated back.
+    const bool shown = ValidProfileName(*name) || *name == kDefaultProfile;
+    return Refusal{400, "本服务没有这项考试的照片要求" + (shown ? "（" + *name + "）" : "") +
+                            "：可选 " + choices};
+}
+
 // The answers that need no review: probes, counters, colours and the built-in files.
-Reply Fixed(Action action, const RequestHead& head, const ServiceView& view) {
+Reply Fixed(Action action, size_t profile, const RequestHead& head, const ServiceView& view) {
     switch (action) {
     case Action::Health:
         return Json(200, "{\"status\":\"ok\"}");
@@ -43,14 +86,18 @@ Reply Fixed(Action action, const RequestHead& head, const ServiceView& view) {
         return Json(200, "{\"status\":\"ready\"}");
     case Action::Metrics:
         return {200, "text/plain; version=0.0.4", view.metrics ? view.metrics() : "", {}};
-    case Action::Backdrops:
-        return BackdropsReply(*view.settings, *view.backdrop);
-    case Action::Requirements:
-        return Json(200,
-                    RequirementsToJson(RequirementsOf(*view.settings),
-                                       view.warnings != nullptr ? *view.warnings
-                                                                : std::vector<SettingsWarning>())
-                        .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+    case Action::Backdrops: {
+        const ReviewKit& kit = ProfileKit(*view.pool, profile);
+        return BackdropsReply(kit.settings, kit.backdrop);
+    }
+    case Action::Requirements: {
+        const ReviewKit& kit = ProfileKit(*view.pool, profile);
+        OrderedJson json = RequirementsToJson(RequirementsOf(kit.settings), kit.warnings);
+        json["profile"] = ProfileJson(*view.pool, profile);
+        return Json(200, Dump(json));
+    }
+    case Action::Profiles:
+        return ProfilesReply(*view.pool);
     default:
         break;
     }
@@ -111,13 +158,25 @@ Response Respond(const RequestHead& head, const ServiceView& view) {
         }
         return r;
     }
-    if (!TakesPhoto(r.route->action)) {
-        r.reply = Fixed(r.route->action, head, view);
+    const Action action = r.route->action;
+    // The profile is chosen before a photo is read: every photo route, the colours and the
+    // requirements take one.
+    if (TakesPhoto(action) || action == Action::Backdrops || action == Action::Requirements) {
+        auto profile = RequestedProfile(head.query, *view.pool);
+        if (const auto* refusal = std::get_if<Refusal>(&profile)) {
+            r.reply = ErrorReply(refusal->status, refusal->message);
+            return r;
+        }
+        r.profile = std::get<size_t>(profile);
+    }
+    if (!TakesPhoto(action)) {
+        r.reply = Fixed(action, r.profile.value_or(0), head, view);
         return r;
     }
     // The colour a correction asks for is checked before its photo is read.
-    if (r.route->action == Action::Correct) {
-        auto asked = RequestedBackdrop(head.query, *view.settings);
+    if (action == Action::Correct) {
+        auto asked =
+            RequestedBackdrop(head.query, ProfileKit(*view.pool, r.profile.value_or(0)).settings);
         if (const auto* refusal = std::get_if<Refusal>(&asked)) {
             r.reply = ErrorReply(refusal->status, refusal->message);
             return r;

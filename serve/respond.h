@@ -1,6 +1,7 @@
 #pragma once
 
 #include "serve/handlers.h"
+#include "serve/review_pool.h"
 #include "serve/routes.h"
 
 #include <functional>
@@ -27,19 +28,18 @@ struct RequestHead {
 // the routes that show them.
 struct ServiceView {
     Phase phase = Phase::Serving;
-    const CheckSettings* settings = nullptr;
-    const BackdropColour* backdrop = nullptr;               // the service's own
-    const std::vector<SettingsWarning>* warnings = nullptr; // of the settings file
+    const PoolOptions* pool = nullptr; // each profile's settings, backdrop and warnings
     bool cors = false;
     std::function<bool()> saturated;
     std::function<std::string()> metrics;
 };
 
 // How a request is answered: from its head alone (reply), or by a worker once its photo is
-// read (no reply; a correction's colour is checked first).
+// read (no reply; the profile and a correction's colour are checked first).
 struct Response {
     const Route* route = nullptr;
     std::optional<Reply> reply;
+    std::optional<size_t> profile;          // ?profile=, by number, where the route takes one
     std::optional<BackdropColour> backdrop; // asked for by a correction
     const char* busy = nullptr;             // the reply is a 503 counted as busy for this cause
 };

@@ -28,6 +28,7 @@ const std::vector<Route>& Routes() {
          "The backdrop colours a correction may ask for"},
         {"GET", "/api/v1/requirements", Action::Requirements,
          "What the settings in force check, in data and in words"},
+        {"GET", "/api/v1/profiles", Action::Profiles, "The exams whose rules the service has"},
         {"GET", "/", Action::Page, "The web page"},
         {"GET", "/app.js", Action::Page, "The web page's script"},
         {"GET", "/style.css", Action::Page, "The web page's style sheet"},

@@ -15,6 +15,7 @@ enum class Action {
     Correct,      // the corrected photo
     Backdrops,    // the backdrop colours a correction may ask for
     Requirements, // what the settings in force check, and their warnings
+    Profiles,     // the exams the service has rules for
     Page,         // the web page and its assets, built into the binary
     Tip,          // a tip picture, built into the binary
     Health,       // liveness: the process answers

@@ -71,9 +71,7 @@ struct ServiceState {
     ServiceView View() const {
         ServiceView view;
         view.phase = phase;
-        view.settings = &options.pool.kit.settings;
-        view.backdrop = &options.pool.kit.backdrop;
-        view.warnings = &options.pool.kit.warnings;
+        view.pool = &options.pool;
         view.cors = !options.cors_origin.empty();
         view.saturated = [this] { return Saturated(); };
         view.metrics = [this] {

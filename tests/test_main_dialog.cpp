@@ -253,8 +253,14 @@ private slots:
         } cases[] = {
             {"missing", nullptr, "setting配置文件丢失！请重新下载程序"},
             {"a folder", "", "setting配置文件丢失！请重新下载程序"},
-            {"no section", "; empty\n", "setting配置文件有误"},
-            {"no normalised size", "[zpshcs]\ndst_width=0\n", "setting配置文件有误"},
+            {"no section", "; empty\n",
+             "setting配置文件有误，请重新下载程序：文件中没有 [zpshcs] 一节"},
+            {"no normalised size", "[zpshcs]\ndst_width=0\n",
+             "setting配置文件有误，请重新下载程序：dst_width 和 dst_height 须大于 0（现为 0 和 "
+             "640）"},
+            {"crossed bounds", "[zpshcs]\ndst_width=480\ndst_height=640\nratio_y_min=0.5\n",
+             "setting配置文件有误，请重新下载程序：ratio_y_min=0.5 大于 "
+             "ratio_y_max=0，下限不能大于上限"},
         };
         for (const auto& c : cases) {
             test::TempDir dir;
@@ -278,7 +284,8 @@ private slots:
             QCOMPARE(Application(platform).Run(), 0);
             QVERIFY2(!shown, c.what);
             QCOMPARE(platform.messages.size(), 1);
-            QVERIFY2(platform.messages.front().startsWith(QString::fromUtf8(c.message)), c.what);
+            QVERIFY2(platform.messages.front().startsWith(QString::fromUtf8(c.message)),
+                     qPrintable(platform.messages.front()));
         }
     }
 

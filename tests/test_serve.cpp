@@ -4,6 +4,7 @@
 // corrections of the sample photos: test_samples.cpp.
 #include "serve/http_server.h"
 #include "serve/multipart.h"
+#include "serve/profiles.h"
 #include "serve/routes.h"
 
 #include "serve_client.h"
@@ -19,9 +20,11 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 namespace vrel::serve {
@@ -235,7 +238,7 @@ TEST(Serve, WithoutTheBackdropModelOnlyCorrectionsAreUnavailable) {
         EXPECT_EQ(a.headers.count("Retry-After"), 0u); // trying again does not help
         const std::string error = a.AsJson()["error"];
         EXPECT_NE(error.find("自动修正暂不可用"), std::string::npos) << error;
-        EXPECT_NE(error.find("backdrop model"), std::string::npos) << error;
+        EXPECT_NE(error.find("背景模型"), std::string::npos) << error;
     }
     EXPECT_EQ(Post(port, "/api/v1/review", "background-rejected.jpg").AsJson()["verdict"],
               "BackgroundRejected");
@@ -245,9 +248,149 @@ TEST(Serve, WithoutTheBackdropModelOnlyCorrectionsAreUnavailable) {
     EXPECT_EQ(Send(port, http::verb::post, "/api/v1/correct?backdrop=red", "x").status, 400);
     // The unanswered corrections count no verdict.
     const std::string metrics = Send(port, http::verb::get, "/metrics", "").body;
-    for (const char* line : {"vrel_requests_total{route=\"/api/v1/correct\",status=\"503\"} 2",
-                             "vrel_verdicts_total{verdict=\"BackgroundRejected\"} 2",
-                             "vrel_verdicts_total{verdict=\"Passed\"} 1"}) {
+    for (const char* line :
+         {"vrel_requests_total{route=\"/api/v1/correct\",status=\"503\"} 2",
+          "vrel_verdicts_total{verdict=\"BackgroundRejected\",profile=\"default\"} 2",
+          "vrel_verdicts_total{verdict=\"Passed\",profile=\"default\"} 1"}) {
+        EXPECT_NE(metrics.find(line), std::string::npos) << line << "\n" << metrics;
+    }
+}
+
+// A profile's settings file as the test writes it: the shipped settings with some keys
+// changed, and a [profile] section.
+std::string ProfileText(const std::string& title, const std::string& changes) {
+    std::ifstream in(test::AppDataDir() + "setting.vr");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    text = "[profile]\ntitle=" + title + "\nsource=test\n\n" + text;
+    std::istringstream lines(changes);
+    for (std::string line; std::getline(lines, line, ';');) {
+        const std::string key = line.substr(0, line.find('=') + 1);
+        const size_t at = text.find("\n" + key);
+        text.replace(at + 1, text.find('\n', at + 1) - at - 1, line);
+    }
+    return text;
+}
+
+// --profiles DIR: every NAME.vr, by name; a folder that cannot serve is refused, naming why.
+TEST(Profiles, AFolderLoadsEveryProfileOrSaysWhyNot) {
+    ReviewKit like;
+    like.data_dir = test::AppDataDir();
+    like.corrections = false;
+    const struct {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> files;
+        std::vector<std::string> names; // empty: refused
+        const char* error;
+    } cases[] = {
+        {"two, by name, other files ignored",
+         {{"b.vr", ProfileText("B", "bgc=1")}, {"a-1_x.vr", ProfileText("A", "")}, {"n.txt", ""}},
+         {"a-1_x", "b"},
+         ""},
+        {"none", {{"readme.txt", "x"}}, {}, "holds no NAME.vr"},
+        {"named default", {{"default.vr", ProfileText("D", "")}}, {}, "not 'default'"},
+        {"a name with a space", {{"a b.vr", ProfileText("D", "")}}, {}, "a profile's name"},
+        {"no [zpshcs] section", {{"a.vr", "[profile]\ntitle=x\n"}}, {}, "no [zpshcs] section"},
+        {"crossed bounds", {{"a.vr", ProfileText("A", "ratio_y_max=0.1")}}, {}, "a.vr"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::TempDir dir;
+        for (const auto& [name, text] : c.files) {
+            std::ofstream(dir.File(name)) << text;
+        }
+        const auto profiles = LoadProfiles(dir.Path(), like, std::nullopt);
+        if (c.names.empty()) {
+            ASSERT_FALSE(profiles);
+            EXPECT_NE(profiles.Err().Detail().find(c.error), std::string::npos)
+                << profiles.Err().Detail();
+            continue;
+        }
+        ASSERT_TRUE(profiles) << profiles.Err().Detail();
+        std::vector<std::string> names;
+        for (const ServiceProfile& p : *profiles) {
+            names.push_back(p.name);
+        }
+        EXPECT_EQ(names, c.names);
+        EXPECT_EQ((*profiles)[0].info.title, "A");
+        EXPECT_EQ((*profiles)[0].info.source, "test");
+        EXPECT_EQ((*profiles)[1].kit.settings.bgc, 1);
+    }
+    test::TempDir missing;
+    EXPECT_FALSE(LoadProfiles(missing.File("nothing"), like, std::nullopt));
+}
+
+// ?profile=NAME chooses the rules of every photo route, the colours and the requirements; the
+// record, the corrected photo and the counters say which.
+TEST(Profiles, EachRequestIsReviewedByTheProfileItChooses) {
+    test::TempDir dir;
+    std::ofstream(dir.File("large.vr")) << ProfileText("大照片", "min_width=1000;min_height=1300");
+    std::ofstream(dir.File("blue.vr")) << ProfileText("蓝色背景", "bgc=1");
+    ServiceOptions options = Running::Defaults();
+    auto profiles = LoadProfiles(dir.Path(), options.pool.kit, std::nullopt);
+    ASSERT_TRUE(profiles) << profiles.Err().Detail();
+    options.pool.profiles = std::move(*profiles);
+    options.pool.info.title = "默认";
+    Running service(options);
+    const uint16_t port = service.Port();
+
+    const Json listed = Send(port, http::verb::get, "/api/v1/profiles", "").AsJson();
+    EXPECT_EQ(listed["default"], "default");
+    EXPECT_EQ(listed["profiles"], Json::parse(R"([{"name":"default","title":"默认","source":""},
+                              {"name":"blue","title":"蓝色背景","source":"test"},
+                              {"name":"large","title":"大照片","source":"test"}])"));
+
+    const struct {
+        const char* query;
+        const char* sample;
+        const char* verdict; // the record's; empty: the request is refused with 400
+    } cases[] = {
+        {"", "passed-grey-600x800.jpg", "Passed"},
+        {"?profile=default", "passed-grey-600x800.jpg", "Passed"},
+        {"?profile=large", "passed-grey-600x800.jpg", "PixelSizeOutOfRange"},
+        {"?profile=large", "passed-white-1200x1600.jpg", "Passed"},
+        {"?profile=blue", "passed-grey-600x800.jpg", "Passed"},
+        {"?profile=nosuch", "passed-grey-600x800.jpg", ""},
+        {"?profile=%E4%B8%AD", "passed-grey-600x800.jpg", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.query) + " " + c.sample);
+        const Answer a = Post(port, std::string("/api/v1/review") + c.query, c.sample);
+        if (*c.verdict == '\0') {
+            ASSERT_EQ(a.status, 400);
+            const std::string error = a.AsJson()["error"];
+            EXPECT_NE(error.find("可选 default、blue、large"), std::string::npos) << error;
+            continue;
+        }
+        ASSERT_EQ(a.status, 200) << a.body;
+        EXPECT_EQ(a.AsJson()["verdict"], c.verdict);
+        const std::string q = c.query;
+        EXPECT_EQ(a.AsJson()["profile"], q.empty() ? "default" : q.substr(q.find('=') + 1));
+    }
+    // The requirements and colours are the profile's; so is a correction's colour.
+    const auto sentences = [&](const std::string& query) {
+        return Send(port, http::verb::get, "/api/v1/requirements" + query, "").AsJson();
+    };
+    EXPECT_EQ(sentences("?profile=large")["pixels"]["min_width"], 1000);
+    EXPECT_EQ(sentences("?profile=large")["profile"]["title"], "大照片");
+    EXPECT_EQ(sentences("")["backdrops"]["light_blue"], false);
+    EXPECT_EQ(sentences("?profile=blue")["backdrops"]["light_blue"], true);
+    EXPECT_EQ(Send(port, http::verb::get, "/api/v1/backdrops?profile=nosuch", "").status, 400);
+    EXPECT_EQ(Send(port, http::verb::get, "/api/v1/backdrops?profile=blue", "")
+                  .AsJson()["choices"]
+                  .size(),
+              2u);
+    EXPECT_EQ(Post(port, "/api/v1/correct?backdrop=blue", "background-rejected.jpg").status, 400);
+    const Answer corrected =
+        Post(port, "/api/v1/correct?profile=blue&backdrop=blue", "background-rejected.jpg");
+    EXPECT_NE(corrected.status, 400);
+    if (corrected.status == 200) {
+        EXPECT_EQ(corrected.headers.at("X-Vrel-Profile"), "blue");
+    }
+    const std::string metrics = Send(port, http::verb::get, "/metrics", "").body;
+    for (const char* line : {"vrel_verdicts_total{verdict=\"Passed\",profile=\"default\"} 2",
+                             "vrel_verdicts_total{verdict=\"Passed\",profile=\"large\"} 1",
+                             "vrel_verdicts_total{verdict=\"PixelSizeOutOfRange\","
+                             "profile=\"large\"} 1"}) {
         EXPECT_NE(metrics.find(line), std::string::npos) << line << "\n" << metrics;
     }
 }
@@ -303,8 +446,8 @@ TEST(Serve, PageTipsHealthAndMetricsAreBuiltIn) {
     const std::string metrics = Send(port, http::verb::get, "/metrics", "").body;
     for (const char* line :
          {"vrel_requests_total{route=\"/api/v1/review\",status=\"200\"} 1",
-          "vrel_verdicts_total{verdict=\"BackgroundRejected\"} 1", "vrel_review_seconds_count 1",
-          "vrel_queue_depth 0", "vrel_requests_in_flight 1"}) {
+          "vrel_verdicts_total{verdict=\"BackgroundRejected\",profile=\"default\"} 1",
+          "vrel_review_seconds_count 1", "vrel_queue_depth 0", "vrel_requests_in_flight 1"}) {
         EXPECT_NE(metrics.find(line), std::string::npos) << line << "\n" << metrics;
     }
 }

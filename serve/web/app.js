@@ -27,6 +27,9 @@
   const backdropChoice = $('backdrop-choice');
   const backdropOptions = $('backdrop-options');
   const cameraInput = $('camera-input');
+  const profileChoice = $('profile-choice');
+  const profileSelect = $('profile');
+  const profileSource = $('profile-source');
   const DEFAULT_CAPTION = photoCaption.textContent;
 
   const DOWNLOAD_NAME = '报名照片.jpg';
@@ -41,6 +44,7 @@
 
   // What a correction did, from the steps and warnings of its X-Vrel-Correction header.
   const STEP_TEXT = {
+    trim: () => '裁掉截图或扫描留下的边框',
     convert: () => '转换格式与大小',
     reframe: () => '重新裁剪构图',
     backdrop: (label) => `更换为${label || '纯色'}背景`,
@@ -50,6 +54,18 @@
   const WARNING_TEXT = {
     enlarged: '照片细节不足，可能是放大得到的，建议提交原始照片',
   };
+
+  // The exam whose rules review the photos: a profile of the service ('' its default), as the
+  // page's own address may name it (?profile=NAME).
+  let profile = new URLSearchParams(location.search).get('profile') || '';
+
+  // An API address with the profile chosen.
+  function api(route, query = null) {
+    const params = new URLSearchParams(query || {});
+    if (profile) params.set('profile', profile);
+    const text = params.toString();
+    return '/api/v1/' + route + (text ? '?' + text : '');
+  }
 
   // The photo under review. A newer choice replaces it; answers that arrive
   // for an older one are dropped (each step checks that it is still current).
@@ -173,7 +189,7 @@
   async function post(route, file, query = null) {
     const form = new FormData();
     form.append('photo', file, file.name || 'photo.jpg');
-    const target = '/api/v1/' + route + (query ? '?' + new URLSearchParams(query) : '');
+    const target = api(route, query);
     let response;
     try {
       response = await fetch(target, { method: 'POST', body: form });
@@ -377,7 +393,7 @@
   async function loadRequirements() {
     const list = $('requirements');
     try {
-      const response = await fetch('/api/v1/requirements');
+      const response = await fetch(api('requirements'));
       const body = response.ok ? await response.json() : null;
       const sentences = body && Array.isArray(body.sentences) ?
         body.sentences.filter((s) => typeof s === 'string' && s) : [];
@@ -406,7 +422,7 @@
   // The backdrop colours this service offers; a choice is shown only where there are several.
   async function loadBackdrops() {
     try {
-      const response = await fetch('/api/v1/backdrops');
+      const response = await fetch(api('backdrops'));
       const body = response.ok ? await response.json() : null;
       const choices = body && Array.isArray(body.choices) ? body.choices.filter((c) =>
         c && typeof c.name === 'string' && typeof c.label === 'string' &&
@@ -518,6 +534,51 @@
     if (file) review(file);
   });
 
-  loadRequirements();
-  loadBackdrops();
+  // The exams this service has rules for; a choice is shown only where there are several.
+  async function loadProfiles() {
+    let listed = [];
+    try {
+      const response = await fetch('/api/v1/profiles');
+      const body = response.ok ? await response.json() : null;
+      listed = body && Array.isArray(body.profiles) ? body.profiles.filter((p) =>
+        p && typeof p.name === 'string' && p.name) : [];
+    } catch (e) {
+      // An older or unreachable service: its own rules only.
+    }
+    if (!listed.some((p) => p.name === profile)) profile = '';
+    if (listed.length < 2) return;
+    profileSelect.replaceChildren(...listed.map((p) => {
+      const option = document.createElement('option');
+      option.value = p.name === 'default' ? '' : p.name;
+      option.textContent = typeof p.title === 'string' && p.title ? p.title :
+        (p.name === 'default' ? '本服务的默认要求' : p.name);
+      option.dataset.source = typeof p.source === 'string' ? p.source : '';
+      return option;
+    }));
+    profileSelect.value = profile === 'default' ? '' : profile;
+    const showSource = () => {
+      const chosen = profileSelect.selectedOptions[0];
+      profileSource.textContent = chosen && chosen.dataset.source ?
+        '依据：' + chosen.dataset.source : '';
+    };
+    showSource();
+    profileChoice.hidden = false;
+    profileSelect.addEventListener('change', () => {
+      profile = profileSelect.value;
+      showSource();
+      const address = new URL(location.href);
+      if (profile) address.searchParams.set('profile', profile);
+      else address.searchParams.delete('profile');
+      history.replaceState(null, '', address);
+      loadRequirements();
+      loadBackdrops();
+      // The photo on show is reviewed again by the rules now chosen.
+      if (current && current.file) review(current.file);
+    });
+  }
+
+  loadProfiles().then(() => {
+    loadRequirements();
+    loadBackdrops();
+  });
 })();

@@ -820,6 +820,55 @@ def case_requirements(page, args):
                 server.stop()
 
 
+def case_profiles(page, args):
+    """(n) A service with --profiles offers the exams: the page shows the chosen one's
+    requirements, keeps the choice in its address, and reviews the photo on show again by the
+    rules chosen."""
+    folder = os.path.join(args.workdir, 'profiles')
+    os.makedirs(folder, exist_ok=True)
+    large = write_settings(args.data_dir, folder, 'large.vr', min_width=1000, min_height=1300)
+    with open(large, encoding='utf-8') as f:
+        text = f.read()
+    with open(large, 'w', encoding='utf-8') as f:
+        f.write('[profile]\ntitle=大尺寸考试\nsource=测试用的要求\n\n' + text)
+    write_settings(args.data_dir, folder, 'blue.vr', bgc=1)
+    server = Server(args.server, args.data_dir, args.workdir, None, ('--profiles', folder),
+                    'profiles')
+    try:
+        shown = Page(page.driver, server.base, page.downloads)
+        shown.viewport(1280, 800, False)
+        shown.open()
+        shown.wait('the exam choice', lambda: shown.el('profile-choice').is_displayed())
+        options = shown.js('return [...document.querySelectorAll("#profile option")]'
+                           '.map((o) => [o.value, o.textContent])')
+        shown.expect(options == [['', '本服务的默认要求'], ['blue', 'blue'], ['large', '大尺寸考试']],
+                     f'the exams offered are {options}')
+        shown.choose(os.path.join(args.samples, 'passed-grey-600x800.jpg'))
+        shown.wait_info(PASS_INFO)
+        shown.js('const s = document.getElementById("profile"); s.value = "large";'
+                 's.dispatchEvent(new Event("change"));')
+        shown.wait('the large exam\'s requirements', lambda: '1000～4800' in shown.text('requirements'))
+        shown.expect('依据：测试用的要求' in shown.text('profile-source'),
+                     f'the source reads {shown.text("profile-source")!r}')
+        shown.wait_info(REJECT_INFO)  # the photo on show, reviewed again
+        shown.expect('profile=large' in shown.driver.current_url,
+                     f'the address is {shown.driver.current_url}')
+        # The address keeps the choice over a reload.
+        shown.driver.get(shown.driver.current_url)
+        shown.wait('the requirements after a reload',
+                   lambda: '1000～4800' in shown.text('requirements'))
+        shown.expect(shown.js('return document.getElementById("profile").value') == 'large',
+                     'the choice is not kept over a reload')
+        violations = axe_violations(shown.driver)
+        shown.expect(not violations, 'axe-core: ' + '; '.join(violations))
+        shown.choose(os.path.join(args.samples, 'passed-grey-600x800.jpg'))
+        shown.wait_info(REJECT_INFO)
+        shown.wait('the access log to name the profile',
+                   lambda: '"profile":"large"' in server.stderr())
+    finally:
+        server.stop()
+
+
 def case_backdrop_choice(page, args):
     """(j) The backdrop colour is offered only where the settings accept more than one: a
     labelled radio group that axe-core and the keyboard accept, starting at the service's own
@@ -880,7 +929,7 @@ def case_backdrop_choice(page, args):
         blocked = {'error': '两条原因', 'record': {},
                    'correction_error': {'reason': '原因一。原因二', 'rule': 'faces', 'blockers': [
                        {'rule': 'faces', 'reason': '原因一'}, {'rule': 'tilt', 'reason': '原因二'}]}}
-        unavailable = '自动修正暂不可用：服务器缺少背景模型（automatic correction is unavailable）'
+        unavailable = '自动修正暂不可用：服务器缺少背景模型，请联系网站管理员，或按审核说明修改后重新提交照片'
         for what, colour, fake, info, message, notes in (
                 ('every step and the warning, with blue chosen', 'blue',
                  {'status': 200, 'correction': json.dumps(
@@ -1017,6 +1066,7 @@ def main():
         run_case('(j) backdrop colour choice', case_backdrop_choice, page, args, failures)
         run_case('(k) no backdrop model', case_no_backdrop_model, page, args, failures)
         run_case('(l) requirements from the settings', case_requirements, page, args, failures)
+        run_case('(n) exams of --profiles', case_profiles, page, args, failures)
         complaint = server.stop()
         if complaint:
             print(f'FAIL  stop: {complaint}')

@@ -61,7 +61,7 @@ void drawFile(QPainter& p, const QRectF& r, const QString& label, const QColor& 
 
     const QRectF thumb(r.left() + r.width() * 0.16, r.top() + r.height() * 0.16, r.width() * 0.5,
                        r.height() * 0.42);
-    drawPhoto(p, thumb, kLightBlue, {Head{0.5, 0.14, 0.46}}, {}, 1.5);
+    drawPhoto(p, thumb, kLightGrey, {Head{0.5, 0.14, 0.46}}, {}, 1.5);
 
     const QRectF band(r.left() - r.width() * 0.08, r.top() + r.height() * 0.66, r.width() * 0.84,
                       r.height() * 0.2);
@@ -155,15 +155,15 @@ void illustrateDimensions(QPainter& p, const QRectF& r) {
     const double top = r.top() + (r.height() - goodH - 40) / 2;
 
     const QRectF bad(QPointF(x0, top + (goodH - badSize.height()) / 2), badSize);
-    drawPhoto(p, bad, kLightBlue, {Head{0.5, 0.12, 0.5}});
+    drawPhoto(p, bad, kLightGrey, {Head{0.5, 0.12, 0.5}});
     drawBadge(p, bad.topRight() + QPointF(-4, 4), 24, false);
 
     const QRectF good(x0 + badSize.width() + gap, top, goodW, goodH);
-    drawPhoto(p, good, kLightBlue, {kGoodHead});
+    drawPhoto(p, good, kLightGrey, {kGoodHead});
     drawDimension(p, QPointF(good.left(), good.bottom() + 24),
-                  QPointF(good.right(), good.bottom() + 24), "480");
+                  QPointF(good.right(), good.bottom() + 24), QStringLiteral("宽"));
     drawDimension(p, QPointF(good.right() + 24, good.top()),
-                  QPointF(good.right() + 24, good.bottom()), "640");
+                  QPointF(good.right() + 24, good.bottom()), QStringLiteral("高"));
     drawBadge(p, good.topLeft() + QPointF(4, 4), 24, true);
     drawArrow(p, QPointF(bad.right() + 26, bad.center().y()),
               QPointF(good.left() - 10, bad.center().y()), QColor(0x60, 0x7d, 0x8b), 6, 18);
@@ -230,7 +230,7 @@ void illustrateFaceCount(QPainter& p, const QRectF& r) {
     const double top = r.center().y() - h / 2;
 
     const QRectF none(x0, top, w, h);
-    drawPhoto(p, none, kLightBlue, {});
+    drawPhoto(p, none, kLightGrey, {});
     p.save();
     QPen pen(QColor(0x90, 0xa4, 0xae), 4, Qt::DashLine, Qt::RoundCap);
     pen.setDashPattern({2.5, 2});
@@ -245,7 +245,7 @@ void illustrateFaceCount(QPainter& p, const QRectF& r) {
     Look second;
     second.suit = QColor(0x6d, 0x4c, 0x41);
     second.hair = QColor(0x4e, 0x34, 0x2e);
-    drawPhoto(p, two, kLightBlue, {Head{0.73, 0.2, 0.34}, Head{0.3, 0.16, 0.36}}, {second, Look()});
+    drawPhoto(p, two, kLightGrey, {Head{0.73, 0.2, 0.34}, Head{0.3, 0.16, 0.36}}, {second, Look()});
     drawBadge(p, two.topRight() + QPointF(-4, 4), 24, false);
 }
 
@@ -258,12 +258,12 @@ void illustrateFaceSize(QPainter& p, const QRectF& r) {
     const QColor target(0x2e, 0x9d, 0x3a);
 
     const QRectF big(x0, top, w, h);
-    drawPhoto(p, big, kLightBlue, {Head{0.5, -0.02, 0.8}});
+    drawPhoto(p, big, kLightGrey, {Head{0.5, -0.02, 0.8}});
     drawTargetHead(p, big, target);
     drawBadge(p, big.topRight() + QPointF(-4, 4), 24, false);
 
     const QRectF small(x0 + w + gap, top, w, h);
-    drawPhoto(p, small, kLightBlue, {Head{0.5, 0.6, 0.24}});
+    drawPhoto(p, small, kLightGrey, {Head{0.5, 0.6, 0.24}});
     drawTargetHead(p, small, target);
     drawBadge(p, small.topRight() + QPointF(-4, 4), 24, false);
 }
@@ -285,12 +285,12 @@ void illustrateCentring(QPainter& p, const QRectF& r) {
     };
 
     const QRectF off(x0, top, w, h);
-    drawPhoto(p, off, kLightBlue, {Head{0.27, 0.16, 0.44}});
+    drawPhoto(p, off, kLightGrey, {Head{0.27, 0.16, 0.44}});
     centreLine(off, QColor(0xe5, 0x1c, 0x1c));
     drawBadge(p, off.topRight() + QPointF(-4, 4), 24, false);
 
     const QRectF good(x0 + w + gap, top, w, h);
-    drawPhoto(p, good, kLightBlue, {Head{0.5, 0.16, 0.44}});
+    drawPhoto(p, good, kLightGrey, {Head{0.5, 0.16, 0.44}});
     centreLine(good, QColor(0x2e, 0x9d, 0x3a));
     drawBadge(p, good.topRight() + QPointF(-4, 4), 24, true);
 
@@ -399,7 +399,7 @@ const std::vector<Tip>& tips() {
          illustrateFileSize},
         {"state4.jpg",
          {QStringLiteral("照片尺寸不符合要求")},
-         {QStringLiteral("宽至少 480 像素，"), QStringLiteral("高至少 640 像素；"),
+         {QStringLiteral("宽和高须在照片要求的"), QStringLiteral("像素范围内；"),
           QStringLiteral("高宽比须在 1 与 2 之间，"), QStringLiteral("竖版照片")},
          illustrateDimensions},
         {"state6.jpg",

@@ -7,6 +7,8 @@
 
 #include <QPen>
 
+#include <cmath>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -100,4 +102,35 @@ void writeVerdictLabels(const QString& dir) {
     };
     for (const Label& label : verdicts)
         save(renderLabel(label), dir + "/" + label.file, "PNG");
+
+    // The words of the measured numbers, white on transparent and as tall as the numbers
+    // OpenCV writes beside them (its 0.5 scale): the command line tints each in its note's
+    // colour.
+    const std::vector<std::pair<QString, QString>> words = {
+        {"word-pixel.png", QStringLiteral("背景像素")},
+        {"word-hue.png", QStringLiteral("色调")},
+        {"word-saturation.png", QStringLiteral("饱和度")},
+        {"word-value.png", QStringLiteral("亮度")},
+        {"word-white.png", QStringLiteral("白色背景：")},
+        {"word-blue.png", QStringLiteral("蓝色背景：")},
+        {"word-faces.png", QStringLiteral("人脸数")},
+        {"word-needed.png", QStringLiteral("须为")},
+        {"word-below-chin.png", QStringLiteral("下颌线以下占比")},
+        {"word-beside-face.png", QStringLiteral("脸旁占比")},
+        {"word-within.png", QStringLiteral("须在")},
+        {"word-margins.png", QStringLiteral("左右边距")},
+        {"word-difference.png", QStringLiteral("相差")},
+    };
+    const QFont f = font(14);
+    for (const auto& [file, text] : words) {
+        const int w = static_cast<int>(std::ceil(textWidth(f, text))) + 2, h = 18;
+        QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
+        img.fill(Qt::transparent);
+        QPainter p(&img);
+        p.setRenderHint(QPainter::TextAntialiasing);
+        drawLine(p, QRectF(1, 0, w - 2, h), text, f, Qt::white, Qt::AlignLeft | Qt::AlignVCenter,
+                 file);
+        p.end();
+        save(img, dir + "/" + file, "PNG");
+    }
 }

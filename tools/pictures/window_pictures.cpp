@@ -376,7 +376,7 @@ void drawPhotoAreas(QPainter& p) {
     drawFrameAround(p, sample, Qt::white);
     p.save();
     p.setClipRect(sample);
-    drawPhoto(p, QRectF(sample), kLightBlue, {kGoodHead}, {}, 0.01);
+    drawPhoto(p, QRectF(sample), kLightGrey, {kGoodHead}, {}, 0.01);
     p.restore();
     drawFrameAround(p, sampleInfo, QColor(0xe8, 0xf1, 0xfb));
     drawBgText(p, QRectF(sampleInfo), QStringLiteral("480×640 像素 · 浅色背景"), font(13),
