@@ -255,9 +255,14 @@ bool MainDialog::LoadCheckSettings() {
     if (load.Err().Code() == ErrorCode::Invalid) {
         const Result<std::string> text =
             ReadSettingsText(platform_.AppDirectory() + kSettingsFileName);
-        platform_.MessageBox(
-            nullptr, QString::fromUtf8(kBadSettingsMessage) +
-                         QString::fromStdString(text ? SettingsFaultText(*text) : std::string()));
+        std::string fault = text ? SettingsFaultText(*text) : std::string();
+        // The slips that likely made it so (a decimal comma read as 0) are told with it.
+        for (const SettingsWarning& warning :
+             text ? SettingsWarnings(*text) : std::vector<SettingsWarning>()) {
+            fault += "\n" + SettingsWarningText(warning);
+        }
+        platform_.MessageBox(nullptr, QString::fromUtf8(kBadSettingsMessage) +
+                                          QString::fromStdString(fault));
     } else {
         platform_.MessageBox(nullptr, QString::fromUtf8(kMissingSettingsMessage));
     }

@@ -17,6 +17,15 @@ Result<ReviewKit> LoadReviewKit(const std::string& settings_path, std::string da
                                 bool corrections) {
     ReviewKit kit;
     if (Error error = LoadReviewSetup(settings_path, data_dir, kit.settings)) {
+        // A file that cannot be used often is so by a slip: a decimal comma read as 0 crosses
+        // its bounds. The slips are told with the refusal.
+        if (error.Code() == ErrorCode::Invalid) {
+            std::string detail = error.Detail();
+            for (const SettingsWarning& warning : SettingsFileWarnings(settings_path)) {
+                detail += "\n  warning: " + WarningLine(warning);
+            }
+            return Error(ErrorCode::Invalid, detail);
+        }
         return error;
     }
     kit.data_dir = std::move(data_dir);

@@ -258,9 +258,10 @@ private slots:
             {"no normalised size", "[zpshcs]\ndst_width=0\n",
              "setting配置文件有误，请重新下载程序：dst_width 和 dst_height 须大于 0（现为 0 和 "
              "640）"},
-            {"crossed bounds", "[zpshcs]\ndst_width=480\ndst_height=640\nratio_y_min=0.5\n",
-             "setting配置文件有误，请重新下载程序：ratio_y_min=0.5 大于 "
-             "ratio_y_max=0，下限不能大于上限"},
+            {"a decimal comma crosses bounds",
+             "[zpshcs]\ndst_width=480\ndst_height=640\nratio_y_min=0.15\nratio_y_max=0,45\n",
+             "setting配置文件有误，请重新下载程序：ratio_y_min=0.15 大于 ratio_y_max=0，"
+             "下限不能大于上限\nratio_y_max=0,45：小数点须写作“.”"},
         };
         for (const auto& c : cases) {
             test::TempDir dir;
