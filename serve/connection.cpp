@@ -221,7 +221,8 @@ void Connection::RefuseMalformed(beast::error_code ec) {
     if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
         return Answer(ErrorReply(431, "请求头太大"), true);
     }
-    Answer(ErrorReply(400, "请求格式错误：" + ec.message()), true);
+    note_ = ec.message(); // for the access log
+    Answer(ErrorReply(400, "请求格式错误"), true);
 }
 
 // A photo comes: refused at once when it is declared too large or there is no memory left
@@ -399,7 +400,9 @@ std::function<void(ServiceTools&)> Connection::ReviewJob(std::shared_ptr<Request
                                 ? s.options.handler(action, profile, upload, limit, verdict)
                                 : Handle(action, profile, upload, limit, verdict);
                 } catch (const std::exception& e) {
-                    reply = ErrorReply(500, std::string("审核失败：") + e.what());
+                    // The applicant reads what to do; whoever runs the service reads why.
+                    s.log.Event("exception", e.what());
+                    reply = ErrorReply(500, "审核失败：服务内部出错，请稍后重试");
                 }
             }
         }

@@ -148,20 +148,19 @@ RequestedBackdrop(std::string_view query, const CheckSettings& settings) {
     if (!text) {
         return std::optional<BackdropColour>();
     }
-    std::string error = "unknown backdrop colour: use white, blue or #RRGGBB";
-    if (text->size() <= 32) { // longer is no colour; it is not repeated back
+    if (text->size() <= 32) { // longer is no colour
         Result<BackdropColour> colour = ChooseBackdrop(*text, settings);
         if (colour) {
             return std::optional<BackdropColour>(*colour);
         }
-        error = colour.Err().Detail();
     }
     std::string choices;
     for (const BackdropColour& accepted : AcceptedBackdrops(settings)) {
         choices +=
             (choices.empty() ? "" : "、") + accepted.name + "（" + BackdropLabel(accepted) + "）";
     }
-    return Refusal{400, "不能使用这个背景颜色（" + error + "）" +
+    // What was asked for is not repeated back: the applicant chose from the page's list.
+    return Refusal{400, "本次报名的照片要求不接受这个背景颜色" +
                             (choices.empty() ? std::string() : "：可选 " + choices)};
 }
 
