@@ -151,7 +151,7 @@ JobResult ReviewOne(WorkerTools& tools, const BatchOptions& opts, const std::str
         AddCorrection(out.record, correction, opts.check);
     }
     if (opts.report_pictures) {
-        out.pictures = PicturesOfReview(result, corrected_photo, opts.check, *tools.labels);
+        out.pictures = PicturesOfReview(result, corrected_photo, opts.check, *tools.labels, path);
     }
     if (IsPass(result.verdict) && !opts.save_dir.empty()) {
         out.save_wanted = true;
@@ -331,6 +331,7 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts, const Record
         const PhotoRecord& record = result.record;
         summary.output_failures += record.OutputFailed() ? 1 : 0;
         ++summary.counts[record.verdict];
+        summary.attention.Add(record);
         ++summary.reviewed;
         sink(record, result.pictures);
         if (progress) {

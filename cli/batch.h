@@ -1,6 +1,7 @@
 #pragma once
 
 #include "check/check_run.h"
+#include "report/attention.h"
 #include "report/batch_report.h"
 #include "report/report.h"
 
@@ -92,6 +93,7 @@ struct BatchOptions {
 struct BatchSummary {
     uint64_t reviewed = 0;
     std::map<CheckVerdict, uint64_t> counts;
+    AttentionCounts attention;    // what the photos ask of an operator
     uint64_t output_failures = 0; // photos with an output that could not be written
     // Why the batch ended early: its workers could not be set up (then no photo was reviewed).
     Error setup_error;

@@ -333,7 +333,8 @@ int ReviewAll(const Options& o, const vrel::CheckSettings& settings) {
         progress.Finish();
     }
     if (!o.quiet) {
-        std::cerr << vrel::SummaryText(summary.reviewed, summary.counts, progress.Seconds());
+        std::cerr << vrel::SummaryText(summary.reviewed, summary.counts, progress.Seconds(),
+                                       &summary.attention);
     }
     int status = ExitStatus(o, summary, listed && listed->ReadFailed(), csv);
     if (summary.reviewed == 0 && status != kOutputFailed) {
@@ -348,6 +349,9 @@ int ReviewAll(const Options& o, const vrel::CheckSettings& settings) {
         if (const vrel::Error error = report->Close(meta)) {
             std::cerr << "vrel-check: --report: " << error.Detail() << "\n";
             status = kOutputFailed;
+        } else if (!o.quiet) {
+            std::cerr << "report: " << (std::filesystem::path(o.report_dir) / "index.html").string()
+                      << "\n";
         }
     }
     return status;

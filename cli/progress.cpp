@@ -29,7 +29,7 @@ std::string ProgressLine(uint64_t done, std::optional<uint64_t> total, double se
 }
 
 std::string SummaryText(uint64_t reviewed, const std::map<CheckVerdict, uint64_t>& counts,
-                        double seconds) {
+                        double seconds, const AttentionCounts* attention) {
     char head[128];
     std::snprintf(head, sizeof head, "%llu photos reviewed in %.1f s",
                   static_cast<unsigned long long>(reviewed), seconds);
@@ -37,7 +37,11 @@ std::string SummaryText(uint64_t reviewed, const std::map<CheckVerdict, uint64_t
     for (const auto& [verdict, count] : counts) {
         text += "\n  " + std::string(VerdictName(verdict)) + ": " + std::to_string(count);
     }
-    return text + "\n";
+    text += "\n";
+    if (attention != nullptr && reviewed > 0) {
+        text += AttentionLines(*attention);
+    }
+    return text;
 }
 
 ProgressPrinter::ProgressPrinter(std::ostream& out, std::optional<uint64_t> total)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "check/check_run.h"
+#include "report/attention.h"
 
 #include <chrono>
 #include <cstdint>
@@ -14,9 +15,10 @@ namespace vrel {
 // The progress line: done/total, photos per second and the time left where the total is known.
 std::string ProgressLine(uint64_t done, std::optional<uint64_t> total, double seconds);
 
-// The closing summary: how many photos ended in each verdict.
+// The closing summary: how many photos ended in each verdict, and, where given, what they ask
+// of an operator.
 std::string SummaryText(uint64_t reviewed, const std::map<CheckVerdict, uint64_t>& counts,
-                        double seconds);
+                        double seconds, const AttentionCounts* attention = nullptr);
 
 // Redraws the progress line on a terminal at most a few times a second.
 class ProgressPrinter {

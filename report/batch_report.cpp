@@ -101,10 +101,11 @@ std::vector<unsigned char> Thumbnail(const cv::Mat& picture) {
 }
 
 ReportPictures PicturesOfReview(const ReviewResult& result, const cv::Mat& corrected,
-                                const CheckSettings& settings, const VerdictLabels& labels) {
+                                const CheckSettings& settings, const VerdictLabels& labels,
+                                const std::string& path) {
     ReportPictures p;
     const cv::Mat& shown = !result.normalised.empty() ? result.normalised : result.result_image;
-    p.thumb = Thumbnail(shown);
+    p.thumb = shown.empty() ? ThumbnailOfFile(path) : Thumbnail(shown);
     if (!result.normalised.empty() && !IsPass(result.verdict)) {
         p.explain = Jpeg(DrawExplanation(result, settings, labels), 85);
     }

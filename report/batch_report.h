@@ -30,9 +30,12 @@ inline constexpr int kThumbHeight = 160;
 // A thumbnail of a picture, kThumbHeight high (never enlarged); empty for an empty picture.
 std::vector<unsigned char> Thumbnail(const cv::Mat& picture);
 // The pictures a review gives: the normalised photo and its explanation; corrected, where
-// there is one, the corrected photo as normalised.
+// there is one, the corrected photo as normalised. A review that ended before the photo was
+// normalised (another format, a file or pixel size out of range) has the thumbnail of the file
+// at path, where any of the correction's decoders reads it.
 ReportPictures PicturesOfReview(const ReviewResult& result, const cv::Mat& corrected,
-                                const CheckSettings& settings, const VerdictLabels& labels);
+                                const CheckSettings& settings, const VerdictLabels& labels,
+                                const std::string& path = std::string());
 // The thumbnails of a record's photo and its corrected photo, read from their files (for a
 // report made from records without reviewing again); what cannot be read is left out.
 ReportPictures PicturesFromFiles(const std::string& photo, const std::string& corrected);

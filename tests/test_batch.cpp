@@ -2,6 +2,7 @@
 #include "cli/batch.h"
 #include "cli/progress.h"
 #include "report/annotate.h"
+#include "report/attention.h"
 
 #include "test_support.h"
 
@@ -230,6 +231,50 @@ TEST(BatchProgress, LineAndSummary) {
     EXPECT_EQ(ProgressLine(7, std::nullopt, 2.0), "7 photos  3.5/s");
     EXPECT_EQ(SummaryText(3, {{CheckVerdict::Passed, 2}, {CheckVerdict::NotJpeg, 1}}, 1.0),
               "3 photos reviewed in 1.0 s\n  NotJpeg: 1\n  Passed: 2\n");
+}
+
+// What a photo asks of an operator, and the summary's count of it.
+TEST(BatchProgress, EachRecordIsCountedByWhatItAsksOfAPerson) {
+    const auto record = [](CheckVerdict verdict, const char* measure, bool advised,
+                           bool corrected) {
+        PhotoRecord r;
+        r.verdict = verdict;
+        if (measure != nullptr) {
+            r.why = {{"measure", measure}};
+        }
+        if (advised) {
+            r.measures.advisories.emplace().push_back(AdvisoryNote{});
+        }
+        if (corrected) {
+            r.corrected = "corrected/x.jpg";
+        }
+        return r;
+    };
+    using V = CheckVerdict;
+    const struct {
+        PhotoRecord record;
+        Attention expected;
+    } cases[] = {
+        {record(V::Passed, nullptr, false, false), Attention::Passed},
+        {record(V::PassedByMarker, nullptr, true, false), Attention::Advised},
+        {record(V::PlacementWrong, "ratio_y", false, true), Attention::Corrected},
+        {record(V::NotJpeg, "signature", false, true), Attention::Corrected},
+        {record(V::BackgroundRejected, "background_pixel", false, false), Attention::Refused},
+        {record(V::NotJpeg, "signature", false, false), Attention::Refused},
+        {record(V::NotJpeg, "readable", false, false), Attention::Damaged},
+        {record(V::PixelSizeOutOfRange, "damaged", false, false), Attention::Damaged},
+        {record(V::NotJpeg, "decode", false, false), Attention::Damaged},
+    };
+    AttentionCounts counts;
+    for (const auto& c : cases) {
+        EXPECT_EQ(AttentionOf(c.record), c.expected) << VerdictName(c.record.verdict);
+        counts.Add(c.record);
+    }
+    EXPECT_EQ(counts.ToReview(), 3u);
+    EXPECT_EQ(SummaryText(9, {{V::Passed, 9}}, 1.0, &counts),
+              "9 photos reviewed in 1.0 s\n  Passed: 9\n  passed: 2 (1 with advisories)\n"
+              "  corrected, to confirm: 2\n  refused, to tell the applicant: 2\n"
+              "  damaged or unreadable: 3\n  for a person to look at: 3\n");
 }
 
 } // namespace

@@ -220,6 +220,13 @@ TEST(VrelCheck, ReportFolderFromAReviewAndFromRecords) {
         }
     }
     EXPECT_TRUE(a["records"][0].contains("explain")); // background-rejected.jpg
+    // Every photo that any decoder reads has a picture, whatever its verdict (the 400 bytes of
+    // file-size-out-of-range.jpg hold no whole picture).
+    for (const auto& r : a["records"]) {
+        const bool decodes =
+            r["path"].get<std::string>().find("file-size-out-of-range") == std::string::npos;
+        EXPECT_EQ(r.contains("thumb"), decodes) << r["path"] << " " << r["verdict"];
+    }
     for (const char* page : {"index.html", "report.js", "report.css"}) {
         EXPECT_TRUE(std::filesystem::is_regular_file(dir.File("a/") + page)) << page;
     }

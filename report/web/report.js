@@ -72,6 +72,19 @@
   }
   const meta = report.meta && typeof report.meta === 'object' ? report.meta : {};
 
+  // What a photo asks of an operator, as vrel-check's closing summary counts it: nothing
+  // (passed), a look at its hints (advised), a confirmation of its correction (corrected), a
+  // word to the applicant (refused), or a new file (damaged).
+  const JUDGED = new Set(['NotJpeg', 'FileSizeOutOfRange', 'PixelSizeOutOfRange',
+    'BackgroundRejected', 'FaceCountWrong', 'PlacementWrong', 'NotCentred']);
+  const UNREAD = new Set(['readable', 'decode', 'damaged', 'review']);
+  function groupOf(r, verdict, advised) {
+    if (isPass(verdict)) return advised ? 'advised' : 'passed';
+    if (typeof r.corrected === 'string' && r.corrected) return 'corrected';
+    const measure = r.why && typeof r.why === 'object' ? r.why.measure : '';
+    return JUDGED.has(verdict) && !UNREAD.has(measure) ? 'refused' : 'damaged';
+  }
+
   const items = report.records.map((record, index) => {
     const r = record && typeof record === 'object' ? record : {};
     const path = text(r.path);
@@ -91,6 +104,7 @@
       advisories,
       codes: advisories.map((a) => text(a.code)),
       size: typeof r.file_size === 'number' ? r.file_size : null,
+      group: groupOf(r, verdict, advisories.length > 0),
     };
   });
 
@@ -121,7 +135,13 @@
   function verdictTest(choice) {
     if (choice === 'pass') return (item) => item.pass;
     if (choice === 'fail') return (item) => !item.pass;
-    if (choice === 'review') return (item) => item.pass && item.codes.length > 0;
+    if (choice === 'review') {
+      return (item) => item.group === 'advised' || item.group === 'corrected';
+    }
+    if (choice.startsWith('g:')) {
+      const group = choice.slice(2);
+      return (item) => item.group === group;
+    }
     if (choice.startsWith('v:')) {
       const verdict = choice.slice(2);
       return (item) => item.verdict === verdict;
@@ -190,6 +210,9 @@
     $('total-pass').textContent = count(passed);
     $('total-fail').textContent = count(total - passed);
     $('total-review').textContent = count(items.filter(verdictTest('review')).length);
+    for (const group of ['advised', 'corrected', 'refused', 'damaged']) {
+      $(`total-${group}`).textContent = count(items.filter(verdictTest(`g:${group}`)).length);
+    }
 
     const chart = $('chart');
     const most = Math.max(1, ...counts.map(([, n]) => n));
@@ -239,6 +262,10 @@
       ['pass', `全部通过（${n(verdictTest('pass'))}）`],
       ['fail', `全部不通过（${n(verdictTest('fail'))}）`],
       ['review', `需人工查看（${n(verdictTest('review'))}）`],
+      ['g:advised', `通过但有画质提示（${n(verdictTest('g:advised'))}）`],
+      ['g:corrected', `已修正，待确认（${n(verdictTest('g:corrected'))}）`],
+      ['g:refused', `不通过，须告知申请人（${n(verdictTest('g:refused'))}）`],
+      ['g:damaged', `文件损坏或无法读取（${n(verdictTest('g:damaged'))}）`],
       ...present.map((v) => [`v:${v}`, `${verdictName(v)}（${n(verdictTest(`v:${v}`))}）`]),
     ]);
     const codes = [...new Set(items.flatMap((item) => item.codes))].sort((a, b) =>
@@ -314,7 +341,7 @@
 
   function card(item) {
     const r = item.r;
-    const review = item.pass && item.codes.length > 0;
+    const review = item.group === 'advised' || item.group === 'corrected';
     const article = el('article', `photo ${item.pass ? 'pass' : 'fail'}${review ? ' review' : ''}`);
     article.dataset.index = String(item.index);
 
@@ -449,7 +476,9 @@
     for (const bar of $('chart').children) {
       bar.setAttribute('aria-pressed', String(state.verdict === `v:${bar.dataset.verdict}`));
     }
-    $('review-button').setAttribute('aria-pressed', String(state.verdict === 'review'));
+    for (const button of document.querySelectorAll('.totals button[data-choice]')) {
+      button.setAttribute('aria-pressed', String(state.verdict === button.dataset.choice));
+    }
   }
 
   // ---- The explanation picture ------------------------------------------------------------------
@@ -725,8 +754,10 @@
     state.sort = e.target.value;
     applyFilters();
   });
-  $('review-button').addEventListener('click', () =>
-    setVerdict(state.verdict === 'review' ? 'all' : 'review'));
+  for (const button of document.querySelectorAll('.totals button[data-choice]')) {
+    const choice = button.dataset.choice;
+    button.addEventListener('click', () => setVerdict(state.verdict === choice ? 'all' : choice));
+  }
   $('chart').addEventListener('click', (event) => {
     const bar = event.target.closest('.bar');
     if (!bar) return;
