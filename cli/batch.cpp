@@ -1,8 +1,10 @@
 #include "cli/batch.h"
 
 #include "correct/correction.h"
+#include "fingerprint/duplicates.h"
 #include "output/output_folder.h"
 #include "output/photo_writer.h"
+#include "platform/files.h"
 #include "report/annotate.h"
 #include "report/messages.h"
 #include "setup/review_kit.h"
@@ -100,6 +102,41 @@ std::optional<uint64_t> ChainSource::Total() const {
     return *a + *b;
 }
 
+std::optional<SkipSource::Stamp> StampOf(const std::string& path) {
+    std::FILE* file = platform::OpenForReading(path);
+    if (file == nullptr) {
+        return std::nullopt;
+    }
+    SkipSource::Stamp stamp;
+    stamp.modified_ns = platform::ModifiedTime(file);
+    std::fclose(file);
+    std::error_code ec;
+    stamp.size = fs::file_size(fs::u8path(path), ec);
+    if (ec) {
+        return std::nullopt;
+    }
+    return stamp;
+}
+
+bool SkipSource::Next(std::string& path) {
+    while (inner_.Next(path)) {
+        const auto done = done_.find(path);
+        if (done == done_.end() || StampOf(path) != std::optional(done->second)) {
+            return true;
+        }
+        ++skipped_;
+    }
+    return false;
+}
+
+std::optional<uint64_t> SkipSource::Total() const {
+    const auto total = inner_.Total();
+    if (!total) {
+        return std::nullopt;
+    }
+    return *total > done_.size() ? *total - done_.size() : 0;
+}
+
 bool BatchSummary::AllPassed() const {
     if (setup_error) {
         return false;
@@ -143,12 +180,18 @@ JobResult ReviewOne(WorkerTools& tools, const BatchOptions& opts, const std::str
     }
     JobResult out;
     out.record = MakeRecord(path, result, opts.check);
+    if (opts.fingerprints) {
+        out.record.fingerprint = FingerprintFile(path);
+    }
     cv::Mat corrected_photo;
     if (tools.corrector && !IsPass(result.verdict)) {
         Correction correction = tools.corrector->CorrectFile(path, result);
         out.corrected = std::move(correction.bytes);
         corrected_photo = correction.photo;
         AddCorrection(out.record, correction, opts.check);
+        if (!out.corrected.empty()) {
+            out.record.corrected_sha256 = Sha256Hex(out.corrected);
+        }
     }
     if (opts.report_pictures) {
         out.pictures = PicturesOfReview(result, corrected_photo, opts.check, *tools.labels, path);
@@ -302,6 +345,8 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts, const Record
         return summary;
     }
 
+    DuplicateFinder duplicates;
+    std::vector<std::string> paths; // of the photos reviewed, to name the duplicates by
     uint64_t dispatched = 0;
     bool more = true;
     std::string path;
@@ -328,7 +373,14 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts, const Record
         }
         JobResult result = results.Take(summary.reviewed);
         folders.Write(result);
-        const PhotoRecord& record = result.record;
+        PhotoRecord& record = result.record;
+        if (opts.fingerprints) {
+            const auto& f = record.fingerprint;
+            for (const size_t earlier : duplicates.Add(f && !f->error ? f->phash : std::nullopt)) {
+                record.duplicates.push_back(paths[earlier]);
+            }
+            paths.push_back(record.path);
+        }
         summary.output_failures += record.OutputFailed() ? 1 : 0;
         ++summary.counts[record.verdict];
         summary.attention.Add(record);
@@ -340,6 +392,7 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts, const Record
     }
     workers.Stop();
     cv::setNumThreads(previous_threads);
+    summary.duplicate_groups = duplicates.Groups();
     return summary;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "check/check_run.h"
+#include "fingerprint/fingerprint.h"
 #include "report/attention.h"
 #include "report/batch_report.h"
 #include "report/report.h"
@@ -76,6 +77,33 @@ private:
     PathSource& second_;
 };
 
+// The paths of a source but those already reviewed: done maps a path to the size and time its
+// file had then, and a path is skipped while its file still has them.
+class SkipSource : public PathSource {
+public:
+    struct Stamp {
+        uint64_t size = 0;
+        int64_t modified_ns = 0;
+        bool operator==(const Stamp& o) const {
+            return size == o.size && modified_ns == o.modified_ns;
+        }
+        bool operator!=(const Stamp& o) const { return !(*this == o); }
+    };
+    SkipSource(PathSource& inner, const std::map<std::string, Stamp>& done)
+        : inner_(inner), done_(done) {}
+    bool Next(std::string& path) override;
+    std::optional<uint64_t> Total() const override;
+    uint64_t Skipped() const { return skipped_; }
+
+private:
+    PathSource& inner_;
+    const std::map<std::string, Stamp>& done_;
+    uint64_t skipped_ = 0;
+};
+
+// The size and time of a file as it is now; std::nullopt where it cannot be read.
+std::optional<SkipSource::Stamp> StampOf(const std::string& path);
+
 struct BatchOptions {
     CheckSettings check;
     std::string data_dir;
@@ -88,6 +116,9 @@ struct BatchOptions {
     bool ignore_marker = false;
     bool fast_decode = false;
     bool report_pictures = false; // thumbnails and explanation pictures for a report folder
+    // Each record gets its file's size, time, SHA-256 and perceptual hash, and the earlier
+    // photos of the batch it repeats.
+    bool fingerprints = true;
 };
 
 struct BatchSummary {
@@ -95,6 +126,8 @@ struct BatchSummary {
     std::map<CheckVerdict, uint64_t> counts;
     AttentionCounts attention;    // what the photos ask of an operator
     uint64_t output_failures = 0; // photos with an output that could not be written
+    // The photos handed in more than once, by their numbers in the batch (from 0).
+    std::vector<std::vector<size_t>> duplicate_groups;
     // Why the batch ended early: its workers could not be set up (then no photo was reviewed).
     Error setup_error;
     bool AllPassed() const; // false after a set-up error

@@ -16,6 +16,10 @@ namespace vrel::platform {
 // Opens a file for binary reading; nullptr with errno set when it cannot be opened.
 std::FILE* OpenForReading(const std::string& path);
 
+// When an open file was last changed, in nanoseconds since 1970 (whole seconds where the system
+// keeps no finer time); 0 where it cannot be told.
+int64_t ModifiedTime(std::FILE* file);
+
 // The full path of the running executable, empty when the system does not tell.
 std::string ExecutablePath();
 

@@ -138,6 +138,14 @@ std::FILE* OpenForReading(const std::string& path) {
     return std::fopen(path.c_str(), "rb");
 }
 
+int64_t ModifiedTime(std::FILE* file) {
+    struct stat st {};
+    if (file == nullptr || ::fstat(::fileno(file), &st) != 0) {
+        return 0;
+    }
+    return int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+}
+
 std::string ExecutablePath() {
     std::error_code ec;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);

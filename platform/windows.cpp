@@ -6,6 +6,8 @@
 
 #include <io.h>
 #include <process.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 
 #include <algorithm>
 #include <atomic>
@@ -60,6 +62,14 @@ std::string FolderOf(const std::string& path) {
 
 std::FILE* OpenForReading(const std::string& path) {
     return _wfopen(Wide(path).c_str(), L"rb");
+}
+
+int64_t ModifiedTime(std::FILE* file) {
+    struct _stat64 st {};
+    if (file == nullptr || _fstat64(_fileno(file), &st) != 0) {
+        return 0;
+    }
+    return int64_t{st.st_mtime} * 1000000000;
 }
 
 std::string ExecutablePath() {

@@ -2,17 +2,20 @@
 
 #include "check/jpeg_decode.h"
 #include "correct/image_input.h"
+#include "fingerprint/fingerprint.h"
 #include "platform/files.h"
 #include "report/report_assets.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <random>
 
 namespace vrel {
 namespace {
@@ -85,7 +88,46 @@ std::string Now() {
     return text;
 }
 
+std::string ReportId() {
+    std::random_device random;
+    char text[40];
+    std::snprintf(text, sizeof text, "%08x%08x-%llx", random(), random(),
+                  static_cast<unsigned long long>(std::time(nullptr)));
+    return text;
+}
+
+std::string PercentEncoded(const std::string& text) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        }
+    }
+    return out;
+}
+
 } // namespace
+
+std::string RelativeUrl(const std::string& dir, const std::string& file) {
+    std::error_code ec;
+    const fs::path to = fs::absolute(fs::u8path(file), ec).lexically_normal();
+    const fs::path from = fs::absolute(fs::u8path(dir), ec).lexically_normal();
+    if (ec) {
+        return {};
+    }
+    const fs::path relative = to.lexically_relative(from);
+    if (relative.empty()) {
+        std::string absolute = to.generic_u8string();
+        return "file://" + std::string(absolute.front() == '/' ? "" : "/") +
+               PercentEncoded(absolute);
+    }
+    return PercentEncoded(relative.generic_u8string());
+}
 
 std::vector<unsigned char> Thumbnail(const cv::Mat& picture) {
     if (picture.empty()) {
@@ -206,6 +248,19 @@ Error BatchReportWriter::Write(Json record, const ReportPictures& pictures) {
     if (record.contains("verdict") && record["verdict"].is_string()) {
         ++counts_[record["verdict"].get<std::string>()];
     }
+    const auto text = [&](const char* key) {
+        return record.contains(key) && record[key].is_string() ? record[key].get<std::string>()
+                                                               : std::string();
+    };
+    duplicates_.Add(ParseHashHex(text("phash")));
+    for (const auto& [key, url] :
+         {std::pair{"path", "photo_url"}, {"corrected", "corrected_url"}}) {
+        if (const std::string file = text(key); !file.empty()) {
+            if (const std::string address = RelativeUrl(dir_, file); !address.empty()) {
+                record[url] = address;
+            }
+        }
+    }
     Error error;
     const struct {
         const char* key;
@@ -245,7 +300,9 @@ Error BatchReportWriter::Close(ReportMeta meta) {
               {"settings", meta.settings},
               {"requirements", meta.requirements},
               {"counts", meta.counts.empty() ? Json(counts_) : Json(meta.counts)},
-              {"photos", count_}};
+              {"photos", count_},
+              {"id", ReportId()},
+              {"duplicate_groups", duplicates_.Groups()}};
     records_ << "\n],\n\"meta\": " << m.dump(-1, ' ', false, Json::error_handler_t::replace)
              << "};\n";
     records_.close();

@@ -5,6 +5,7 @@
 
 #include "check/check_run.h"
 #include "check/settings.h"
+#include "fingerprint/duplicates.h"
 #include "report/annotate.h"
 
 #include <nlohmann/json.hpp>
@@ -40,6 +41,10 @@ ReportPictures PicturesOfReview(const ReviewResult& result, const cv::Mat& corre
 // report made from records without reviewing again); what cannot be read is left out.
 ReportPictures PicturesFromFiles(const std::string& photo, const std::string& corrected);
 
+// The address of a file relative to the page in folder dir, percent-encoded; a file URL where
+// no relative one leads there (another drive).
+std::string RelativeUrl(const std::string& dir, const std::string& file);
+
 // What the report's header shows.
 struct ReportMeta {
     std::string program = std::string("vrel-check ") + kVersion;
@@ -55,7 +60,11 @@ nlohmann::ordered_json SettingsToJson(const CheckSettings& settings);
 // server: the page (index.html, report.js, report.css), records.js with every record as the
 // JSON records have it plus the names of its pictures, and the pictures under thumbs/ and
 // explain/, named by the record's number so that no photo's name reaches the file system.
-// records.js is written as the records come and put in place whole at the end.
+// records.js is written as the records come and put in place whole at the end. Each record
+// also gets the address of its photo and its corrected photo relative to the page
+// (photo_url, corrected_url), and the summary the groups of photos handed in more than once
+// (duplicate_groups, by the records' numbers from 0, found by their phash) and an identity of
+// its own (id) that the page keeps an operator's decisions under.
 class BatchReportWriter {
 public:
     // Creates the folder (and its own subfolders) and writes the page.
@@ -77,6 +86,7 @@ private:
     std::ofstream records_;
     uint64_t count_ = 0;
     std::map<std::string, uint64_t> counts_;
+    DuplicateFinder duplicates_;
     Error failed_; // the first write that failed
 };
 

@@ -166,6 +166,20 @@ nlohmann::ordered_json RecordToJson(const PhotoRecord& record) {
         j["correction_error"] = record.correction_error;
     }
     Put(j, "correct_write_error", record.correct_write_error);
+    Put(j, "corrected_sha256", record.corrected_sha256);
+    if (const auto& f = record.fingerprint; f && !f->error) {
+        if (!j.contains("file_size")) {
+            j["file_size"] = f->size;
+        }
+        j["mtime_ns"] = f->modified_ns;
+        j["sha256"] = f->sha256;
+        if (f->phash) {
+            j["phash"] = HashHex(*f->phash);
+        }
+    }
+    if (!record.duplicates.empty()) {
+        j["duplicates"] = record.duplicates;
+    }
     // Quality hints beside the verdict: an empty list where the photo was assessed and none
     // applies, and where it was not (no single face found).
     j["advisories"] = Json::array();

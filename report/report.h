@@ -2,6 +2,7 @@
 
 #include "check/check_run.h"
 #include "correct/correction.h"
+#include "fingerprint/fingerprint.h"
 #include "output/photo_writer.h"
 #include "report/explain.h"
 
@@ -33,6 +34,11 @@ struct PhotoRecord {
     nlohmann::ordered_json correction;
     nlohmann::ordered_json correction_error;
     std::optional<std::string> correct_write_error;
+    std::optional<std::string> corrected_sha256; // of the corrected photo's file
+    // The file's size, time and SHA-256, and its picture's perceptual hash, where a batch read
+    // them (to resume, to refuse decisions on a photo changed since, to find duplicates).
+    std::optional<FileFingerprint> fingerprint;
+    std::vector<std::string> duplicates; // the earlier photos of the batch this one repeats
 
     // An output that was asked for could not be written.
     bool OutputFailed() const {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Compiles every source outside the desktop tool for Windows, syntax only, with Debian's
 # MinGW-w64 cross compiler against the library headers the core uses (OpenCV, libjpeg, libpng,
-# libtiff, libwebp, inih, CLI11, nlohmann-json, Boost): POSIX-only code outside platform/ fails here.
+# libtiff, libwebp, nettle, inih, CLI11, nlohmann-json, Boost): POSIX-only code outside platform/ fails here.
 # The POSIX threading flavour of the compiler is used: its standard library has std::thread.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,7 +13,7 @@ command -v "$compiler" >/dev/null || { echo "check-windows: MinGW-w64 is missing
 include=$(mktemp -d "${TMPDIR:-/tmp}/vrel-windows-XXXXXX")
 trap 'rm -rf "$include"' EXIT
 ln -s /usr/include/opencv4/opencv2 "$include/opencv2"
-for dir in CLI nlohmann boost webp; do ln -s "/usr/include/$dir" "$include/$dir"; done
+for dir in CLI nlohmann boost webp nettle; do ln -s "/usr/include/$dir" "$include/$dir"; done
 for header in jpeglib.h jerror.h jmorecfg.h png.h pngconf.h ini.h; do
   ln -s "/usr/include/$header" "$include/$header"
 done
@@ -31,7 +31,7 @@ cd "$root"
 failed=0
 count=0
 for source in platform/windows.cpp quality/*.cpp check/*.cpp output/*.cpp correct/*.cpp \
-  correct/backdrop/*.cpp report/*.cpp setup/*.cpp \
+  correct/backdrop/*.cpp fingerprint/*.cpp decisions/*.cpp report/*.cpp setup/*.cpp \
   cli/*.cpp serve/*.cpp; do
   count=$((count + 1))
   if ! "$compiler" -std=c++17 -fsyntax-only -Wall -Wextra -D_WIN32_WINNT=0x0A00 -I"$root" \

@@ -11,7 +11,7 @@ seconds=${FUZZ_SECONDS:-60}
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVREL_BUILD_FUZZERS=ON -DVREL_SANITIZE=ON -DVREL_BUILD_APP=OFF -DVREL_BUILD_TESTS=OFF \
   -DVREL_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" -j"${FUZZ_JOBS:-$(nproc)}" --target fuzz_review fuzz_settings fuzz_upload fuzz_http
+cmake --build "$build" -j"${FUZZ_JOBS:-$(nproc)}" --target fuzz_review fuzz_settings fuzz_upload fuzz_http fuzz_decisions
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vrel-fuzz-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
@@ -25,7 +25,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 passed=0
 failed=0
 summary=()
-for name in review settings upload http; do
+for name in review settings upload http decisions; do
   exe=$build/bin/fuzz_$name
   log=$build/logs/fuzz_$name.log
   cp -r "$root/fuzz/corpus/$name" "$scratch/corpus-$name"

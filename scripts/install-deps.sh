@@ -12,7 +12,7 @@ packages=(
   libopencv-dnn-dev
   libopencv-dev opencv-data
   qt6-base-dev qt6-base-dev-tools qt6-translations-l10n
-  libinih-dev nlohmann-json3-dev libcli11-dev libjpeg-dev libpng-dev libtiff-dev libwebp-dev libboost-dev
+  libinih-dev nettle-dev nlohmann-json3-dev libcli11-dev libjpeg-dev libpng-dev libtiff-dev libwebp-dev libboost-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-wqy-microhei
   xvfb xauth x11-apps xdotool imagemagick libimage-exiftool-perl wrk bc

@@ -13,14 +13,16 @@ set(layers
   "check:platform quality"
   "output:platform check"
   "correct:platform quality check output"
-  "report:platform quality check output correct"
-  "setup:platform quality check output correct report"
-  "cli:platform quality check output correct report setup workers"
-  "serve:platform quality check output correct report setup workers"
-  "app:platform quality check output correct report setup view"
-  "bench:platform quality check output correct report setup cli serve view app scenes"
-  "fuzz:platform quality check output correct report setup cli serve scenes"
-  "tools:platform quality check output correct report setup app view scenes")
+  "fingerprint:platform quality check output correct"
+  "report:platform quality check output correct fingerprint"
+  "decisions:platform quality check output correct fingerprint"
+  "setup:platform quality check output correct fingerprint report"
+  "cli:platform quality check output correct fingerprint decisions report setup workers"
+  "serve:platform quality check output correct fingerprint report setup workers"
+  "app:platform quality check output correct fingerprint report setup view"
+  "bench:platform quality check output correct fingerprint decisions report setup cli serve view app scenes"
+  "fuzz:platform quality check output correct fingerprint decisions report setup cli serve scenes"
+  "tools:platform quality check output correct fingerprint report setup app view scenes")
 set(folders)
 foreach(layer ${layers})
   string(REGEX REPLACE ":.*" "" folder "${layer}")

@@ -1,14 +1,20 @@
 #include "cli/batch.h"
+#include "report/report.h"
 
 #include "test_support.h"
 
 #include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -238,7 +244,10 @@ TEST(VrelCheck, ReportFolderFromAReviewAndFromRecords) {
     ASSERT_EQ(b["records"].size(), lines.size());
     for (size_t i = 0; i < lines.size(); ++i) {
         nlohmann::json r = b["records"][i];
-        r.erase("thumb");
+        EXPECT_EQ(r["photo_url"].get<std::string>().rfind("../", 0), 0u) << r["photo_url"];
+        for (const char* key : {"thumb", "photo_url"}) {
+            r.erase(key);
+        }
         EXPECT_EQ(r, lines[i]);
     }
     EXPECT_EQ(RunCheck("--records " + dir.File("records.jsonl")).status, 2); // needs --report
@@ -328,6 +337,162 @@ TEST(VrelCheck, SaveDirWritesPassedPhotosThatPassAgain) {
     for (const auto& line : JsonLines(again.out)) {
         EXPECT_EQ(line["verdict"], "PassedByMarker");
     }
+}
+
+} // namespace
+} // namespace vrel
+
+namespace vrel {
+namespace {
+
+// A folder of photos copied from the samples, under the names given.
+std::string PhotoFolder(test::TempDir& dir,
+                        const std::vector<std::pair<std::string, std::string>>& copies) {
+    const std::string folder = dir.File("photos");
+    std::filesystem::create_directory(folder);
+    for (const auto& [name, from] : copies) {
+        std::filesystem::copy_file(from, folder + "/" + name);
+    }
+    return folder;
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(VrelCheck, ResumeAfterAStopAtAnyPointEndsWithOneRecordPerPhoto) {
+    test::TempDir dir;
+    const std::string photos =
+        PhotoFolder(dir, {{"a.jpg", test::SamplePath("passed-grey-600x800.jpg")},
+                          {"b.jpg", test::SamplePath("not-centred.jpg")},
+                          {"c.jpg", test::SamplePath("face-count-wrong.jpg")},
+                          {"d.jpg", test::SamplePath("placement-wrong.jpg")}});
+    const std::string whole_file = dir.File("whole.jsonl");
+    ASSERT_EQ(RunCheck("-q --json --resume " + whole_file + " " + photos).status, 1);
+    const std::string whole = ReadText(whole_file);
+    const auto records = JsonLines(whole);
+    ASSERT_EQ(records.size(), 4u);
+    // Where a stop may leave the file: nothing, within a line, at a line's end, without the
+    // last line break, and whole.
+    const size_t second = whole.find('\n') + 1, third = whole.find('\n', second) + 1;
+    for (const size_t cut :
+         {size_t{0}, second / 2, second, third + 7, whole.size() - 1, whole.size()}) {
+        SCOPED_TRACE("stopped after " + std::to_string(cut) + " bytes");
+        const std::string file = dir.File("resumed.jsonl");
+        test::WriteBytes(file, test::Bytes(whole.begin(), whole.begin() + long(cut)));
+        EXPECT_EQ(RunCheck("-q --json --resume " + file + " " + photos).status, 1);
+        const std::string text = ReadText(file);
+        std::map<std::string, nlohmann::json> by_path;
+        for (const auto& r : JsonLines(text)) {
+            EXPECT_TRUE(by_path.emplace(r["path"], r).second) << r["path"] << " twice";
+        }
+        ASSERT_EQ(by_path.size(), 4u);
+        for (const auto& r : records) {
+            EXPECT_EQ(by_path[r["path"]], r);
+        }
+        // What was whole before the stop is kept as it was, not reviewed again.
+        const std::string kept = whole.substr(0, whole.rfind('\n', cut == 0 ? 0 : cut - 1) + 1);
+        if (cut >= second) {
+            EXPECT_EQ(text.compare(0, kept.size(), kept), 0);
+        }
+    }
+    // A photo changed since its record is reviewed again, and its old record goes.
+    std::filesystem::copy_file(test::SamplePath("passed-white-1200x1600.jpg"), photos + "/b.jpg",
+                               std::filesystem::copy_options::overwrite_existing);
+    const std::string file = dir.File("resumed.jsonl");
+    EXPECT_EQ(RunCheck("-q --json --resume " + file + " " + photos).status, 1);
+    const auto after = JsonLines(ReadText(file));
+    ASSERT_EQ(after.size(), 4u);
+    EXPECT_EQ(after.back()["path"], photos + "/b.jpg");
+    EXPECT_EQ(after.back()["verdict"], "Passed");
+    EXPECT_EQ(RunCheck("--resume " + file + " " + photos).status, 2); // needs --json
+}
+
+TEST(VrelCheck, CopiesOfAPhotoAreFlaggedOtherPeopleAreNot) {
+    test::TempDir dir;
+    const cv::Mat grace = cv::imread(VREL_SOURCE_DIR "/tests/data/grace_hopper.jpg");
+    cv::Mat small;
+    cv::resize(grace, small, cv::Size(), 0.6, 0.6, cv::INTER_AREA);
+    cv::imwrite(dir.File("small.jpg"), small, {cv::IMWRITE_JPEG_QUALITY, 70});
+    cv::imwrite(dir.File("crop.jpg"), grace(cv::Rect(10, 0, 492, 580)).clone());
+    const std::string photos = PhotoFolder(
+        dir, {{"a-beige.jpg", VREL_SOURCE_DIR "/tests/data/correction/beige_wall.jpg"},
+              {"b-grace-crop.jpg", dir.File("crop.jpg")},
+              {"c-grace-small.jpg", dir.File("small.jpg")},
+              {"d-grace.jpg", VREL_SOURCE_DIR "/tests/data/grace_hopper.jpg"},
+              {"e-room.jpg", VREL_SOURCE_DIR "/tests/data/correction/room_tight_top.jpg"}});
+    const Completed c = RunCheck("--json --report " + dir.File("report") + " " + photos);
+    const auto lines = JsonLines(c.out);
+    ASSERT_EQ(lines.size(), 5u);
+    const std::vector<std::vector<std::string>> expected = {
+        {},
+        {},
+        {photos + "/b-grace-crop.jpg"},
+        {photos + "/b-grace-crop.jpg", photos + "/c-grace-small.jpg"},
+        {}};
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].value("duplicates", std::vector<std::string>()), expected[i])
+            << lines[i]["path"];
+        EXPECT_EQ(lines[i]["phash"].get<std::string>().size(), 16u);
+        EXPECT_EQ(lines[i]["sha256"].get<std::string>().size(), 64u);
+    }
+    const nlohmann::json report = ReportRecords(dir.File("report"));
+    EXPECT_EQ(report["meta"]["duplicate_groups"], nlohmann::json::parse("[[1, 2, 3]]"));
+    EXPECT_FALSE(report["meta"]["id"].get<std::string>().empty());
+}
+
+// The decision file the report page exports, for the records of a batch.
+std::string DecisionFile(const std::vector<nlohmann::json>& records,
+                         const std::map<std::string, std::string>& decided) {
+    std::string text = "\xEF\xBB\xBFpath,verdict,decision,note,who,when,corrected,reason,"
+                       "file_size,sha256,corrected_sha256\r\n";
+    for (const auto& r : records) {
+        const std::string path = r["path"];
+        const auto decision = decided.find(path.substr(path.rfind('/') + 1));
+        text += CsvField(path) + "," + r["verdict"].get<std::string>() + "," +
+                (decision == decided.end() ? "" : decision->second) + ",\"备注, \"\"甲\"\"\",,," +
+                CsvField(r.value("corrected", "")) + ",," + r["file_size"].dump() + "," +
+                r["sha256"].get<std::string>() + "," + r.value("corrected_sha256", "") + "\r\n";
+    }
+    return text;
+}
+
+TEST(VrelCheck, AcceptedPhotosAreWrittenAndPassAgainAChangedPhotoRefusesTheFile) {
+    test::TempDir dir;
+    const std::string photos =
+        PhotoFolder(dir, {{"grey.jpg", test::SamplePath("passed-grey-600x800.jpg")},
+                          {"off.jpg", test::SamplePath("not-centred.jpg")},
+                          {"two.jpg", test::SamplePath("face-count-wrong.jpg")}});
+    const Completed run =
+        RunCheck("-q --json --correct-dir " + dir.File("corrected") + " " + photos);
+    const auto records = JsonLines(run.out);
+    ASSERT_EQ(records.size(), 3u);
+    ASSERT_TRUE(records[1].contains("corrected")) << records[1].dump();
+    const std::string text =
+        DecisionFile(records, {{"grey.jpg", "通过"}, {"off.jpg", "通过"}, {"two.jpg", "退回"}});
+    test::WriteBytes(dir.File("decisions.csv"), test::Bytes(text.begin(), text.end()));
+
+    const Completed applied = RunCheck("--json --apply-decisions " + dir.File("decisions.csv") +
+                                       " --save-dir " + dir.File("saved"));
+    EXPECT_EQ(applied.status, 0) << applied.out;
+    const auto written = JsonLines(applied.out);
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(written[1]["source"], records[1]["corrected"]);       // the corrected photo, not the
+    EXPECT_EQ(written[1]["saved"], dir.File("saved") + "/off.jpg"); // original, named after it
+    const Completed again = RunCheck("--json --ignore-marker " + dir.File("saved/grey.jpg") + " " +
+                                     dir.File("saved/off.jpg"));
+    EXPECT_EQ(again.status, 0) << again.out;
+
+    // One photo changed since: nothing is written, and the photo is named.
+    std::ofstream(photos + "/off.jpg", std::ios::app) << "x";
+    const Completed refused = RunCheck("--apply-decisions " + dir.File("decisions.csv") +
+                                           " --save-dir " + dir.File("saved-2"),
+                                       true);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.out.find(photos + "/off.jpg: the photo has changed"), std::string::npos)
+        << refused.out;
+    EXPECT_FALSE(std::filesystem::exists(dir.File("saved-2")));
 }
 
 } // namespace
