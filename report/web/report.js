@@ -1,5 +1,7 @@
 // VrelPictureCheck batch report: the records of one vrel-check run (records.js beside this file),
-// with counts, filters, search, sorting, the explanation pictures and a CSV export.
+// with counts, filters, search, sorting, the explanation pictures and a CSV export; the photos
+// and their corrections large, possible duplicates, and an operator's decisions (pass or send
+// back, with a note), kept in this browser and exported as decisions.csv.
 // Every file name and every text of a record goes into the page as text, never as markup.
 'use strict';
 
@@ -61,6 +63,14 @@
     return path.split('/').map(encodeURIComponent).join('/');
   }
 
+  // A photo file itself, as the report writer addressed it: relative to this page and already
+  // percent-encoded, or a file: URL where no relative path leads there (another drive).
+  function fileUrl(value) {
+    const url = text(value);
+    if (/^file:\/\//i.test(url)) return url;
+    return !url || /^[a-z][a-z0-9+.-]*:|^[/\\]/i.test(url) ? '' : url;
+  }
+
   // ---- The data ---------------------------------------------------------------------------------
 
   const report = window.vrelReport;
@@ -108,9 +118,179 @@
     };
   });
 
+  // ---- Possible duplicates ---------------------------------------------------------------------
+
+  // Each photo in a group of photos that look the same, with that group (shared, in record
+  // order). The groups of the summary (duplicate_groups, by record number) are the batch's own
+  // word; without them a record's duplicates (the paths of earlier photos like it) are joined
+  // into groups here.
+  const duplicateGroup = new Map();
+  (() => {
+    const valid = (i) => Number.isInteger(i) && i >= 0 && i < items.length;
+    let groups = [];
+    if (Array.isArray(meta.duplicate_groups)) {
+      groups = meta.duplicate_groups.filter(Array.isArray)
+        .map((g) => [...new Set(g.filter(valid))]);
+    } else {
+      const byPath = new Map();
+      for (const item of items) if (!byPath.has(item.path)) byPath.set(item.path, item.index);
+      const parent = items.map((item) => item.index);
+      const root = (i) => {
+        while (parent[i] !== i) i = parent[i] = parent[parent[i]];
+        return i;
+      };
+      for (const item of items) {
+        for (const other of Array.isArray(item.r.duplicates) ? item.r.duplicates : []) {
+          const j = byPath.get(text(other));
+          if (j !== undefined) parent[root(j)] = root(item.index);
+        }
+      }
+      const members = new Map();
+      for (const item of items) {
+        const top = root(item.index);
+        if (!members.has(top)) members.set(top, []);
+        members.get(top).push(item.index);
+      }
+      groups = [...members.values()];
+    }
+    for (const group of groups) {
+      if (group.length < 2) continue;
+      const shared = group.sort((a, b) => a - b).map((i) => items[i]);
+      for (const item of shared) {
+        if (!duplicateGroup.has(item.index)) duplicateGroup.set(item.index, shared);
+      }
+    }
+  })();
+
+  // ---- Decisions --------------------------------------------------------------------------------
+
+  // What an operator decided for a photo: passed or sent back, with a note, who and when. They are
+  // kept in this browser's localStorage under the report's identity, one key for the report:
+  // {"v":1,"who":[names],"d":{record number: [1 passed | 2 sent back | 0 only a note,
+  // index in who or -1, seconds since 1970, note if any]}}, written a moment after the last change.
+  const DECISION = {
+    accept: { word: '通过', done: '已通过', code: 1 },
+    reject: { word: '退回', done: '已退回', code: 2 },
+  };
+  const DECISION_OF_CODE = { 1: 'accept', 2: 'reject' };
+  const identity = typeof meta.id === 'string' && meta.id ? meta.id
+    : [meta.generated, meta.host, meta.photos ?? items.length].map(text).join('|');
+  const STORE_KEY = `vrel-report-decisions:${identity}`;
+  const REVIEWER_KEY = 'vrel-report-reviewer';
+  // record number → { decision: 'accept' | 'reject' | '', note, who, when (milliseconds) }
+  const decisions = new Map();
+  const tally = { accept: 0, reject: 0 };
+
+  function storage() {
+    try {
+      return window.localStorage;
+    } catch (e) {
+      return null; // refused (a browser's privacy setting): decisions last until the page closes
+    }
+  }
+
+  function loadDecisions() {
+    let saved = null;
+    try {
+      saved = JSON.parse(storage()?.getItem(STORE_KEY) || 'null');
+    } catch (e) {
+      saved = null;
+    }
+    if (!saved || typeof saved !== 'object' || !saved.d || typeof saved.d !== 'object') return;
+    const names = Array.isArray(saved.who) ? saved.who : [];
+    for (const [key, entry] of Object.entries(saved.d)) {
+      const index = Number(key);
+      if (!Number.isInteger(index) || index < 0 || index >= items.length || !Array.isArray(entry)) {
+        continue;
+      }
+      const decision = DECISION_OF_CODE[entry[0]] || '';
+      const note = typeof entry[3] === 'string' ? entry[3] : '';
+      if (!decision && !note) continue;
+      decisions.set(index, { decision, note, who: text(names[entry[1]]),
+        when: typeof entry[2] === 'number' ? entry[2] * 1000 : 0 });
+      if (decision) tally[decision] += 1;
+    }
+  }
+
+  let saveTimer = 0;
+
+  function saveDecisions() {
+    clearTimeout(saveTimer);
+    saveTimer = 0;
+    const names = [];
+    const nameAt = new Map();
+    const d = {};
+    for (const [index, e] of decisions) {
+      if (e.who && !nameAt.has(e.who)) nameAt.set(e.who, names.push(e.who) - 1);
+      const entry = [e.decision ? DECISION[e.decision].code : 0, e.who ? nameAt.get(e.who) : -1,
+        Math.round(e.when / 1000)];
+      if (e.note) entry.push(e.note);
+      d[index] = entry;
+    }
+    const error = $('save-error');
+    try {
+      const store = storage();
+      if (!store) throw new Error('no localStorage');
+      if (decisions.size) store.setItem(STORE_KEY, JSON.stringify({ v: 1, who: names, d }));
+      else store.removeItem(STORE_KEY);
+      error.hidden = true;
+    } catch (e) {
+      error.textContent = '无法在本浏览器中保存人工决定（存储已满或被禁止）：关闭页面前请先“导出决定”。';
+      error.hidden = false;
+    }
+  }
+
+  const scheduleSave = () => {
+    if (!saveTimer) saveTimer = setTimeout(saveDecisions, 400);
+  };
+  // Whatever is still waiting is written before the page goes (a reload, a closed tab).
+  window.addEventListener('pagehide', () => saveTimer && saveDecisions());
+  document.addEventListener('visibilitychange',
+    () => document.hidden && saveTimer && saveDecisions());
+
+  const reviewer = () => $('reviewer').value.trim();
+  const decisionOf = (item) => decisions.get(item.index)?.decision || '';
+
+  // A decision ('' takes it back, with its note); the note stays when it is changed.
+  function decide(item, decision) {
+    const before = decisions.get(item.index);
+    if (decision) {
+      decisions.set(item.index,
+        { decision, note: before?.note || '', who: reviewer(), when: Date.now() });
+    } else {
+      decisions.delete(item.index);
+    }
+    changed(item, before);
+    announce(`${item.name}：${decision ? DECISION[decision].done : '已撤销决定'}`);
+  }
+
+  function setNote(item, note) {
+    const before = decisions.get(item.index);
+    const decision = before?.decision || '';
+    if (!decision && !note) {
+      decisions.delete(item.index);
+    } else {
+      decisions.set(item.index, { decision, note, who: decision ? reviewer() || before.who : '',
+        when: decision ? Date.now() : 0 });
+    }
+    changed(item, before);
+  }
+
+  // The local time with its offset, to the second: 2025-03-18T09:31:05+08:00.
+  function isoTime(ms) {
+    const d = new Date(ms);
+    const pad = (n) => String(n).padStart(2, '0');
+    const offset = -d.getTimezoneOffset();
+    return `${d.getFullYear()}-${pad(d.getMonth() + 1)}-${pad(d.getDate())}T${pad(d.getHours())}:`
+      + `${pad(d.getMinutes())}:${pad(d.getSeconds())}${offset < 0 ? '-' : '+'}`
+      + `${pad(Math.floor(Math.abs(offset) / 60))}:${pad(Math.abs(offset) % 60)}`;
+  }
+
   // ---- Filters and sorting ----------------------------------------------------------------------
 
-  const state = { verdict: 'all', advisory: 'all', search: '', sort: 'input', page: 0 };
+  const state = {
+    verdict: 'all', advisory: 'all', decision: 'all', search: '', sort: 'input', page: 0,
+  };
   let shown = items;
 
   const collator = new Intl.Collator('zh-CN', { numeric: true });
@@ -132,12 +312,13 @@
     return orders[sort];
   }
 
+  const toReview = (item) => item.group === 'advised' || item.group === 'corrected';
+
   function verdictTest(choice) {
     if (choice === 'pass') return (item) => item.pass;
     if (choice === 'fail') return (item) => !item.pass;
-    if (choice === 'review') {
-      return (item) => item.group === 'advised' || item.group === 'corrected';
-    }
+    if (choice === 'review') return toReview;
+    if (choice === 'dup') return (item) => duplicateGroup.has(item.index);
     if (choice.startsWith('g:')) {
       const group = choice.slice(2);
       return (item) => item.group === group;
@@ -159,12 +340,22 @@
     return null;
   }
 
+  function decisionTest(choice) {
+    if (choice === 'none') return (item) => !decisionOf(item);
+    if (choice === 'accept' || choice === 'reject') return (item) => decisionOf(item) === choice;
+    return null;
+  }
+
+  // A decision taken while a filter of decisions is on leaves the photo where it is until the
+  // filters are applied again, so that it does not vanish from under the operator's eyes.
   function applyFilters() {
     const byVerdict = verdictTest(state.verdict);
     const byAdvisory = advisoryTest(state.advisory);
+    const byDecision = decisionTest(state.decision);
     const query = state.search.trim().toLowerCase();
     shown = order(state.sort).filter((item) => (!byVerdict || byVerdict(item))
-      && (!byAdvisory || byAdvisory(item)) && (!query || item.key.includes(query)));
+      && (!byAdvisory || byAdvisory(item)) && (!byDecision || byDecision(item))
+      && (!query || item.key.includes(query)));
     state.page = 0;
     render();
   }
@@ -213,6 +404,7 @@
     for (const group of ['advised', 'corrected', 'refused', 'damaged']) {
       $(`total-${group}`).textContent = count(items.filter(verdictTest(`g:${group}`)).length);
     }
+    $('total-dup').textContent = count(duplicateGroup.size);
 
     const chart = $('chart');
     const most = Math.max(1, ...counts.map(([, n]) => n));
@@ -266,6 +458,7 @@
       ['g:corrected', `已修正，待确认（${n(verdictTest('g:corrected'))}）`],
       ['g:refused', `不通过，须告知申请人（${n(verdictTest('g:refused'))}）`],
       ['g:damaged', `文件损坏或无法读取（${n(verdictTest('g:damaged'))}）`],
+      ['dup', `疑似重复（${count(duplicateGroup.size)}）`],
       ...present.map((v) => [`v:${v}`, `${verdictName(v)}（${n(verdictTest(`v:${v}`))}）`]),
     ]);
     const codes = [...new Set(items.flatMap((item) => item.codes))].sort((a, b) =>
@@ -276,6 +469,21 @@
       ['none', `无提示（${n(advisoryTest('none'))}）`],
       ...codes.map((c) => [`c:${c}`, `${advisoryName(c)}（${n(advisoryTest(`c:${c}`))}）`]),
     ]);
+    fillSelect($('decision-filter'), [['all', '全部'], ['none', '未决定'], ['accept', '已通过'],
+      ['reject', '已退回']]);
+  }
+
+  // The counts of decisions, in the overview and in the filter, after every change.
+  function showTally() {
+    const undecided = items.length - tally.accept - tally.reject;
+    $('total-accepted').textContent = count(tally.accept);
+    $('total-rejected').textContent = count(tally.reject);
+    $('total-undecided').textContent = count(undecided);
+    const [all, none, accept, reject] = $('decision-filter').options;
+    all.textContent = `全部（${count(items.length)}）`;
+    none.textContent = `未决定（${count(undecided)}）`;
+    accept.textContent = `已通过（${count(tally.accept)}）`;
+    reject.textContent = `已退回（${count(tally.reject)}）`;
   }
 
   // ---- Why a photo was rejected, in numbers -----------------------------------------------------
@@ -319,6 +527,20 @@
     }
   }
 
+  // A quality hint as the page words it: [the hint, its numbers or ''].
+  function advisoryWords(a) {
+    const numbers = a.measure != null || a.bound != null
+      ? `（测得 ${num(a.measure)}，界限 ${num(a.bound)}）` : '';
+    return [`${advisoryName(text(a.code))}：${text(a.text)}`, numbers];
+  }
+
+  // Why the photo is where it is, in the words of its card: the verdict (for a rejection its
+  // reason) and the quality hints.
+  const reasonLines = (item) => [
+    item.pass || item.r.reason == null ? verdictName(item.verdict) : text(item.r.reason),
+    ...item.advisories.map((a) => advisoryWords(a).join('')),
+  ];
+
   // ---- The grid ---------------------------------------------------------------------------------
 
   function pathLine(item) {
@@ -339,32 +561,148 @@
     return image;
   }
 
-  function card(item) {
-    const r = item.r;
-    const review = item.group === 'advised' || item.group === 'corrected';
-    const article = el('article', `photo ${item.pass ? 'pass' : 'fail'}${review ? ' review' : ''}`);
-    article.dataset.index = String(item.index);
+  const hasCorrection = (r) => r.corrected_thumb != null || r.corrected != null
+    || r.corrected_url != null;
 
-    const thumbs = el('div', 'thumbs');
-    const original = thumbnail(r.thumb, `原照片：${item.name}`);
-    if (localUrl(r.explain)) {
-      const button = el('button', 'thumb explain-button');
+  // The two pictures of a photo: the original and its correction, each as the file itself (its
+  // URL) and as the report's thumbnail.
+  const PICTURES = {
+    original: { title: '原照片', link: '打开原图', url: (r) => fileUrl(r.photo_url),
+      thumb: (r) => localUrl(r.thumb) },
+    corrected: { title: '修正后照片', link: '打开修正后照片', url: (r) => fileUrl(r.corrected_url),
+      thumb: (r) => localUrl(r.corrected_thumb) },
+  };
+
+  // A thumbnail that opens the picture large, or the thumbnail alone where there is nothing to
+  // open.
+  function picture(item, which, caption) {
+    const source = PICTURES[which];
+    const figure = el('figure', `thumb ${which}`);
+    const image = thumbnail(which === 'original' ? item.r.thumb : item.r.corrected_thumb,
+      `${source.title}：${item.name}`);
+    if (source.url(item.r) || source.thumb(item.r)) {
+      const button = el('button', 'view-button');
+      button.type = 'button';
+      button.dataset.picture = which;
+      const words = `查看大图：${source.title} ${item.name}`;
+      if (image.tagName === 'IMG') {
+        button.setAttribute('aria-label', words);
+        button.append(image);
+      } else {
+        button.append(image, el('span', 'visually-hidden', `，${words}`)); // after "无缩略图"
+      }
+      figure.append(button);
+    } else {
+      figure.append(image);
+    }
+    if (caption) figure.append(el('figcaption', '', caption));
+    return figure;
+  }
+
+  // The explanation picture and the files themselves, where the report has them.
+  function fileLinks(item, withExplain) {
+    const line = el('p', 'files');
+    if (withExplain && localUrl(item.r.explain)) {
+      const button = el('button', 'explain-button', '解释图');
       button.type = 'button';
       button.setAttribute('aria-label', `查看解释图：${item.name}`);
-      button.append(original, el('span', 'thumb-hint', '解释图'));
-      thumbs.append(button);
+      line.append(button);
+    }
+    for (const source of Object.values(PICTURES)) {
+      const url = source.url(item.r);
+      if (!url) continue;
+      const link = el('a', 'file-link', source.link);
+      link.href = url;
+      link.target = '_blank';
+      link.rel = 'noopener';
+      line.append(link);
+    }
+    return line.childNodes.length ? line : null;
+  }
+
+  // "Possible duplicate", with the other photos' names, each a way to it.
+  function duplicatesLine(item) {
+    const group = duplicateGroup.get(item.index);
+    if (!group) return null;
+    const others = group.filter((other) => other !== item);
+    const line = el('p', 'duplicates', `疑似重复：与 ${count(others.length)} 张照片相同或相近：`);
+    const named = others.slice(0, 5);
+    named.forEach((other, i) => {
+      const button = el('button', 'duplicate-link', other.name || other.path);
+      button.type = 'button';
+      button.dataset.target = String(other.index);
+      button.title = `转到 ${other.path}`;
+      line.append(i ? '、' : '', button);
+    });
+    if (others.length > named.length) line.append(` 等 ${count(others.length)} 张`);
+    return line;
+  }
+
+  // The buttons and the note of a decision; filled by showDecision.
+  function decisionPanel(id) {
+    const panel = el('div', 'decide');
+    panel.setAttribute('role', 'group');
+    panel.setAttribute('aria-label', '人工决定');
+    const said = el('p', 'decision-state');
+    said.id = `${id}-decision`;
+    const buttons = [['accept', '通过'], ['reject', '退回'], ['', '撤销']].map(([decision, label]) => {
+      const button = el('button', `decide-button ${decision || 'undo'}`, label);
+      button.type = 'button';
+      button.dataset.decision = decision;
+      return button;
+    });
+    const field = el('label', 'note-field', '备注');
+    const note = el('input', 'note-input');
+    note.type = 'text';
+    note.maxLength = 500;
+    note.autocomplete = 'off';
+    note.placeholder = '退回原因或说明';
+    field.append(note);
+    panel.append(said, ...buttons, field);
+    return panel;
+  }
+
+  function showDecision(panel, item) {
+    const e = decisions.get(item.index);
+    const decision = e?.decision || '';
+    panel.dataset.index = String(item.index);
+    panel.dataset.decision = decision;
+    const said = panel.querySelector('.decision-state');
+    if (decision) {
+      const by = [e.who, e.when ? isoTime(e.when).slice(5, 16).replace('T', ' ') : '']
+        .filter(Boolean);
+      said.replaceChildren(el('span', `stamp ${decision}`, DECISION[decision].done),
+        by.length ? ` ${by.join(' · ')}` : '',
+        e.note ? el('span', 'said-note', `备注：${e.note}`) : '');
     } else {
-      const frame = el('div', 'thumb');
-      frame.append(original);
-      thumbs.append(frame);
+      said.replaceChildren(el('span', 'stamp', '未决定'));
     }
-    if (r.corrected_thumb != null || r.corrected != null) {
-      const figure = el('figure', 'thumb corrected');
-      figure.append(thumbnail(r.corrected_thumb, `修正后：${item.name}`),
-        el('figcaption', '', '修正后'));
-      thumbs.append(figure);
+    for (const button of panel.querySelectorAll('.decide-button')) {
+      if (button.dataset.decision) {
+        button.setAttribute('aria-pressed', String(button.dataset.decision === decision));
+      } else {
+        button.disabled = !e;
+      }
     }
-    article.append(thumbs, pathLine(item));
+    const note = panel.querySelector('.note-input');
+    if (document.activeElement !== note) note.value = e?.note || '';
+  }
+
+  function card(item) {
+    const r = item.r;
+    const review = toReview(item);
+    const article = el('article', `photo ${item.pass ? 'pass' : 'fail'}${review ? ' review' : ''}`);
+    article.dataset.index = String(item.index);
+    article.tabIndex = -1; // J and K move the focus from card to card
+    const id = `photo-${item.index}`;
+
+    const thumbs = el('div', 'thumbs');
+    thumbs.append(picture(item, 'original'));
+    if (hasCorrection(r)) thumbs.append(picture(item, 'corrected', '修正后'));
+    const path = pathLine(item);
+    path.id = `${id}-path`;
+    article.append(thumbs, path);
+    article.setAttribute('aria-labelledby', `${id}-path ${id}-decision`);
 
     const verdict = el('p', 'verdict', verdictName(item.verdict));
     verdict.title = item.verdict;
@@ -386,10 +724,9 @@
     if (item.advisories.length) {
       const list = el('ul', 'advisories');
       for (const a of item.advisories) {
-        const entry = el('li', '', `${advisoryName(text(a.code))}：${text(a.text)}`);
-        if (a.measure != null || a.bound != null) {
-          entry.append(el('span', 'advisory-numbers', `（测得 ${num(a.measure)}，界限 ${num(a.bound)}）`));
-        }
+        const [words, numbers] = advisoryWords(a);
+        const entry = el('li', '', words);
+        if (numbers) entry.append(el('span', 'advisory-numbers', numbers));
         list.append(entry);
       }
       article.append(list);
@@ -423,6 +760,14 @@
     if (r.correction_error && typeof r.correction_error === 'object') {
       article.append(el('p', 'problem', `无法自动修正：${text(r.correction_error.reason)}`));
     }
+    const duplicates = duplicatesLine(item);
+    if (duplicates) article.append(duplicates);
+    const files = fileLinks(item, true);
+    if (files) article.append(files);
+    const panel = decisionPanel(id);
+    showDecision(panel, item);
+    article.append(panel);
+    article.dataset.decision = panel.dataset.decision;
     return article;
   }
 
@@ -479,7 +824,308 @@
     for (const button of document.querySelectorAll('.totals button[data-choice]')) {
       button.setAttribute('aria-pressed', String(state.verdict === button.dataset.choice));
     }
+    for (const button of document.querySelectorAll('.totals button[data-decision]')) {
+      button.setAttribute('aria-pressed', String(state.decision === button.dataset.decision));
+    }
   }
+
+  // ---- A change of decision, wherever it was made -----------------------------------------------
+
+  // Said by a screen reader; outside a modal dialog the page is out of its reach.
+  function announce(words) {
+    $(queueDialog.open ? 'queue-announce' : 'announce').textContent = words;
+  }
+
+  function changed(item, before) {
+    const after = decisions.get(item.index);
+    if (before?.decision) tally[before.decision] -= 1;
+    if (after?.decision) tally[after.decision] += 1;
+    showTally();
+    const shownCard = cardOf(item.index);
+    if (shownCard) {
+      showDecision(shownCard.querySelector('.decide'), item);
+      shownCard.dataset.decision = after?.decision || '';
+    }
+    if (queue.item === item) showQueueDecision();
+    scheduleSave();
+  }
+
+  const cardOf = (index) => $('grid').querySelector(`.photo[data-index="${index}"]`);
+
+  // Clicks on the decision buttons and typing in the note, in the grid and in the queue.
+  function wireDecisions(container) {
+    container.addEventListener('click', (event) => {
+      const button = event.target.closest('.decide-button');
+      if (!button) return;
+      decide(items[Number(button.closest('.decide').dataset.index)], button.dataset.decision);
+      if (container === queueDialog && button.dataset.decision) nextUndecided();
+      // 撤销 is disabled once pressed: the focus stays with the photo.
+      if (button.disabled) (button.closest('.photo') || $('queue-body')).focus();
+    });
+    container.addEventListener('input', (event) => {
+      if (!event.target.matches('.note-input')) return;
+      setNote(items[Number(event.target.closest('.decide').dataset.index)], event.target.value);
+    });
+    // Enter or Esc in a note: back to the photo, where the shortcuts work again.
+    container.addEventListener('keydown', (event) => {
+      if (!event.target.matches('.note-input')) return;
+      if (event.key !== 'Enter' && event.key !== 'Escape') return;
+      event.preventDefault();
+      (event.target.closest('.photo') || $('queue-body')).focus();
+    });
+  }
+
+  // ---- The photo large --------------------------------------------------------------------------
+
+  // The file itself where the browser shows it, else the thumbnail (a TIFF, a file gone); the
+  // image says which in data-shown (file, thumb or none), the note says why.
+  function showPicture(image, url, thumb, note) {
+    const fallBack = (why) => {
+      image.onerror = null;
+      note.textContent = thumb ? `${why}，此处显示的是缩略图。` : `${why}。`;
+      if (thumb) {
+        image.dataset.shown = 'thumb';
+        image.src = thumb;
+      } else {
+        image.dataset.shown = 'none';
+        image.removeAttribute('src');
+      }
+    };
+    note.textContent = '';
+    if (url) {
+      image.onerror = () => fallBack('浏览器无法显示这个文件（例如 TIFF 格式，或文件已移走）');
+      image.dataset.shown = 'file';
+      image.src = url;
+    } else {
+      fallBack('报告中没有这个文件的地址');
+    }
+  }
+
+  const viewDialog = $('view-dialog');
+  let viewOpener = null;
+
+  function openView(item, which, opener) {
+    const source = PICTURES[which];
+    viewOpener = opener;
+    $('view-title').textContent = source.title;
+    $('view-path').replaceChildren(...pathLine(item).childNodes);
+    $('view-path').title = item.path;
+    const image = $('view-image');
+    image.alt = `${source.title}：${item.name}`;
+    showPicture(image, source.url(item.r), source.thumb(item.r), $('view-note'));
+    $('view-note').hidden = !$('view-note').textContent;
+    const url = source.url(item.r);
+    $('view-open').hidden = !url;
+    if (url) $('view-open').href = url;
+    viewDialog.showModal();
+  }
+
+  $('grid').addEventListener('click', (event) => {
+    const button = event.target.closest('.view-button');
+    if (!button) return;
+    openView(items[Number(button.closest('.photo').dataset.index)], button.dataset.picture, button);
+  });
+  $('view-close').addEventListener('click', () => viewDialog.close());
+  viewDialog.addEventListener('click', (event) => {
+    if (event.target === viewDialog) viewDialog.close();
+  });
+  viewDialog.addEventListener('close', () => {
+    $('view-image').onerror = null;
+    $('view-image').removeAttribute('src');
+    if (viewOpener && viewOpener.isConnected) viewOpener.focus();
+  });
+
+  // ---- Going through the photos with the keyboard -----------------------------------------------
+
+  let current = -1; // the record number of the card the shortcuts act on
+
+  $('grid').addEventListener('focusin', (event) => {
+    const at = event.target.closest('.photo');
+    if (at) current = Number(at.dataset.index);
+  });
+
+  function focusCard(photo) {
+    current = Number(photo.dataset.index);
+    photo.focus({ preventScroll: true });
+    photo.scrollIntoView({ block: 'nearest' });
+  }
+
+  // The next or previous card, over to the next or previous page at either end.
+  function moveCard(by) {
+    const cards = [...$('grid').querySelectorAll('.photo')];
+    const at = cards.findIndex((c) => Number(c.dataset.index) === current);
+    const next = at < 0 ? (by > 0 ? 0 : cards.length - 1) : at + by;
+    if (next >= 0 && next < cards.length) {
+      focusCard(cards[next]);
+    } else if (at >= 0 && (by > 0 ? state.page < pageCount() - 1 : state.page > 0)) {
+      goTo(state.page + by);
+      const fresh = $('grid').querySelectorAll('.photo');
+      focusCard(fresh[by > 0 ? 0 : fresh.length - 1]);
+    }
+  }
+
+  function gridKey(key) {
+    if (key === 'j' || key === 'k') {
+      moveCard(key === 'j' ? 1 : -1);
+      return;
+    }
+    const photo = current >= 0 ? cardOf(current) : null;
+    if (!photo) {
+      announce('请先按 J 选择一张照片。');
+    } else if (key === 'n') {
+      photo.querySelector('.note-input').focus();
+    } else {
+      decide(items[current], key === 'a' ? 'accept' : 'reject');
+    }
+  }
+
+  const BUTTON_INPUTS = ['button', 'checkbox', 'radio', 'reset', 'submit'];
+  const isTextField = (e) => e instanceof Element
+    && (e.matches('textarea, select, [contenteditable]')
+      || (e.matches('input') && !BUTTON_INPUTS.includes(e.type)));
+
+  document.addEventListener('keydown', (event) => {
+    if (event.ctrlKey || event.metaKey || event.altKey || event.isComposing) return;
+    const key = event.key.length === 1 ? event.key.toLowerCase() : '';
+    if (!key || !'jkarn'.includes(key) || isTextField(event.target)) return;
+    if (queueDialog.open) {
+      queueKey(key);
+    } else if (!document.querySelector('dialog[open]')) {
+      gridKey(key);
+    } else {
+      return;
+    }
+    event.preventDefault();
+  });
+
+  // ---- One photo after another: those that need a person ----------------------------------------
+
+  const queueDialog = $('queue-dialog');
+  const queue = { list: [], at: 0, item: null };
+  const queuePanel = decisionPanel('queue');
+  $('queue-info').insertBefore(queuePanel, $('queue-done'));
+
+  function showQueueDecision() {
+    showDecision(queuePanel, queue.item);
+    const left = queue.list.filter((item) => !decisionOf(item)).length;
+    $('queue-position').textContent = `第 ${count(queue.at + 1)} / ${count(queue.list.length)} 张`
+      + `（未决定 ${count(left)} 张）`;
+  }
+
+  function showQueue(at) {
+    queue.at = at;
+    const item = queue.item = queue.list[at];
+    const r = item.r;
+    showPicture($('queue-original'), PICTURES.original.url(r), PICTURES.original.thumb(r),
+      $('queue-original-note'));
+    $('queue-original').alt = `原照片：${item.name}`;
+    $('queue-corrected-box').hidden = !hasCorrection(r);
+    if (hasCorrection(r)) {
+      showPicture($('queue-corrected'), PICTURES.corrected.url(r), PICTURES.corrected.thumb(r),
+        $('queue-corrected-note'));
+      $('queue-corrected').alt = `修正后照片：${item.name}`;
+    } else {
+      $('queue-corrected').removeAttribute('src');
+    }
+    $('queue-path').replaceChildren(...pathLine(item).childNodes);
+    $('queue-path').title = item.path;
+    $('queue-verdict').textContent = verdictName(item.verdict) + (item.group === 'corrected'
+      ? '，已自动修正，请确认修正后的照片' : '，有画质提示，请人工确认');
+    // For a photo that passed, the verdict above says the first line already.
+    $('queue-reason').replaceChildren(...reasonLines(item).slice(item.pass ? 1 : 0)
+      .map((line) => el('li', '', line)));
+    const extra = [duplicatesLine(item), fileLinks(item, false)].filter(Boolean);
+    $('queue-files').replaceChildren(...extra.flatMap((line) => [...line.childNodes, ' ']));
+    $('queue-done').textContent = '';
+    $('queue-prev').disabled = at === 0;
+    $('queue-next').disabled = at >= queue.list.length - 1;
+    showQueueDecision();
+  }
+
+  function stepQueue(by) {
+    const at = queue.at + by;
+    if (at >= 0 && at < queue.list.length) showQueue(at);
+  }
+
+  // After a decision: the next photo not yet decided, from the start again after the last one.
+  function nextUndecided() {
+    const n = queue.list.length;
+    for (let k = 1; k < n; k += 1) {
+      const at = (queue.at + k) % n;
+      if (!decisionOf(queue.list[at])) {
+        showQueue(at);
+        return;
+      }
+    }
+    $('queue-done').textContent = `需人工查看的 ${count(n)} 张照片都已决定。可按 Esc 退出，或导出决定。`;
+  }
+
+  function queueKey(key) {
+    if (key === 'j' || key === 'k') {
+      stepQueue(key === 'j' ? 1 : -1);
+    } else if (key === 'n') {
+      queuePanel.querySelector('.note-input').focus();
+    } else {
+      decide(queue.item, key === 'a' ? 'accept' : 'reject');
+      nextUndecided();
+    }
+  }
+
+  function openQueue() {
+    queue.list = order(state.sort).filter(toReview);
+    if (!queue.list.length) return;
+    const first = queue.list.findIndex((item) => !decisionOf(item));
+    showQueue(Math.max(0, first));
+    queueDialog.showModal();
+    $('queue-body').focus();
+  }
+
+  $('queue-button').addEventListener('click', openQueue);
+  $('queue-close').addEventListener('click', () => queueDialog.close());
+  $('queue-prev').addEventListener('click', () => stepQueue(-1));
+  $('queue-next').addEventListener('click', () => stepQueue(1));
+  $('queue-files').addEventListener('click', (event) => {
+    const button = event.target.closest('.duplicate-link');
+    if (!button) return;
+    queueDialog.close();
+    jumpTo(Number(button.dataset.target));
+  });
+  queueDialog.addEventListener('close', () => {
+    queue.item = null;
+    for (const id of ['queue-original', 'queue-corrected']) {
+      $(id).onerror = null;
+      $(id).removeAttribute('src');
+    }
+    if (!document.activeElement?.closest('.photo')) $('queue-button').focus();
+  });
+  wireDecisions($('grid'));
+  wireDecisions(queueDialog);
+
+  // ---- A possible duplicate, one click away ----------------------------------------------------
+
+  // To another photo's card: on its page, with the filters opened to the possible duplicates
+  // when the filters chosen hide it.
+  function jumpTo(index) {
+    const item = items[index];
+    if (!item) return;
+    if (!shown.includes(item)) {
+      Object.assign(state, { verdict: 'dup', advisory: 'all', decision: 'all', search: '' });
+      $('verdict-filter').value = 'dup';
+      $('advisory-filter').value = 'all';
+      $('decision-filter').value = 'all';
+      $('search').value = '';
+      applyFilters();
+    }
+    const at = shown.indexOf(item);
+    if (at < 0) return;
+    if (Math.floor(at / PAGE_SIZE) !== state.page) goTo(Math.floor(at / PAGE_SIZE));
+    focusCard(cardOf(index));
+  }
+
+  $('grid').addEventListener('click', (event) => {
+    const button = event.target.closest('.duplicate-link');
+    if (button) jumpTo(Number(button.dataset.target));
+  });
 
   // ---- The explanation picture ------------------------------------------------------------------
 
@@ -720,18 +1366,47 @@
     ].join(',') + '\r\n';
   }
 
-  function exportCsv() {
+  // ---- The decisions as a CSV file --------------------------------------------------------------
+
+  const DECISIONS_HEADER = 'path,verdict,decision,note,who,when,corrected,reason,file_size,sha256,'
+    + 'corrected_sha256\r\n';
+
+  // What a person typed or the page worded: one starting with = + - @ (or a tab or a carriage
+  // return) would be a formula to a spreadsheet, so it gets an apostrophe before it. The paths and
+  // checksums, which vrel-check reads back, stay as they are.
+  const wordsField = (value) => csvField(/^[=+\-@\t\r]/.test(value) ? `'${value}` : value);
+
+  function decisionRow(item) {
+    const r = item.r;
+    const e = decisions.get(item.index);
+    const plain = (value) => csvField(value == null ? '' : text(value));
+    const decided = e && e.decision ? e : null;
+    return [
+      plain(item.path), plain(item.verdict), decided ? DECISION[decided.decision].word : '',
+      decided ? wordsField(decided.note) : '', decided ? wordsField(decided.who) : '',
+      decided && decided.when ? isoTime(decided.when) : '', plain(r.corrected),
+      wordsField(reasonLines(item).join('；')), plain(r.file_size), plain(r.sha256),
+      plain(r.corrected_sha256),
+    ].join(',') + '\r\n';
+  }
+
+  function download(name, parts) {
     // The byte order mark makes spreadsheet programs read the file as UTF-8.
-    const blob = new Blob(['\ufeff', CSV_HEADER, ...shown.map((item) => csvRow(item.r))],
-      { type: 'text/csv;charset=utf-8' });
+    const blob = new Blob(['\ufeff', ...parts], { type: 'text/csv;charset=utf-8' });
     const link = document.createElement('a');
     link.href = URL.createObjectURL(blob);
-    link.download = '审核结果.csv';
+    link.download = name;
     document.body.append(link);
     link.click();
     link.remove();
     setTimeout(() => URL.revokeObjectURL(link.href), 60000);
   }
+
+  const exportCsv = () => download('审核结果.csv',
+    [CSV_HEADER, ...shown.map((item) => csvRow(item.r))]);
+  // Every record, decided or not, in the order of the run.
+  const exportDecisions = () => download('decisions.csv',
+    [DECISIONS_HEADER, ...items.map(decisionRow)]);
 
   // ---- Wiring -----------------------------------------------------------------------------------
 
@@ -764,16 +1439,47 @@
     const choice = `v:${bar.dataset.verdict}`;
     setVerdict(state.verdict === choice ? 'all' : choice);
   });
-  $('export-button').addEventListener('click', exportCsv);
+  function setDecision(choice) {
+    state.decision = choice;
+    $('decision-filter').value = choice;
+    applyFilters();
+  }
 
+  $('decision-filter').addEventListener('change', (e) => setDecision(e.target.value));
+  for (const button of document.querySelectorAll('.totals button[data-decision]')) {
+    const choice = button.dataset.decision;
+    button.addEventListener('click', () => setDecision(state.decision === choice ? 'all' : choice));
+  }
+  $('export-button').addEventListener('click', exportCsv);
+  $('decisions-button').addEventListener('click', exportDecisions);
+  // The operator's name, typed once for every report opened in this browser.
+  $('reviewer').value = (() => {
+    try {
+      return storage()?.getItem(REVIEWER_KEY) || '';
+    } catch (e) {
+      return '';
+    }
+  })();
+  $('reviewer').addEventListener('input', () => {
+    try {
+      storage()?.setItem(REVIEWER_KEY, reviewer());
+    } catch (e) {
+      // not kept: typed again next time
+    }
+  });
+
+  loadDecisions();
   showOverview();
   fillFilters();
+  showTally();
+  $('queue-button').disabled = !items.some(toReview);
   for (const hidden of document.querySelectorAll('.overview, .toolbar, .list-head')) {
     hidden.hidden = false;
   }
   // A reload keeps the choices the browser restored into the form fields.
   state.verdict = $('verdict-filter').value;
   state.advisory = $('advisory-filter').value;
+  state.decision = $('decision-filter').value;
   state.search = $('search').value;
   state.sort = $('sort').value;
   applyFilters();
