@@ -18,6 +18,7 @@ packages=(
   xvfb xauth x11-apps xdotool imagemagick libimage-exiftool-perl wrk bc
   clang libclang-rt-14-dev
   chromium chromium-driver python3-selenium
+  python3-onnx python3-flatbuffers python3-numpy python3-pil
   lintian dpkg-dev file mingw-w64
 )
 # Debian's npm, unless a Node.js that brings its own npm (and conflicts with Debian's) is there.

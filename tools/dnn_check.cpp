@@ -1,14 +1,17 @@
-// OpenCV's side of tools/check_selfie_segmentation.py: runs the converted person segmentation
-// network with the dnn module, on raw float32 blobs that the Python side reads and writes.
+// OpenCV's side of tools/check_selfie_segmentation.py and tools/check_face_landmarks.py: runs a
+// converted network with the dnn module, on raw float32 blobs that the Python side reads and
+// writes.
 //
 //   dnn_check prepare PHOTO BLOB     photo -> 1x3x256x256 RGB 0..1, stretched (blobFromImage)
-//   dnn_check run MODEL BLOB OUT [TIMES [NxCxHxW]]
-//                                    blob -> network output; TIMES further runs are timed; the
+//   dnn_check run MODEL BLOB OUT [TIMES [NxCxHxW [THREADS]]]
+//                                    blob -> network outputs; TIMES further runs are timed; the
 //                                    input is 1x3x256x256 unless NxCxHxW says otherwise
 //
-// Blobs are bare float32 in the machine's byte order, NCHW. Single-threaded on purpose: the
-// timing is the one a check worker would see on one core. The tests of the converter run small
-// networks through it with other input shapes.
+// Blobs are bare float32 in the machine's byte order, NCHW. OUT gets every output of the
+// network, one after another; a line "output NAME DxDx..." on standard output names each, in
+// that order. Single-threaded unless THREADS says otherwise (0: OpenCV's default): one thread
+// is what a check worker sees on one core. The tests of the converters run small networks
+// through it with other input shapes.
 //
 // Build (tools/check_selfie_segmentation.py does it into a temporary folder):
 //   g++ -O1 -std=c++17 tools/dnn_check.cpp -o dnn_check $(pkg-config --cflags opencv4)
@@ -57,8 +60,8 @@ int prepare(const std::string& photo, const std::string& blobPath) {
 }
 
 int run(const std::string& model, const std::string& blobPath, const std::string& outPath,
-        int times, const std::vector<int>& shape) {
-    cv::setNumThreads(1);
+        int times, const std::vector<int>& shape, int threads) {
+    if (threads > 0) cv::setNumThreads(threads);
     cv::dnn::Net net = cv::dnn::readNetFromONNX(model);
     net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
     net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
@@ -69,27 +72,43 @@ int run(const std::string& model, const std::string& blobPath, const std::string
                      blob.total());
         return 1;
     }
+    const std::vector<std::string> names = net.getUnconnectedOutLayersNames();
     net.setInput(blob);
-    const cv::Mat out = net.forward().clone();
-    if (out.type() != CV_32F) {
-        std::fprintf(stderr, "unexpected output type %d\n", out.type());
-        return 1;
+    std::vector<cv::Mat> outs;
+    net.forward(outs, names);
+    for (size_t i = 0; i < outs.size(); ++i) {
+        if (outs[i].type() != CV_32F) {
+            std::fprintf(stderr, "unexpected type %d of output %s\n", outs[i].type(),
+                         names[i].c_str());
+            return 1;
+        }
+        std::string dims;
+        for (int d = 0; d < outs[i].dims; ++d)
+            dims += (d ? "x" : "") + std::to_string(outs[i].size[d]);
+        std::printf("output %s %s\n", names[i].c_str(), dims.c_str());
+        outs[i] = outs[i].clone();
     }
 
     std::vector<double> ms;
     for (int i = 0; i < times; ++i) {
         net.setInput(blob);
+        std::vector<cv::Mat> timed;
         const auto start = std::chrono::steady_clock::now();
-        net.forward();
+        net.forward(timed, names);
         ms.push_back(std::chrono::duration<double, std::milli>(
                          std::chrono::steady_clock::now() - start).count());
     }
     if (!ms.empty()) {
         std::sort(ms.begin(), ms.end());
-        std::printf("forward: median %.2f ms, min %.2f ms over %d runs, 1 thread\n",
-                    ms[ms.size() / 2], ms.front(), times);
+        std::printf("forward: median %.2f ms, min %.2f ms over %d runs, %d thread%s\n",
+                    ms[ms.size() / 2], ms.front(), times, cv::getNumThreads(),
+                    cv::getNumThreads() == 1 ? "" : "s");
     }
-    return writeBlob(outPath, out) ? 0 : 1;
+    std::ofstream out(outPath, std::ios::binary);
+    for (const cv::Mat& o : outs)
+        out.write(reinterpret_cast<const char*>(o.ptr<float>()),
+                  static_cast<std::streamsize>(o.total() * sizeof(float)));
+    return out ? 0 : 1;
 }
 
 // "1x3x256x256" -> {1, 3, 256, 256}; empty on a malformed text.
@@ -110,10 +129,11 @@ int main(int argc, char** argv) {
     try {
         const std::string mode = argc > 1 ? argv[1] : "";
         if (mode == "prepare" && argc == 4) return prepare(argv[2], argv[3]);
-        if (mode == "run" && argc >= 5 && argc <= 7) {
-            const std::vector<int> shape = parseShape(argc == 7 ? argv[6] : "1x3x256x256");
+        if (mode == "run" && argc >= 5 && argc <= 8) {
+            const std::vector<int> shape = parseShape(argc >= 7 ? argv[6] : "1x3x256x256");
             if (!shape.empty())
-                return run(argv[2], argv[3], argv[4], argc >= 6 ? std::atoi(argv[5]) : 0, shape);
+                return run(argv[2], argv[3], argv[4], argc >= 6 ? std::atoi(argv[5]) : 0, shape,
+                           argc == 8 ? std::atoi(argv[7]) : 1);
         }
     } catch (const cv::Exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
@@ -121,7 +141,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: %s prepare PHOTO BLOB\n"
-                 "       %s run MODEL BLOB OUT [TIMES [NxCxHxW]]\n",
+                 "       %s run MODEL BLOB OUT [TIMES [NxCxHxW [THREADS]]]\n",
                  argv[0], argv[0]);
     return 2;
 }
