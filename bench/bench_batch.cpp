@@ -103,6 +103,8 @@ void BM_Batch(benchmark::State& state) {
     // the fifth: 1 reads each file's size, time, SHA-256 and perceptual hash, as vrel-check does.
     opts.report_pictures = state.range(3) != 0;
     opts.fingerprints = state.range(4) != 0;
+    // The sixth: 1 takes the face networks' measures, as vrel-check does.
+    opts.landmarks = state.range(5) != 0;
     // Photos under the pixel sizes are rejected at their headers: what a report then costs is
     // a thumbnail decoded from the file.
     const bool too_small = state.range(1) < opts.check.min_height;
@@ -122,20 +124,22 @@ void BM_Batch(benchmark::State& state) {
 BENCHMARK(BM_Floor)->SIZES->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_StepByStep)->SIZES->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Batch)
-    ->Args({600, 800, 1, 0, 0})
-    ->Args({600, 800, 1, 0, 1})
-    ->Args({600, 800, 1, 1, 1})
-    ->Args({600, 800, 2, 0, 1})
-    ->Args({600, 800, 2, 1, 1})
-    ->Args({512, 600, 1, 0, 0})
-    ->Args({512, 600, 1, 1, 0})
-    ->Args({512, 600, 1, 1, 1})
-    ->Args({1200, 1600, 1, 0, 1})
-    ->Args({1200, 1600, 2, 0, 1})
-    ->Args({3000, 4000, 1, 0, 0})
-    ->Args({3000, 4000, 1, 0, 1})
-    ->Args({3000, 4000, 1, 1, 1})
-    ->Args({3000, 4000, 2, 0, 1})
+    ->Args({600, 800, 1, 0, 0, 1})
+    ->Args({600, 800, 1, 0, 1, 1})
+    ->Args({600, 800, 1, 0, 1, 0})
+    ->Args({600, 800, 1, 1, 1, 1})
+    ->Args({600, 800, 2, 0, 1, 1})
+    ->Args({600, 800, 2, 0, 1, 0})
+    ->Args({600, 800, 2, 1, 1, 1})
+    ->Args({512, 600, 1, 0, 0, 1})
+    ->Args({512, 600, 1, 1, 0, 1})
+    ->Args({512, 600, 1, 1, 1, 1})
+    ->Args({1200, 1600, 1, 0, 1, 1})
+    ->Args({1200, 1600, 2, 0, 1, 1})
+    ->Args({3000, 4000, 1, 0, 0, 1})
+    ->Args({3000, 4000, 1, 0, 1, 1})
+    ->Args({3000, 4000, 1, 1, 1, 1})
+    ->Args({3000, 4000, 2, 0, 1, 1})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

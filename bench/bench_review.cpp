@@ -126,6 +126,7 @@ void BM_WholeReview(benchmark::State& state) {
     ReviewOptions options;
     options.reuse_detector = state.range(2) != 0;
     options.advise = state.range(3) != 0;
+    options.landmarks = state.range(4) != 0;
     PhotoReviewer reviewer(Shipped(), kAppDir, options);
     for (auto _ : state) {
         const ReviewResult r = reviewer.Review(path);
@@ -160,14 +161,18 @@ BENCHMARK(BM_Detection)->Unit(benchmark::kMillisecond);
 // Third argument: 1 keeps the detector between reviews, 0 loads it for each review. Fourth: 1
 // looks for the quality advisories (as every front end does), 0 does not.
 BENCHMARK(BM_WholeReview)
-    ->Args({600, 800, 0, 1})
-    ->Args({600, 800, 1, 0})
-    ->Args({600, 800, 1, 1})
-    ->Args({1200, 1600, 0, 1})
-    ->Args({1200, 1600, 1, 1})
-    ->Args({3000, 4000, 0, 1})
-    ->Args({3000, 4000, 1, 0})
-    ->Args({3000, 4000, 1, 1})
+    // width, height, detector kept, advisories, landmark measures
+    ->Args({600, 800, 0, 1, 1})
+    ->Args({600, 800, 1, 0, 0})
+    ->Args({600, 800, 1, 1, 0})
+    ->Args({600, 800, 1, 1, 1})
+    ->Args({1200, 1600, 0, 1, 1})
+    ->Args({1200, 1600, 1, 1, 0})
+    ->Args({1200, 1600, 1, 1, 1})
+    ->Args({3000, 4000, 0, 1, 1})
+    ->Args({3000, 4000, 1, 0, 0})
+    ->Args({3000, 4000, 1, 1, 0})
+    ->Args({3000, 4000, 1, 1, 1})
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Save480x640)->Unit(benchmark::kMillisecond);
 

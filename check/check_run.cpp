@@ -160,7 +160,9 @@ FaceDetector& PhotoReviewer::Detector() {
 
 QualityAdvisor& PhotoReviewer::Advisor() {
     if (!advisor_) {
-        advisor_ = std::make_unique<QualityAdvisor>(data_dir_ + kEyeCascadeFileName);
+        advisor_ = std::make_unique<QualityAdvisor>(data_dir_ + kEyeCascadeFileName,
+                                                    options_.landmarks ? data_dir_ + kModelsFolder
+                                                                       : std::string());
     }
     return *advisor_;
 }
@@ -427,6 +429,11 @@ private:
         const FacePlacement faces = reviewer_.CheckFaces(r_.normalised);
         m_.faces = static_cast<int>(faces.faces.size());
         m_.face_rects = faces.faces;
+        if (faces.faces.size() != 1 && options_.advise &&
+            reviewer_.Advisor().Landmarker().CanFind()) {
+            m_.face_check =
+                CheckFaceCount(reviewer_.Advisor().Landmarker(), r_.normalised, faces.faces);
+        }
         if (faces.faces.size() == 1) {
             m_.face = faces.faces.front();
             Advise(*m_.face);

@@ -9,6 +9,7 @@
 #include "check/settings.h"
 #include "check/work_limit.h"
 #include "quality/advisories.h"
+#include "quality/face_check.h"
 
 #include <opencv2/core.hpp>
 
@@ -57,6 +58,8 @@ struct ReviewMeasures {
     // Quality hints beside the verdict, where the review found exactly one face (nullopt where
     // it did not get that far); they never change the verdict.
     std::optional<std::vector<AdvisoryNote>> advisories;
+    // Where the review counted other than one face: what the face network makes of them.
+    std::optional<FaceCheck> face_check;
 };
 
 struct ReviewResult {
@@ -88,6 +91,10 @@ struct ReviewOptions {
     bool fast_decode = false;
     // Look for quality advisories on a photo with one face (blur, exposure, compression, ...).
     bool advise = true;
+    // With them, the measures from the face networks' landmarks (eyes, mouth, pose, gaze, head
+    // size and place, roll) and their second opinion on a face count other than one. Off: roll
+    // from the eye detector, the rest left out.
+    bool landmarks = true;
     // The longest one review may take; past it the review stops between its steps (or while
     // it decodes) and the photo is rejected as undecodable. 0: no limit.
     std::chrono::milliseconds time_limit{60'000};
@@ -98,6 +105,8 @@ inline constexpr float kMinAspect = 1.0f;
 inline constexpr float kMaxAspect = 2.0f;
 // The eye detector of the quality advisor, in the data folder beside the face detector.
 inline constexpr const char* kEyeCascadeFileName = "haarcascade_eye.xml";
+// The networks' folder in the data directory.
+inline constexpr const char* kModelsFolder = "models/";
 
 // Files larger than this are decoded from the disk as they are read, not from memory.
 inline constexpr uint64_t kMaxBufferedFile = uint64_t{256} << 20;

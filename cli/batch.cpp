@@ -333,6 +333,7 @@ BatchSummary RunBatch(PathSource& source, const BatchOptions& opts, const Record
     kit.backdrop = opts.backdrop;
     kit.review.ignore_marker = opts.ignore_marker;
     kit.review.fast_decode = opts.fast_decode;
+    kit.review.landmarks = opts.landmarks;
     kit.corrections = !opts.correct_dir.empty();
     kit.labels = !opts.annotate_dir.empty() || opts.report_pictures;
     InOrder results; // outlives the workers, which may still drop their jobs into it

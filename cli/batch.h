@@ -119,6 +119,8 @@ struct BatchOptions {
     // Each record gets its file's size, time, SHA-256 and perceptual hash, and the earlier
     // photos of the batch it repeats.
     bool fingerprints = true;
+    // The face networks' measures beside the advisories (ReviewOptions::landmarks).
+    bool landmarks = true;
 };
 
 struct BatchSummary {

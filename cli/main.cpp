@@ -731,6 +731,10 @@ int main(int argc, char** argv) {
     if (!o.apply_decisions.empty()) {
         return ApplyDecisions(o, settings);
     }
+    if (const vrel::Error& missing = kit->landmarks_unavailable) {
+        std::fprintf(stderr, "vrel-check: warning: some quality advisories are left out: %s\n",
+                     missing.Detail().c_str());
+    }
     if (correcting) {
         if (const vrel::Error error = vrel::ChooseBackdrop(o.backdrop, settings).Err()) {
             return SetupError("--backdrop: " + error.Detail());

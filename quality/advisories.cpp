@@ -1,5 +1,6 @@
 #include "quality/advisories.h"
 
+#include "quality/marks_measures.h"
 #include "quality/measures.h"
 
 #include <opencv2/imgproc.hpp>
@@ -29,6 +30,20 @@ const char* AdvisoryCode(Advisory a) {
         return "uneven_light";
     case Advisory::Roll:
         return "roll";
+    case Advisory::EyesClosed:
+        return "eyes_closed";
+    case Advisory::MouthOpen:
+        return "mouth_open";
+    case Advisory::Yaw:
+        return "yaw";
+    case Advisory::Pitch:
+        return "pitch";
+    case Advisory::Gaze:
+        return "gaze";
+    case Advisory::HeadSize:
+        return "head_size";
+    case Advisory::EyeLine:
+        return "eye_line";
     }
     return "";
 }
@@ -65,10 +80,35 @@ std::vector<AdvisoryNote> JudgeQuality(const QualityMeasures& m) {
     if (m.roll && std::abs(*m.roll) > b::kMaxRoll) {
         notes.push_back({Advisory::Roll, *m.roll, *m.roll > 0 ? b::kMaxRoll : -b::kMaxRoll});
     }
+    if (m.eye_openness && *m.eye_openness < b::kMinEyeOpenness) {
+        notes.push_back({Advisory::EyesClosed, *m.eye_openness, b::kMinEyeOpenness});
+    }
+    if (m.mouth_opening && *m.mouth_opening > b::kMaxMouthOpening) {
+        notes.push_back({Advisory::MouthOpen, *m.mouth_opening, b::kMaxMouthOpening});
+    }
+    // Either way: the bound on the side of the measure.
+    const auto beyond = [&](Advisory code, const std::optional<double>& value, double bound) {
+        if (value && std::abs(*value) > bound) {
+            notes.push_back({code, *value, *value > 0 ? bound : -bound});
+        }
+    };
+    beyond(Advisory::Yaw, m.yaw, b::kMaxYaw);
+    beyond(Advisory::Pitch, m.pitch, b::kMaxPitch);
+    beyond(Advisory::Gaze, m.gaze, b::kMaxGaze);
+    // Within a range: the bound passed.
+    const auto within = [&](Advisory code, const std::optional<double>& value, double low,
+                            double high) {
+        if (value && (*value < low || *value > high)) {
+            notes.push_back({code, *value, *value < low ? low : high});
+        }
+    };
+    within(Advisory::HeadSize, m.eye_to_chin, b::kMinEyeToChin, b::kMaxEyeToChin);
+    within(Advisory::EyeLine, m.eye_line, b::kMinEyeLine, b::kMaxEyeLine);
     return notes;
 }
 
-QualityAdvisor::QualityAdvisor(const std::string& eye_cascade_path) {
+QualityAdvisor::QualityAdvisor(const std::string& eye_cascade_path, const std::string& models_dir)
+    : landmarker_(models_dir) {
     // The image library fills its colour conversion tables on first use, and two threads doing
     // that at once lose one set: fill them once, before any advisor measures.
     static std::once_flag tables;
@@ -107,8 +147,37 @@ std::optional<QualityMeasures> QualityAdvisor::Measure(const cv::Mat& photo, con
     m.clipped = exposure.clipped;
     m.highlight = exposure.highlight;
     m.side_ratio = exposure.side_ratio;
-    m.roll = quality::MeasureRoll(*view, eyes_);
+    // The mesh's eye corners give the roll; the eye detector only where there is no mesh.
+    if (!MeasureMarks(photo, face, m)) {
+        m.roll = quality::MeasureRoll(*view, eyes_);
+    }
     return m;
+}
+
+std::optional<FaceMarks> QualityAdvisor::MeasureMarks(const cv::Mat& photo, const cv::Rect& face,
+                                                      QualityMeasures& m) {
+    // The mesh is cropped about the face detector's box; the cascade's box sits higher and is
+    // larger: its centre an eighth of its height above that box's, its side 1/0.86 of it.
+    const cv::Rect2f box(face.x + 0.09f * face.width, face.y + 0.19f * face.height,
+                         0.86f * face.width, 0.86f * face.height);
+    std::optional<FaceMarks> marks = landmarker_.Mark(photo, box);
+    if (!marks || marks->presence < kMinPresence) {
+        return std::nullopt;
+    }
+    m.roll = quality::MeasureMarksRoll(*marks);
+    m.eye_openness = quality::MeasureEyeOpenness(*marks);
+    m.mouth_opening = quality::MeasureMouthOpening(*marks);
+    if (landmarker_.CanMeasurePose()) {
+        if (const auto pose = quality::MeasurePose(*marks, landmarker_.Canonical(), photo.size())) {
+            m.yaw = pose->yaw;
+            m.pitch = pose->pitch;
+        }
+    }
+    m.gaze = quality::MeasureGaze(*marks);
+    const quality::HeadPlace place = quality::MeasureHeadPlace(*marks, photo.size());
+    m.eye_to_chin = place.eye_to_chin;
+    m.eye_line = place.eye_line;
+    return marks;
 }
 
 std::vector<AdvisoryNote> QualityAdvisor::Assess(const cv::Mat& photo, const cv::Rect& face,

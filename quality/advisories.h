@@ -3,7 +3,10 @@
 // Quality advisories: hints that sit beside the review's verdict and never change it. They point
 // at photos that pass every test of the review although a person would send them back: black and
 // white or tinted, soft or enlarged, blocky from strong compression, too dark or too bright, lit
-// from one side, or with the head tilted.
+// from one side, with the head tilted, turned or nodded, the eyes closed or looking aside, the
+// mouth open, or the head too large, too small, too high or too low in the photo.
+
+#include "landmarks/landmarks.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/objdetect.hpp>
@@ -22,10 +25,18 @@ enum class Advisory {
     Underexposed,
     Overexposed,
     UnevenLight,
-    Roll
+    Roll,
+    EyesClosed,
+    MouthOpen,
+    Yaw,
+    Pitch,
+    Gaze,
+    HeadSize,
+    EyeLine
 };
 
-// "colour", "tint", "soft", "compression", "underexposed", "overexposed", "uneven_light", "roll".
+// "colour", "tint", "soft", "compression", "underexposed", "overexposed", "uneven_light", "roll",
+// "eyes_closed", "mouth_open", "yaw", "pitch", "gaze", "head_size", "eye_line".
 const char* AdvisoryCode(Advisory a);
 
 // One advisory: the measured value and the bound it passed.
@@ -56,9 +67,15 @@ struct QualityMeasures {
     // Mean luma of the darker cheek over that of the brighter one (0-1].
     double side_ratio = 1;
     // Head roll in degrees from the two eyes, positive when the head leans counter-clockwise
-    // as the photo is seen (the eye on the photo's right is higher). Missing without two
-    // plausible eyes or without the eye detector.
+    // as the photo is seen (the eye on the photo's right is higher): from the face mesh's eye
+    // corners, or without the mesh network from the eye detector. Missing without either, or
+    // without two plausible eyes.
     std::optional<double> roll;
+    // From the face's landmarks (quality/marks_measures.h); missing without the networks or
+    // where the mesh does not see a face. Eye and mouth openness, yaw and pitch in degrees, the
+    // irises off the eyes' middles in eye widths, and eye-to-chin and the eye line over the
+    // photo's height.
+    std::optional<double> eye_openness, mouth_opening, yaw, pitch, gaze, eye_to_chin, eye_line;
 };
 
 // The bounds, chosen on real portraits and on versions of them made faulty.
@@ -84,6 +101,29 @@ inline constexpr double kMaxClipped = 0.15;
 inline constexpr double kMinSideRatio = 0.72;
 // roll: degrees either way.
 inline constexpr double kMaxRoll = 8.0;
+// The landmark measures' bounds: chosen on the grace and astronaut portraits (tests/data/,
+// samples/), checked on the beige, outdoor and room ones (tests/data/correction/); the README
+// gives what each half measured.
+// eyes_closed: the less open eye's lids apart by less than this share of its width (open eyes:
+// 0.21 and more).
+inline constexpr double kMinEyeOpenness = 0.12;
+// mouth_open: the lips apart by more than this share of the mouth's width (closed lips: at most
+// 0.08, and 0.10 on the checking half; a smile that shows the teeth: 0.13 to 0.18).
+inline constexpr double kMaxMouthOpening = 0.11;
+// yaw, pitch: degrees either way, pitch from the neutral pitch (quality/marks_measures.h).
+// Frontal portraits: yaw within -2.8 to 4.9; pitch -1.4 to 7.8, and up to 10.7 on the checking
+// half (its faces sit nodded back a few degrees further than the tuning half's).
+inline constexpr double kMaxYaw = 8.0;
+inline constexpr double kMaxPitch = 12.0;
+// gaze: the irises off the eyes' middles by more than this share of an eye's width (looking
+// into the lens: within 0.07, 0.10 on a face 36 pixels wide).
+inline constexpr double kMaxGaze = 0.12;
+// head_size: eye-to-chin over the photo's height within these (photos this exam passes: 0.15 to
+// 0.24; a face too small for it: 0.11 and less; the conventional ID photo's largest head, 80 %
+// of the height from chin to crown: about 0.40). eye_line: the eyes this far down from the top
+// (passed: 0.32 to 0.56; a face low in the frame: 0.70 and more).
+inline constexpr double kMinEyeToChin = 0.13, kMaxEyeToChin = 0.40;
+inline constexpr double kMinEyeLine = 0.25, kMaxEyeLine = 0.63;
 } // namespace quality_bounds
 
 // Sharpness is measured as if the face were at most this many pixels wide.
@@ -94,12 +134,16 @@ std::vector<AdvisoryNote> JudgeQuality(const QualityMeasures& m);
 
 // Looks at the photo as the review decoded it (8-bit blue-green-red, upright, possibly reduced
 // in the DCT domain in fast mode) and at the one face the review found, in that photo's pixels.
-// One advisor per thread: the eye detector keeps working buffers.
+// One advisor per thread: the eye detector and the networks keep working buffers.
 class QualityAdvisor {
 public:
-    // eye_cascade_path may be empty or unreadable: then no roll is measured.
-    explicit QualityAdvisor(const std::string& eye_cascade_path);
+    // eye_cascade_path may be empty or unreadable: then no roll is measured without the mesh
+    // network. models_dir (ending in '/') holds the landmark networks; empty: none are used.
+    explicit QualityAdvisor(const std::string& eye_cascade_path,
+                            const std::string& models_dir = "");
     bool HasEyeDetector() const { return !eyes_.empty(); }
+    // The landmark networks; each one missing leaves its measures out (Problem() says why).
+    FaceLandmarker& Landmarker() { return landmarker_; }
 
     // reduction: 1 when the photo is at the file's own resolution; 2, 4 or 8 when it was decoded
     // reduced, where the JPEG block grid is no longer 8 pixels and compression is not assessed.
@@ -109,8 +153,14 @@ public:
     std::optional<QualityMeasures> Measure(const cv::Mat& photo, const cv::Rect& face,
                                            int reduction = 1);
 
+    // The measures from the landmarks of the face in box, into m (nothing where the mesh does
+    // not see a face); the marks themselves for the caller.
+    std::optional<FaceMarks> MeasureMarks(const cv::Mat& photo, const cv::Rect& face,
+                                          QualityMeasures& m);
+
 private:
     cv::CascadeClassifier eyes_;
+    FaceLandmarker landmarker_;
 };
 
 } // namespace vrel

@@ -9,6 +9,13 @@ namespace vrel {
 
 std::optional<double> MeasureHeadRoll(const cv::Mat& photo, const cv::Rect& face,
                                       QualityAdvisor& advisor) {
+    // The face mesh's eye corners where the mesh network is there and sees a face.
+    if (advisor.Landmarker().CanMark()) {
+        QualityMeasures m;
+        if (advisor.MeasureMarks(photo, face, m) && m.roll) {
+            return m.roll;
+        }
+    }
     const cv::Rect around = cv::Rect(face.x - face.width / 2, face.y - face.height / 2,
                                      face.width * 2, face.height * 2) &
                             cv::Rect(cv::Point(), photo.size());

@@ -131,6 +131,24 @@ void PutMeasures(Json& j, const ReviewMeasures& m) {
     PutFloat(j, "ratio_y", m.ratio_y);
     PutFloat(j, "ratio_x", m.ratio_x);
     Put(j, "centre_diff", m.centre_diff);
+    if (m.face_check) {
+        const auto box = [](const cv::Rect& r) {
+            return nlohmann::json{{"x", r.x}, {"y", r.y}, {"w", r.width}, {"h", r.height}};
+        };
+        nlohmann::json faces = nlohmann::json::array();
+        for (size_t i = 0; i < m.face_rects.size(); ++i) {
+            nlohmann::json face = box(m.face_rects[i]);
+            face["is_face"] = i < m.face_check->confirmed.size() && m.face_check->confirmed[i];
+            faces.push_back(std::move(face));
+        }
+        nlohmann::json found = nlohmann::json::array();
+        for (const cv::Rect& r : m.face_check->network_faces) {
+            found.push_back(box(r));
+        }
+        j["face_check"] = {{"faces", std::move(faces)},
+                           {"network_faces", std::move(found)},
+                           {"text", FaceCheckText(*m.face_check, m.face_rects)}};
+    }
 }
 
 } // namespace

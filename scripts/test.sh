@@ -15,6 +15,10 @@ BUILD_DIR="$root/build" "$root/scripts/build.sh"
 /usr/bin/python3 "$root/tests/browser/page_test.py" --server "$root/build/bin/vrel-serve" \
   --data-dir "$root/build/bin" --samples "$root/samples" --check "$root/build/bin/vrel-check"
 
+# The model converters of tools/: their operators against numpy readings, run by the dnn module.
+/usr/bin/python3 "$root/tools/test_convert_selfie_segmentation.py"
+/usr/bin/python3 "$root/tools/test_convert_face_landmarks.py"
+
 # The batch report page (report/web), on a report folder the test generates, opened as a file
 # and from an HTTP server on the loopback address.
 /usr/bin/python3 "$root/tests/browser/report_test.py"

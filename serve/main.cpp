@@ -302,6 +302,7 @@ int main(int argc, char** argv) {
 #endif
     vrel::serve::LogWriter log_writer(2);
     const vrel::Error correction_unavailable = kit->correction_unavailable;
+    const vrel::Error landmarks_unavailable = kit->landmarks_unavailable;
     const std::vector<vrel::SettingsWarning> warnings = kit->warnings;
     vrel::serve::ServiceOptions options = Service(o, std::move(*kit));
     if (vrel::Result<std::string> text = vrel::ReadSettingsText(o.settings_path)) {
@@ -340,6 +341,10 @@ int main(int argc, char** argv) {
         for (const vrel::SettingsWarning& warning : profile.kit.warnings) {
             log.Notice("vrel-serve: warning: " + profile.path + ": " + vrel::WarningLine(warning));
         }
+    }
+    if (landmarks_unavailable) {
+        log.Notice("vrel-serve: some quality advisories are left out: " +
+                   landmarks_unavailable.Detail());
     }
     // Each worker's corrector loads the backdrop model; without it only corrections fail.
     if (correction_unavailable) {

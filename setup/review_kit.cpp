@@ -32,6 +32,7 @@ Result<ReviewKit> LoadReviewKit(const std::string& settings_path, std::string da
     kit.warnings = SettingsFileWarnings(settings_path);
     kit.backdrop = *KitBackdrop(std::nullopt, kit.settings);
     kit.corrections = corrections;
+    kit.landmarks_unavailable = FaceLandmarker(kit.data_dir + kModelsFolder).Problem();
     if (corrections) {
         kit.correction_unavailable = PhotoCorrector(kit.settings, kit.data_dir).SetupError();
     }

@@ -28,6 +28,10 @@ struct ReviewKit {
     // Why backdrops cannot be replaced (the backdrop model is missing or damaged); none where
     // they can. The rest of the correction works without it.
     Error correction_unavailable;
+    // Why some landmark measures (eyes, mouth, pose, gaze, head size, the face count's second
+    // opinion) are left out: a landmark network or the canonical face is missing or damaged.
+    // The review's verdicts do not depend on them.
+    Error landmarks_unavailable;
     // What the settings file holds that is read, but is likely a slip: told at start-up.
     std::vector<SettingsWarning> warnings;
 

@@ -6,23 +6,24 @@ cmake_minimum_required(VERSION 3.16)
 set(layers
   "base:"
   "platform:"
-  "quality:"
+  "landmarks:"
+  "quality:landmarks"
   "scenes:"
   "view:"
   "workers:"
-  "check:platform quality"
+  "check:platform landmarks quality"
   "output:platform check"
-  "correct:platform quality check output"
-  "fingerprint:platform quality check output correct"
-  "report:platform quality check output correct fingerprint"
-  "decisions:platform quality check output correct fingerprint"
-  "setup:platform quality check output correct fingerprint report"
-  "cli:platform quality check output correct fingerprint decisions report setup workers"
-  "serve:platform quality check output correct fingerprint report setup workers"
-  "app:platform quality check output correct fingerprint report setup view"
-  "bench:platform quality check output correct fingerprint decisions report setup cli serve view app scenes"
-  "fuzz:platform quality check output correct fingerprint decisions report setup cli serve scenes"
-  "tools:platform quality check output correct fingerprint report setup app view scenes")
+  "correct:platform landmarks quality check output"
+  "fingerprint:platform landmarks quality check output correct"
+  "report:platform landmarks quality check output correct fingerprint"
+  "decisions:platform landmarks quality check output correct fingerprint"
+  "setup:platform landmarks quality check output correct fingerprint report"
+  "cli:platform landmarks quality check output correct fingerprint decisions report setup workers"
+  "serve:platform landmarks quality check output correct fingerprint report setup workers"
+  "app:platform landmarks quality check output correct fingerprint report setup view"
+  "bench:platform landmarks quality check output correct fingerprint decisions report setup cli serve view app scenes"
+  "fuzz:platform landmarks quality check output correct fingerprint decisions report setup cli serve scenes"
+  "tools:platform landmarks quality check output correct fingerprint report setup app view scenes")
 set(folders)
 foreach(layer ${layers})
   string(REGEX REPLACE ":.*" "" folder "${layer}")

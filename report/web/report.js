@@ -33,6 +33,13 @@
     ['overexposed', '过亮'],
     ['uneven_light', '光照不均'],
     ['roll', '头部倾斜'],
+    ['eyes_closed', '闭眼'],
+    ['mouth_open', '张嘴或露齿'],
+    ['yaw', '头部侧转'],
+    ['pitch', '抬头或低头'],
+    ['gaze', '未看镜头'],
+    ['head_size', '头部大小不当'],
+    ['eye_line', '眼睛位置不当'],
   ]);
 
   const text = (value) => (typeof value === 'string' ? value : value == null ? '' : String(value));
@@ -759,6 +766,9 @@
     }
     if (r.correction_error && typeof r.correction_error === 'object') {
       article.append(el('p', 'problem', `无法自动修正：${text(r.correction_error.reason)}`));
+    }
+    if (r.face_check && typeof r.face_check === 'object' && r.face_check.text) {
+      article.append(el('p', 'face-check', text(r.face_check.text)));
     }
     const duplicates = duplicatesLine(item);
     if (duplicates) article.append(duplicates);

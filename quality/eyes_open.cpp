@@ -1,0 +1,39 @@
+#include "quality/marks_measures.h"
+
+#include <algorithm>
+#include <array>
+
+namespace vrel::quality {
+namespace {
+
+cv::Point2f At(const FaceMarks& marks, int i) {
+    return {marks.mesh[size_t(i)].x, marks.mesh[size_t(i)].y};
+}
+
+// One eye: its corners and three pairs of lid points across its middle (upper, lower).
+struct EyePoints {
+    int outer, inner;
+    std::array<std::pair<int, int>, 3> lids;
+};
+
+constexpr EyePoints kEyes[] = {
+    {33, 133, {{{160, 144}, {159, 145}, {158, 153}}}},
+    {263, 362, {{{387, 373}, {386, 374}, {385, 380}}}},
+};
+
+} // namespace
+
+double MeasureEyeOpenness(const FaceMarks& marks) {
+    double least = 1e9;
+    for (const EyePoints& eye : kEyes) {
+        const double width = cv::norm(At(marks, eye.outer) - At(marks, eye.inner));
+        double gap = 0;
+        for (const auto& [upper, lower] : eye.lids) {
+            gap += cv::norm(At(marks, upper) - At(marks, lower)) / 3;
+        }
+        least = std::min(least, width > 0 ? gap / width : 0.0);
+    }
+    return least;
+}
+
+} // namespace vrel::quality
