@@ -349,7 +349,7 @@ std::optional<FaceMarks> FaceLandmarker::Mark(const cv::Mat& photo, const cv::Re
     if (again) {
         marks = MarkOnce(photo, mid, side, leans);
     }
-    if (marks && !iris_.empty()) {
+    if (marks && marks->presence >= kMinPresence && !iris_.empty()) {
         MarkEyes(photo, *marks);
     }
     return marks;

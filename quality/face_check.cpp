@@ -1,6 +1,7 @@
 #include "quality/face_check.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace vrel {
 namespace {
@@ -20,8 +21,20 @@ FaceCheck CheckFaceCount(FaceLandmarker& landmarker, const cv::Mat& photo,
     if (!landmarker.CanFind() || photo.empty() || photo.type() != CV_8UC3) {
         return check;
     }
+    // The detector alone takes a cat's face for a person's now and then; the mesh network,
+    // where it is there, says whether a person's face is in the box.
+    const auto person = [&](const cv::Rect2f& box) {
+        if (!landmarker.CanMark()) {
+            return true;
+        }
+        const std::optional<FaceMarks> marks = landmarker.Mark(photo, box);
+        return marks && marks->presence >= kMinPresence;
+    };
     for (const FoundFace& face : landmarker.Find(photo)) {
-        check.network_faces.push_back(cv::Rect(face.box) & cv::Rect(0, 0, photo.cols, photo.rows));
+        if (person(face.box)) {
+            check.network_faces.push_back(cv::Rect(face.box) &
+                                          cv::Rect(0, 0, photo.cols, photo.rows));
+        }
     }
     for (const cv::Rect& face : cascade_faces) {
         const int side = 2 * std::max(face.width, face.height);
@@ -33,7 +46,7 @@ FaceCheck CheckFaceCount(FaceLandmarker& landmarker, const cv::Mat& photo,
             for (FoundFace& seen : landmarker.Find(photo(around))) {
                 seen.box.x += float(around.x);
                 seen.box.y += float(around.y);
-                found = found || SameFace(seen.box, face);
+                found = found || (SameFace(seen.box, face) && person(seen.box));
             }
         }
         check.confirmed.push_back(found);

@@ -21,7 +21,8 @@ struct FaceCheck {
 };
 
 // The network's opinion on the cascade's faces in photo (CV_8UC3). Each cascade face is looked
-// at in a square twice its size about it, so that a small face is seen at the network's scale.
+// at in a square twice its size about it, so that a small face is seen at the network's scale;
+// a face the detector finds counts where the face mesh sees a person's face in it too.
 FaceCheck CheckFaceCount(FaceLandmarker& landmarker, const cv::Mat& photo,
                          const std::vector<cv::Rect>& cascade_faces);
 

@@ -23,7 +23,9 @@ double MeasureMouthOpening(const FaceMarks& marks);
 
 // Where the head is turned, in degrees: yaw (about the vertical axis) and pitch (about the
 // horizontal one), from the mesh fitted to the canonical face by cv::solvePnP with a camera of
-// a portrait lens (a focal length of the photo's long side). Nullopt where the fit fails.
+// a portrait lens (a focal length of the photo's long side). Yaw is positive when the face turns
+// towards the photo's left (the person's right), pitch when it is lowered (the chin down).
+// Nullopt where the fit fails.
 // The mesh of a face that looks straight into the lens, fitted to the canonical face, comes out
 // nodded back by about this much (frontal portraits of the tuning half: 7.6 to 10.4 degrees):
 // pitch is measured from it.

@@ -61,7 +61,7 @@ std::string AdvisoryText(const AdvisoryNote& n) {
                       std::fabs(n.bound));
     case Advisory::Pitch:
         return Format("头部%s约 %.0f°（应不超过 %.0f°）：请平视镜头",
-                      n.measure > 0 ? "抬起" : "低下", std::fabs(n.measure), std::fabs(n.bound));
+                      n.measure > 0 ? "低下" : "抬起", std::fabs(n.measure), std::fabs(n.bound));
     case Advisory::Gaze:
         return Format("眼睛没有看镜头（眼珠偏离眼睛中央 %.0f%%，应不超过 %.0f%%）：请直视镜头",
                       100 * std::fabs(n.measure), 100 * std::fabs(n.bound));

@@ -125,6 +125,7 @@ TEST(MeasurePose, FindsTheTurnOfAProjectedCanonicalFace) {
     const cv::Size photo(600, 800);
     const double focal = 800;
     const cv::Matx33d camera(focal, 0, 300, 0, focal, 400, 0, 0, 1);
+    double level_nose = 0;
     for (const auto& [yaw, pitch] :
          {std::pair{0.0, 0.0}, {12.0, 0.0}, {-12.0, 0.0}, {0.0, 15.0}, {0.0, -15.0}, {6.0, -6.0}}) {
         std::vector<cv::Point3f> object;
@@ -147,6 +148,20 @@ TEST(MeasurePose, FindsTheTurnOfAProjectedCanonicalFace) {
         const std::optional<quality::HeadPose> pose = quality::MeasurePose(marks, canonical, photo);
         ASSERT_TRUE(pose);
         EXPECT_NEAR(pose->yaw, yaw, 0.5) << yaw << ", " << pitch;
+        // The signs as the advisory words them: a lowered head brings the nose tip (point 4,
+        // the nearest to the lens) down towards the mouth, a head turned to the photo's left
+        // brings it left of the eyes' middle.
+        const cv::Point2f nose = image[4], eyes = (image[33] + image[263]) / 2;
+        const cv::Point2f mouth = (image[13] + image[14]) / 2;
+        const double nose_down = (nose.y - eyes.y) / (mouth.y - eyes.y);
+        if (pitch == 0 && yaw == 0) {
+            level_nose = nose_down; // the first case
+        } else if (pitch != 0) {
+            EXPECT_EQ(pitch > 0, nose_down > level_nose) << pitch;
+        }
+        if (yaw != 0) {
+            EXPECT_EQ(yaw > 0, nose.x < eyes.x) << yaw;
+        }
         EXPECT_NEAR(pose->pitch + quality::kNeutralPitch, pitch, 0.5) << yaw << ", " << pitch;
     }
 }
@@ -268,6 +283,21 @@ TEST(FaceCheck, SaysWhichOfTheCascadesFacesAreNone) {
     const FaceCheck check = CheckFaceCount(Landmarker(), photo, cascade);
     EXPECT_EQ(check.confirmed, (std::vector<bool>{true, true, false}));
     EXPECT_EQ(check.network_faces.size(), 2u);
+}
+
+// A cat on a white wall: the cascade finds no face, the detector alone finds one, the mesh
+// sees no person's face in it: the network finds none.
+TEST(FaceCheck, TakesACatForNoOne) {
+    const cv::Mat cat = Read("tests/data/chelsea.png");
+    ASSERT_FALSE(cat.empty());
+    cv::Mat photo(800, 600, CV_8UC3, cv::Scalar::all(255));
+    const double s = std::min(600.0 / cat.cols, 0.85 * 800 / cat.rows);
+    cv::Mat small;
+    cv::resize(cat, small, cv::Size(), s, s, cv::INTER_AREA);
+    small.copyTo(photo(cv::Rect((600 - small.cols) / 2, 800 - small.rows, small.cols, small.rows)));
+    EXPECT_FALSE(Landmarker().Find(photo).empty()); // what the mesh is there for
+    const FaceCheck check = CheckFaceCount(Landmarker(), photo, {});
+    EXPECT_TRUE(check.network_faces.empty());
 }
 
 // The bounds on real portraits and versions of them: turned by 3 degrees, shrunk to a
