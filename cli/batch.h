@@ -120,7 +120,7 @@ struct BatchOptions {
     // photos of the batch it repeats.
     bool fingerprints = true;
     // The face networks' measures beside the advisories (ReviewOptions::landmarks).
-    bool landmarks = true;
+    bool landmarks = ReviewOptions().landmarks;
 };
 
 struct BatchSummary {
