@@ -408,6 +408,14 @@ void MainDialog::ShowReview(const Review& review) {
     const ReviewResult& result = review.result;
     ShowVerdict(result.verdict, result.result_image, review.tip);
     ShowAdvisories(result.measures.advisories.value_or(std::vector<AdvisoryNote>()));
+    // A face count other than one, as the face network sees it: the operator may overrule.
+    if (result.measures.face_check) {
+        const QString text = QString::fromStdString(
+            FaceCheckText(*result.measures.face_check, result.measures.face_rects));
+        advice_->setText(advice_->fontMetrics().elidedText(text, Qt::ElideRight, advice_->width()));
+        advice_->setToolTip(text);
+        advice_->show();
+    }
 }
 
 void MainDialog::ShowCorrected(const Correction& correction, const BackdropColour& backdrop) {

@@ -279,9 +279,9 @@ std::vector<FoundFace> FaceLandmarker::Find(const cv::Mat& photo, float min_scor
             continue;
         }
         FoundFace& into = same->first;
-        const float before = same->second, total = before + score;
-        const auto mix = [&](cv::Point2f p, cv::Point2f q) {
-            return (p * before + q * score) / total;
+        const float before = same->second, added = score, total = before + added;
+        const auto mix = [before, added, total](cv::Point2f p, cv::Point2f q) {
+            return (p * before + q * added) / total;
         };
         into.box = cv::Rect2f(mix(into.box.tl(), face.box.tl()), mix(into.box.br(), face.box.br()));
         for (size_t k = 0; k < 6; ++k) {

@@ -167,6 +167,18 @@ private slots:
         QVERIFY(dialog.AdviceLine()->text().isEmpty());
     }
 
+    // Two faces: the line says what the face network made of them, so that the operator can
+    // overrule a pattern taken for a face.
+    void aFaceCountIsCheckedByTheFaceNetwork() {
+        ScriptedPlatform platform;
+        platform.open_answers = {Sample("face-count-wrong.jpg")};
+        MainDialog dialog(platform);
+        QVERIFY(OpenAndWait(dialog));
+        QCOMPARE(dialog.InfoLine()->text(), kFail);
+        QVERIFY(dialog.AdviceLine()->toolTip().startsWith(QStringLiteral("人脸核对：")));
+        QVERIFY(!dialog.AdviceLine()->isHidden());
+    }
+
     // The operator declines every correction; a file that could not be read or decoded whole
     // is never offered one.
     void failuresShowTheirTipAndSaveDoesNothing_data() {
