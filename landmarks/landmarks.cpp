@@ -316,7 +316,7 @@ std::optional<FaceMarks> FaceLandmarker::MarkOnce(const cv::Mat& photo, cv::Poin
 }
 
 std::optional<FaceMarks> FaceLandmarker::Mark(const cv::Mat& photo, const cv::Rect2f& box,
-                                              float roll) {
+                                              float roll, float refine_lean) {
     if (mesh_.empty() || photo.empty() || photo.type() != CV_8UC3 || box.width < 8 ||
         box.height < 8) {
         return std::nullopt;
@@ -330,7 +330,8 @@ std::optional<FaceMarks> FaceLandmarker::Mark(const cv::Mat& photo, const cv::Re
     const float leans =
         float(RollOf(cv::Point2f(m[mesh_point::kLeftOuter].x, m[mesh_point::kLeftOuter].y),
                      cv::Point2f(m[mesh_point::kRightOuter].x, m[mesh_point::kRightOuter].y)));
-    const double turn = -leans * CV_PI / 180;
+    // (Turning by the lean, in the photo's y-down axes, levels the eyes.)
+    const double turn = leans * CV_PI / 180;
     float left = 1e9f, right = -1e9f, top = 1e9f, bottom = -1e9f;
     for (const cv::Point3f& q : m) {
         // Upright about the mesh's middle.
@@ -344,26 +345,26 @@ std::optional<FaceMarks> FaceLandmarker::Mark(const cv::Mat& photo, const cv::Re
                           float(mid_upright.x * std::sin(-turn) + mid_upright.y * std::cos(-turn)));
     const float side = kMeshScale * std::max(right - left, bottom - top);
     const float first = kMeshScale * std::max(box.width, box.height);
-    const bool again = std::abs(leans - roll) > 4 || cv::norm(mid - centre) > 0.08 * first ||
-                       side < 0.85f * first || side > 1.15f * first;
+    const bool again = std::abs(leans - roll) > refine_lean ||
+                       cv::norm(mid - centre) > 0.08 * first || side < 0.85f * first ||
+                       side > 1.15f * first;
     if (again) {
         marks = MarkOnce(photo, mid, side, leans);
-    }
-    if (marks && marks->presence >= kMinPresence && !iris_.empty()) {
-        MarkEyes(photo, *marks);
     }
     return marks;
 }
 
 void FaceLandmarker::MarkEyes(const cv::Mat& photo, FaceMarks& marks) {
     using namespace mesh_point;
+    if (iris_.empty() || marks.presence < kMinPresence || marks.mesh.size() != kMeshPoints) {
+        return;
+    }
     const auto at = [&](int i) {
         return cv::Point2f(marks.mesh[size_t(i)].x, marks.mesh[size_t(i)].y);
     };
     const std::array<std::pair<cv::Point2f, cv::Point2f>, 2> corners = {
         std::pair{at(kLeftOuter), at(kLeftInner)}, std::pair{at(kRightInner), at(kRightOuter)}};
-    // The two eyes look the same way, and the network costs more than the mesh: the eye seen
-    // wider (the nearer one) only. It is cropped from its corners, turned level, the photo's
+    // The eye seen wider (the nearer one), cropped from its corners, turned level, the photo's
     // right one mirrored: the network was taught on eyes seen as the photo's left one is.
     const size_t e = cv::norm(corners[1].second - corners[1].first) >
                              cv::norm(corners[0].second - corners[0].first)

@@ -43,8 +43,8 @@ struct EyeMarks {
 struct FaceMarks {
     std::vector<cv::Point3f> mesh; // 468 points in the face mesh's numbering
     float presence = 0;            // the mesh network's belief that it is looking at a face, 0..1
-    // The eye on the photo's left, then the one on its right: the one seen wider is marked (the
-    // two look the same way), none without the iris network.
+    // The eye on the photo's left, then the one on its right: the one seen wider once
+    // FaceLandmarker::MarkEyes has run with the iris network.
     std::array<std::optional<EyeMarks>, 2> eyes;
 };
 
@@ -87,10 +87,18 @@ public:
     // a twelfth of its long side are missed.
     std::vector<FoundFace> Find(const cv::Mat& photo, float min_score = 0.5f);
 
-    // The landmarks of the face in box (a face detector's box, about the face from brows to
-    // chin), or nullopt when the mesh network cannot run or does not see a face there. roll, in
-    // degrees (positive: the eye on the photo's right higher), turns the crop when it is known.
-    std::optional<FaceMarks> Mark(const cv::Mat& photo, const cv::Rect2f& box, float roll = 0);
+    // The mesh of the face in box (a face detector's box, about the face from brows to chin),
+    // or nullopt when the mesh network cannot run. roll, in degrees (positive: the eye on the
+    // photo's right higher), turns the crop when it is known. The mesh is taken again on a crop
+    // turned upright where the head leans more than refine_lean degrees from roll (the network
+    // reads a leaning head's tilt short) or where the crop missed the face.
+    std::optional<FaceMarks> Mark(const cv::Mat& photo, const cv::Rect2f& box, float roll = 0,
+                                  float refine_lean = 4);
+
+    // The iris network's points on marks' eye seen wider (the two look the same way, and the
+    // network costs as much as the mesh); nothing where the mesh saw no face or the network
+    // is missing.
+    void MarkEyes(const cv::Mat& photo, FaceMarks& marks);
 
 private:
     cv::dnn::Net detector_, mesh_, iris_;
@@ -100,7 +108,6 @@ private:
 
     std::optional<FaceMarks> MarkOnce(const cv::Mat& photo, cv::Point2f centre, float side,
                                       float roll);
-    void MarkEyes(const cv::Mat& photo, FaceMarks& marks);
 };
 
 // The angle in degrees of the line from a to b (positive when b is higher in the photo).

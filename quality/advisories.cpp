@@ -154,13 +154,16 @@ std::optional<QualityMeasures> QualityAdvisor::Measure(const cv::Mat& photo, con
     return m;
 }
 
-std::optional<FaceMarks> QualityAdvisor::MeasureMarks(const cv::Mat& photo, const cv::Rect& face,
-                                                      QualityMeasures& m) {
+cv::Rect2f MeshBoxOf(const cv::Rect& face) {
     // The mesh is cropped about the face detector's box; the cascade's box sits higher and is
     // larger: its centre an eighth of its height above that box's, its side 1/0.86 of it.
-    const cv::Rect2f box(face.x + 0.09f * face.width, face.y + 0.19f * face.height,
-                         0.86f * face.width, 0.86f * face.height);
-    std::optional<FaceMarks> marks = landmarker_.Mark(photo, box);
+    return {face.x + 0.09f * face.width, face.y + 0.19f * face.height, 0.86f * face.width,
+            0.86f * face.height};
+}
+
+std::optional<FaceMarks> QualityAdvisor::MeasureMarks(const cv::Mat& photo, const cv::Rect& face,
+                                                      QualityMeasures& m) {
+    std::optional<FaceMarks> marks = landmarker_.Mark(photo, MeshBoxOf(face));
     if (!marks || marks->presence < kMinPresence) {
         return std::nullopt;
     }
@@ -173,7 +176,18 @@ std::optional<FaceMarks> QualityAdvisor::MeasureMarks(const cv::Mat& photo, cons
             m.pitch = pose->pitch;
         }
     }
-    m.gaze = quality::MeasureGaze(*marks);
+    // The iris network costs as much as the mesh; most eyes look into the lens, and a glance
+    // at their dark pixels tells which may not.
+    std::optional<double> glance = quality::GlanceGaze(photo, *marks);
+    if (glance) {
+        *glance -= quality_bounds::kGazeGlanceCentre;
+    }
+    if (!gaze_always_ && glance && std::abs(*glance) <= quality_bounds::kGazeGlance) {
+        m.gaze = glance;
+    } else {
+        landmarker_.MarkEyes(photo, *marks);
+        m.gaze = quality::MeasureGaze(*marks);
+    }
     const quality::HeadPlace place = quality::MeasureHeadPlace(*marks, photo.size());
     m.eye_to_chin = place.eye_to_chin;
     m.eye_line = place.eye_line;

@@ -73,8 +73,9 @@ struct QualityMeasures {
     std::optional<double> roll;
     // From the face's landmarks (quality/marks_measures.h); missing without the networks or
     // where the mesh does not see a face. Eye and mouth openness, yaw and pitch in degrees, the
-    // irises off the eyes' middles in eye widths, and eye-to-chin and the eye line over the
-    // photo's height.
+    // irises off the eyes' middles in eye widths (the iris network's reading where a glance at
+    // the eyes suggested they look aside, the glance's otherwise), and eye-to-chin and the eye line
+    // over the photo's height.
     std::optional<double> eye_openness, mouth_opening, yaw, pitch, gaze, eye_to_chin, eye_line;
 };
 
@@ -118,6 +119,14 @@ inline constexpr double kMaxPitch = 12.0;
 // gaze: the irises off the eyes' middles by more than this share of an eye's width (looking
 // into the lens: within 0.07, 0.10 on a face 36 pixels wide).
 inline constexpr double kMaxGaze = 0.12;
+// The iris network runs where a glance at the eyes' dark pixels (GlanceGaze), less its mean on
+// the tuning half (kGazeGlanceCentre), puts them further off than kGazeGlance, or cannot read
+// them. The glance agrees with the network only roughly (-0.05 to 0.06 apart on the tuning half,
+// -0.04 to 0.07 on the checking half), so the gate is a quarter of the bound: the network then
+// runs on about one face in ten, and the largest gaze it would have measured on a face the gate
+// let by is 0.054 (tuning) and 0.045 (checking).
+inline constexpr double kGazeGlanceCentre = 0.036;
+inline constexpr double kGazeGlance = 0.03;
 // head_size: eye-to-chin over the photo's height within these (photos this exam passes: 0.15 to
 // 0.24; a face too small for it: 0.11 and less; the conventional ID photo's largest head, 80 %
 // of the height from chin to crown: about 0.40). eye_line: the eyes this far down from the top
@@ -128,6 +137,10 @@ inline constexpr double kMinEyeLine = 0.25, kMaxEyeLine = 0.63;
 
 // Sharpness is measured as if the face were at most this many pixels wide.
 inline constexpr int kSharpnessFaceWidth = 256;
+
+// The box the face mesh is cropped about (a face detector's box) for a box of the review's
+// face cascade.
+cv::Rect2f MeshBoxOf(const cv::Rect& face);
 
 // The advisories that measures call for, in the order of the Advisory enumeration.
 std::vector<AdvisoryNote> JudgeQuality(const QualityMeasures& m);
@@ -158,9 +171,14 @@ public:
     std::optional<FaceMarks> MeasureMarks(const cv::Mat& photo, const cv::Rect& face,
                                           QualityMeasures& m);
 
+    // Whether gaze is measured by the iris network on every face rather than only where a
+    // glance suggests the eyes look aside (for measuring the glance itself).
+    void SetGazeAlways(bool always) { gaze_always_ = always; }
+
 private:
     cv::CascadeClassifier eyes_;
     FaceLandmarker landmarker_;
+    bool gaze_always_ = false;
 };
 
 } // namespace vrel

@@ -1,18 +1,44 @@
 #include "quality/marks_measures.h"
 
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
 namespace vrel::quality {
+namespace {
+
+cv::Point2f At(const FaceMarks& marks, int i) {
+    return {marks.mesh[size_t(i)].x, marks.mesh[size_t(i)].y};
+}
+
+// The line from the photo's left eye to its right one (the middles of the mesh's eye corners):
+// gaze is measured along it.
+cv::Point2f Across(const FaceMarks& marks) {
+    using namespace mesh_point;
+    return (At(marks, kRightInner) + At(marks, kRightOuter)) / 2 -
+           (At(marks, kLeftOuter) + At(marks, kLeftInner)) / 2;
+}
+
+// Each eye's opening in the mesh, around the lids from the outer corner; the eye on the photo's
+// left first.
+constexpr std::array<std::array<int, 16>, 2> kOpenings = {{
+    {33, 7, 163, 144, 145, 153, 154, 155, 133, 173, 157, 158, 159, 160, 161, 246},
+    {263, 249, 390, 373, 374, 380, 381, 382, 362, 398, 384, 385, 386, 387, 388, 466},
+}};
+
+// The patch an eye is read at, in pixels: its corners 24 apart.
+constexpr int kPatchWidth = 32, kPatchHeight = 16;
+constexpr float kCornersApart = 24;
+
+} // namespace
 
 std::optional<double> MeasureGaze(const FaceMarks& marks) {
-    using namespace mesh_point;
     if (!marks.eyes[0] && !marks.eyes[1]) {
         return std::nullopt;
     }
-    const auto at = [&](int i) {
-        return cv::Point2f(marks.mesh[size_t(i)].x, marks.mesh[size_t(i)].y);
-    };
-    // Along the line from the photo's left eye to its right one (the mesh's eye corners).
-    const cv::Point2f across =
-        (at(kRightInner) + at(kRightOuter)) / 2 - (at(kLeftOuter) + at(kLeftInner)) / 2;
+    const cv::Point2f across = Across(marks);
     const double length = cv::norm(across);
     if (!(length > 0)) {
         return std::nullopt;
@@ -33,6 +59,80 @@ std::optional<double> MeasureGaze(const FaceMarks& marks) {
         const cv::Point2f iris = (eye->iris[1] + eye->iris[3]) / 2;
         sum += (iris - (outer + inner) / 2).dot(across) / length / width;
         ++eyes;
+    }
+    return sum / eyes;
+}
+
+std::optional<double> GlanceGaze(const cv::Mat& photo, const FaceMarks& marks) {
+    if (photo.empty() || photo.type() != CV_8UC3 || marks.mesh.size() < 468) {
+        return std::nullopt;
+    }
+    const cv::Point2f across = Across(marks);
+    const double length = cv::norm(across);
+    if (!(length > 0)) {
+        return std::nullopt;
+    }
+    const cv::Point2f u = across / float(length);
+    double sum = 0;
+    int eyes = 0;
+    for (const auto& opening : kOpenings) {
+        const cv::Point2f a = At(marks, opening[0]), b = At(marks, opening[8]);
+        const float width = float(cv::norm(b - a));
+        if (width < 4) {
+            continue;
+        }
+        // The eye levelled along the line through both eyes, its corners' middle at the
+        // patch's centre.
+        const float k = kCornersApart / width;
+        const cv::Point2f mid = (a + b) / 2;
+        const cv::Matx23f to_patch(k * u.x, k * u.y,
+                                   kPatchWidth / 2.0f - k * (u.x * mid.x + u.y * mid.y), -k * u.y,
+                                   k * u.x, kPatchHeight / 2.0f - k * (-u.y * mid.x + u.x * mid.y));
+        cv::Mat patch;
+        cv::warpAffine(photo, patch, cv::Mat(to_patch), cv::Size(kPatchWidth, kPatchHeight),
+                       cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+        cv::cvtColor(patch, patch, cv::COLOR_BGR2GRAY);
+        std::vector<cv::Point> outline;
+        for (const int i : opening) {
+            const cv::Point2f p = At(marks, i);
+            outline.emplace_back(
+                cvRound(to_patch(0, 0) * p.x + to_patch(0, 1) * p.y + to_patch(0, 2)),
+                cvRound(to_patch(1, 0) * p.x + to_patch(1, 1) * p.y + to_patch(1, 2)));
+        }
+        cv::Mat inside = cv::Mat::zeros(patch.size(), CV_8U);
+        cv::fillPoly(inside, std::vector<std::vector<cv::Point>>{outline}, cv::Scalar(255));
+        std::vector<uchar> seen;
+        for (int y = 0; y < patch.rows; ++y) {
+            for (int x = 0; x < patch.cols; ++x) {
+                if (inside.at<uchar>(y, x)) {
+                    seen.push_back(patch.at<uchar>(y, x));
+                }
+            }
+        }
+        if (seen.size() < 16) {
+            continue;
+        }
+        // The iris is the dark part of the opening: the pixels darker than its middle grey,
+        // weighted by how much darker.
+        std::nth_element(seen.begin(), seen.begin() + long(seen.size() / 2), seen.end());
+        const int middle = seen[seen.size() / 2];
+        double weight = 0, moment = 0;
+        for (int y = 0; y < patch.rows; ++y) {
+            for (int x = 0; x < patch.cols; ++x) {
+                const int dark = middle - patch.at<uchar>(y, x);
+                if (inside.at<uchar>(y, x) && dark > 0) {
+                    weight += dark;
+                    moment += dark * (x + 0.5 - kPatchWidth / 2.0);
+                }
+            }
+        }
+        if (weight > 0) {
+            sum += moment / weight / kCornersApart;
+            ++eyes;
+        }
+    }
+    if (eyes == 0) {
+        return std::nullopt;
     }
     return sum / eyes;
 }

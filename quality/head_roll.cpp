@@ -1,5 +1,7 @@
 #include "quality/head_roll.h"
 
+#include "quality/marks_measures.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -9,11 +11,13 @@ namespace vrel {
 
 std::optional<double> MeasureHeadRoll(const cv::Mat& photo, const cv::Rect& face,
                                       QualityAdvisor& advisor) {
-    // The face mesh's eye corners where the mesh network is there and sees a face.
+    // The face mesh's eye corners where the mesh network is there and sees a face, on a crop
+    // turned upright by the first reading: the photo is straightened by it.
     if (advisor.Landmarker().CanMark()) {
-        QualityMeasures m;
-        if (advisor.MeasureMarks(photo, face, m) && m.roll) {
-            return m.roll;
+        if (const std::optional<FaceMarks> marks =
+                advisor.Landmarker().Mark(photo, MeshBoxOf(face), 0, /*refine_lean=*/1);
+            marks && marks->presence >= kMinPresence) {
+            return quality::MeasureMarksRoll(*marks);
         }
     }
     const cv::Rect around = cv::Rect(face.x - face.width / 2, face.y - face.height / 2,

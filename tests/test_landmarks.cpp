@@ -7,6 +7,7 @@
 #include "landmarks/landmarks.h"
 #include "quality/advisories.h"
 #include "quality/face_check.h"
+#include "quality/head_roll.h"
 #include "quality/marks_measures.h"
 
 #include <gtest/gtest.h>
@@ -89,9 +90,10 @@ TEST_P(MarkedByHand, MeshAndIrisWithinEightPerCentOfTheEyeDistance) {
     ASSERT_FALSE(photo.empty());
     const std::vector<FoundFace> faces = Landmarker().Find(photo);
     ASSERT_EQ(faces.size(), 1u);
-    const std::optional<FaceMarks> m = Landmarker().Mark(photo, faces[0].box);
+    std::optional<FaceMarks> m = Landmarker().Mark(photo, faces[0].box);
     ASSERT_TRUE(m);
     EXPECT_GT(m->presence, kMinPresence);
+    Landmarker().MarkEyes(photo, *m);
     const double bound = 0.08 * cv::norm(p.right_eye - p.left_eye);
     using namespace mesh_point;
     const auto eye = [&](int a, int b, int c, int d) {
@@ -260,6 +262,37 @@ TEST_P(LandmarkAdvisories, CallForTheirCodesAndNoOthers) {
     EXPECT_EQ(got_codes, expected_codes);
 }
 
+// The roll follows a turn of the photo: the review's reading (the advisory) and the upright
+// second reading that the correction straightens by, on a portrait of each half.
+TEST(MarksRoll, FollowsATurnOfThePhoto) {
+    const bool table = std::getenv("VREL_LANDMARKS_TABLE") != nullptr;
+    FaceDetector detector(VREL_CASCADE_DIR "haarcascade_frontalface_alt2.xml");
+    QualityAdvisor advisor(VREL_CASCADE_DIR "haarcascade_eye.xml", kModels);
+    for (const char* path : {"tests/data/grace_hopper.jpg", "tests/data/correction/beige_wall.jpg",
+                             "tests/data/correction/room.png"}) {
+        const cv::Mat photo = Read(path);
+        const std::vector<cv::Rect> faces =
+            detector.Detect(photo, 5, cv::Size(photo.cols / 10, photo.cols / 10));
+        ASSERT_EQ(faces.size(), 1u) << path;
+        const std::optional<double> own = MeasureHeadRoll(photo, faces[0], advisor);
+        ASSERT_TRUE(own) << path;
+        for (const double turn : {-12.0, -9.0, -6.0, -3.0, 3.0, 6.0, 9.0, 12.0}) {
+            cv::Rect face = faces[0];
+            const cv::Mat turned = Turned(turn)(photo, face);
+            const std::optional<QualityMeasures> m = advisor.Measure(turned, face);
+            const std::optional<double> upright = MeasureHeadRoll(turned, face, advisor);
+            ASSERT_TRUE(m && m->roll && upright) << path << " " << turn;
+            if (table) {
+                std::printf("%s\tturn %.0f\town %.2f\treview %.2f\tupright %.2f\n", path, turn,
+                            *own, *m->roll - *own - turn, *upright - *own - turn);
+            }
+            // (Measured: within 1.1 degrees either way, both readings.)
+            EXPECT_NEAR(*upright, *own + turn, 1.5) << path << " " << turn;
+            EXPECT_NEAR(*m->roll, *own + turn, 1.5) << path << " " << turn;
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Table, LandmarkAdvisories, ::testing::ValuesIn(kCases),
                          [](const auto& info) {
                              std::string name = info.param.name;
@@ -347,6 +380,8 @@ TEST(LandmarkBounds, RealPortraitsCallOnlyForWhatTheyShow) {
     FaceDetector detector(VREL_CASCADE_DIR "haarcascade_frontalface_alt2.xml");
     ASSERT_TRUE(detector.Loaded());
     QualityAdvisor advisor(VREL_CASCADE_DIR "haarcascade_eye.xml", kModels);
+    QualityAdvisor always(VREL_CASCADE_DIR "haarcascade_eye.xml", kModels);
+    always.SetGazeAlways(true);
     std::vector<std::filesystem::path> files;
     for (const char* dir : {VREL_SOURCE_DIR "/samples", VREL_SOURCE_DIR "/tests/data/correction",
                             VREL_SOURCE_DIR "/tests/data"}) {
@@ -413,12 +448,18 @@ TEST(LandmarkBounds, RealPortraitsCallOnlyForWhatTheyShow) {
                 EXPECT_TRUE(eye_line) << name << " " << v.what;
             }
             if (table) {
+                // The iris network's gaze beside the glance that decides whether it runs.
+                QualityMeasures full;
+                const std::optional<FaceMarks> marks = always.MeasureMarks(changed, face, full);
+                const std::optional<double> glance =
+                    marks ? quality::GlanceGaze(changed, *marks) : std::nullopt;
+                const double centre = quality_bounds::kGazeGlanceCentre;
                 std::printf("%s\t%s\t%s\topen %.3f\tmouth %.3f\tyaw %.1f\tpitch %.1f\tgaze %.3f\t"
-                            "roll %.1f\teye-chin %.3f\teye line %.3f\n",
+                            "glance %.3f\troll %.1f\teye-chin %.3f\teye line %.3f\n",
                             tuning ? "tuning" : "checking", name.c_str(), v.what, *m->eye_openness,
                             *m->mouth_opening, m->yaw.value_or(NAN), m->pitch.value_or(NAN),
-                            m->gaze.value_or(NAN), m->roll.value_or(NAN), *m->eye_to_chin,
-                            *m->eye_line);
+                            full.gaze.value_or(NAN), glance.value_or(NAN) - centre,
+                            m->roll.value_or(NAN), *m->eye_to_chin, *m->eye_line);
             }
         }
     }
