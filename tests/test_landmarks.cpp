@@ -2,6 +2,7 @@
 // on photos made to call for each (and not on their clean originals), and the face network's
 // second opinion on the review's face count.
 
+#include "check/check_run.h"
 #include "check/face.h"
 #include "check/settings.h"
 #include "landmarks/landmarks.h"
@@ -9,6 +10,8 @@
 #include "quality/face_check.h"
 #include "quality/head_roll.h"
 #include "quality/marks_measures.h"
+#include "report/report.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/calib3d.hpp>
@@ -316,6 +319,22 @@ TEST(FaceCheck, SaysWhichOfTheCascadesFacesAreNone) {
     const FaceCheck check = CheckFaceCount(Landmarker(), photo, cascade);
     EXPECT_EQ(check.confirmed, (std::vector<bool>{true, true, false}));
     EXPECT_EQ(check.network_faces.size(), 2u);
+}
+
+// A cat's eye laid on the shoulder of a passed portrait: the review's cascade takes it for a
+// second face, and the record tells the operator which face is none, and where.
+TEST(FaceCheck, ExplainsTheCascadesFalseSecondFace) {
+    const CheckSettings settings = test::ShippedSettings();
+    const std::string path = VREL_SOURCE_DIR "/tests/data/cat_on_shoulder.jpg";
+    const ReviewResult r = PhotoReviewer(settings, test::AppDataDir()).Review(path);
+    EXPECT_EQ(r.verdict, CheckVerdict::FaceCountWrong);
+    ASSERT_TRUE(r.measures.face_check);
+    EXPECT_EQ(r.measures.face_check->confirmed, (std::vector<bool>{true, false}));
+    EXPECT_EQ(r.measures.face_check->network_faces.size(), 1u);
+    const nlohmann::json record =
+        nlohmann::json::parse(RecordToJson(MakeRecord(path, r, settings)).dump());
+    const std::string text = record["face_check"].value("text", "");
+    EXPECT_NE(text.find("第 2 张人脸（x 391，y 372）不是人脸"), std::string::npos) << text;
 }
 
 // A cat on a white wall: the cascade finds no face, the detector alone finds one, the mesh
