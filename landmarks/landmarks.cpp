@@ -1,11 +1,12 @@
 #include "landmarks/landmarks.h"
 
+#include "networks/load.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cmath>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 namespace vrel {
@@ -46,27 +47,14 @@ std::vector<cv::Rect2f> DetectorAnchors() {
 }
 
 // Reads one network and runs it once on a grey input to see that its outputs have the sizes
-// this code reads (their element counts).
+// this code reads (their element counts); an empty net where it cannot be used.
 Error LoadNet(const std::string& path, const char* what, int side,
               const std::vector<size_t>& totals, cv::dnn::Net& net) {
-    // The dnn module sets up its layer registry lazily without a lock: one load at a time.
-    static std::mutex loading;
-    const std::lock_guard<std::mutex> one_at_a_time(loading);
-    if (!std::ifstream(path, std::ios::binary).good()) {
-        return Error(ErrorCode::NotFound, std::string("cannot read the ") + what + " " + path);
-    }
-    try {
-        net = cv::dnn::readNetFromONNX(path);
-        if (net.empty()) {
-            return Error(ErrorCode::Invalid,
-                         std::string("the ") + what + " " + path + " holds no network");
-        }
-        net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-        net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+    Result<cv::dnn::Net> loaded = LoadNetwork(path, what, [&](cv::dnn::Net& trial) {
         const int shape[] = {1, 3, side, side};
-        net.setInput(cv::Mat(4, shape, CV_32F, cv::Scalar(0.5)));
+        trial.setInput(cv::Mat(4, shape, CV_32F, cv::Scalar(0.5)));
         std::vector<cv::Mat> outs;
-        net.forward(outs, net.getUnconnectedOutLayersNames());
+        trial.forward(outs, trial.getUnconnectedOutLayersNames());
         // (The outputs come in the order of their layers, whatever the file's order.)
         std::vector<size_t> got;
         for (const cv::Mat& out : outs) {
@@ -75,18 +63,13 @@ Error LoadNet(const std::string& path, const char* what, int side,
         std::vector<size_t> wanted = totals;
         std::sort(got.begin(), got.end());
         std::sort(wanted.begin(), wanted.end());
-        const bool fits = got == wanted;
-        if (!fits) {
-            net = cv::dnn::Net();
-            return Error(ErrorCode::Invalid, std::string("the ") + what + " " + path +
-                                                 " does not give the outputs expected of it");
-        }
-    } catch (const cv::Exception& e) {
-        net = cv::dnn::Net();
-        return Error(ErrorCode::Invalid,
-                     std::string("cannot load the ") + what + " " + path + ": " + e.what());
-    }
-    return Error();
+        return got == wanted
+                   ? Error()
+                   : Error(ErrorCode::Invalid, std::string("the ") + what + " " + path +
+                                                   " does not give the outputs expected of it");
+    });
+    net = loaded ? *loaded : cv::dnn::Net();
+    return loaded.Err();
 }
 
 // The outputs of a network in the order of its output names.

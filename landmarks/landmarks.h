@@ -91,7 +91,7 @@ public:
     // or nullopt when the mesh network cannot run. roll, in degrees (positive: the eye on the
     // photo's right higher), turns the crop when it is known. The mesh is taken again on a crop
     // turned upright where the head leans more than refine_lean degrees from roll (the network
-    // reads a leaning head's tilt short) or where the crop missed the face.
+    // was taught on upright faces) or where the crop missed the face.
     std::optional<FaceMarks> Mark(const cv::Mat& photo, const cv::Rect2f& box, float roll = 0,
                                   float refine_lean = 4);
 

@@ -178,10 +178,7 @@ std::optional<FaceMarks> QualityAdvisor::MeasureMarks(const cv::Mat& photo, cons
     }
     // The iris network costs as much as the mesh; most eyes look into the lens, and a glance
     // at their dark pixels tells which may not.
-    std::optional<double> glance = quality::GlanceGaze(photo, *marks);
-    if (glance) {
-        *glance -= quality_bounds::kGazeGlanceCentre;
-    }
+    const std::optional<double> glance = quality::GlanceGaze(photo, *marks);
     if (!gaze_always_ && glance && std::abs(*glance) <= quality_bounds::kGazeGlance) {
         m.gaze = glance;
     } else {

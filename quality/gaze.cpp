@@ -122,7 +122,7 @@ std::optional<double> GlanceGaze(const cv::Mat& photo, const FaceMarks& marks) {
                 const int dark = middle - patch.at<uchar>(y, x);
                 if (inside.at<uchar>(y, x) && dark > 0) {
                     weight += dark;
-                    moment += dark * (x + 0.5 - kPatchWidth / 2.0);
+                    moment += dark * (x - kPatchWidth / 2.0); // the corners' middle at x 16
                 }
             }
         }

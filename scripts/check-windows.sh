@@ -30,7 +30,7 @@ sed "s/@PROJECT_VERSION@/$version/" "$root/base/version.h.in" >"$include/base/ve
 cd "$root"
 failed=0
 count=0
-for source in platform/windows.cpp landmarks/*.cpp quality/*.cpp check/*.cpp output/*.cpp correct/*.cpp \
+for source in platform/windows.cpp networks/*.cpp landmarks/*.cpp quality/*.cpp check/*.cpp output/*.cpp correct/*.cpp \
   correct/backdrop/*.cpp fingerprint/*.cpp decisions/*.cpp report/*.cpp setup/*.cpp \
   cli/*.cpp serve/*.cpp; do
   count=$((count + 1))

@@ -19,6 +19,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -209,7 +210,110 @@ std::function<cv::Mat(const cv::Mat&, cv::Rect&)> Cropped(cv::Rect crop) {
     };
 }
 
+// The eyes made to look aside as a photo editor would: within each eye's opening (the mesh's
+// lids), the iris moved along the eye by shift eye widths, blended in with a feathered edge, over
+// the sclera's colour painted in its old place.
+const std::array<std::array<int, 16>, 2> kOpenings = {{
+    {33, 7, 163, 144, 145, 153, 154, 155, 133, 173, 157, 158, 159, 160, 161, 246},
+    {263, 249, 390, 373, 374, 380, 381, 382, 362, 398, 384, 385, 386, 387, 388, 466},
+}};
+
+std::vector<cv::Point> Outline(const FaceMarks& marks, const std::array<int, 16>& opening,
+                               cv::Point2f offset = {}) {
+    std::vector<cv::Point> outline;
+    for (int i : opening) {
+        outline.push_back(At(marks, i) + offset);
+    }
+    return outline;
+}
+
+cv::Mat Filled(cv::Size size, const std::vector<cv::Point>& outline) {
+    cv::Mat mask = cv::Mat::zeros(size, CV_8U);
+    cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{outline}, cv::Scalar(255));
+    return mask;
+}
+
+// The photo's pixels moved by `by`, laid on out where mask is set (in out's place), the mask's
+// edge feathered over a few pixels.
+void Blend(cv::Mat& out, const cv::Mat& photo, cv::Point2f by, const cv::Mat& mask) {
+    cv::Mat moved, alpha;
+    cv::warpAffine(photo, moved, cv::Matx23f(1, 0, by.x, 0, 1, by.y), photo.size(),
+                   cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    mask.convertTo(alpha, CV_32F, 1 / 255.0);
+    cv::GaussianBlur(alpha, alpha, cv::Size(5, 5), 0);
+    cv::Mat a3, o, m;
+    cv::merge(std::vector<cv::Mat>{alpha, alpha, alpha}, a3);
+    out.convertTo(o, CV_32FC3);
+    moved.convertTo(m, CV_32FC3);
+    o = m.mul(a3) + o.mul(cv::Scalar::all(1) - a3);
+    o.convertTo(out, CV_8UC3);
+}
+
+std::function<cv::Mat(const cv::Mat&, cv::Rect&)> LookingAside(double shift) {
+    return [shift](const cv::Mat& photo, cv::Rect& face) {
+        std::optional<FaceMarks> marks = Landmarker().Mark(photo, MeshBoxOf(face));
+        Landmarker().MarkEyes(photo, *marks);
+        const int marked = marks->eyes[0] ? 0 : 1;
+        const EyeMarks& iris = *marks->eyes[size_t(marked)];
+        const float radius = float(cv::norm(iris.iris[1] - iris.iris[3])) / 2;
+        cv::Mat out = photo.clone();
+        for (size_t e = 0; e < 2; ++e) {
+            const std::vector<cv::Point> eye = Outline(*marks, kOpenings[e]);
+            const cv::Point2f a = At(*marks, kOpenings[e][0]), b = At(*marks, kOpenings[e][8]);
+            const cv::Point2f mid = (a + b) / 2;
+            const float width = float(cv::norm(b - a));
+            cv::Point2f u = b - a;
+            u /= float(cv::norm(u));
+            if (u.x < 0) {
+                u = -u; // along the photo, left to right
+            }
+            // The iris as the network found it on the eye it marked, in the same place on both.
+            const cv::Point2f marked_mid = (At(*marks, kOpenings[size_t(marked)][0]) +
+                                            At(*marks, kOpenings[size_t(marked)][8])) /
+                                           2;
+            const cv::Point2f centre = mid + (iris.iris[0] - marked_mid);
+            const cv::Mat opening = Filled(photo.size(), eye);
+            // The sclera's colour: the opening's brighter half.
+            cv::Mat grey;
+            cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY);
+            double low = 0, high = 0;
+            cv::minMaxLoc(grey, &low, &high, nullptr, nullptr, opening);
+            const cv::Scalar sclera = cv::mean(photo, opening & (grey > low + 0.75 * (high - low)));
+            cv::Mat disc = cv::Mat::zeros(photo.size(), CV_8U);
+            cv::circle(disc, centre, cvRound(radius * 1.1f), cv::Scalar(255), -1);
+            disc &= opening;
+            out.setTo(sclera, disc);
+            const cv::Point2f moved = centre + u * float(shift * width);
+            cv::Mat kept = cv::Mat::zeros(photo.size(), CV_8U);
+            cv::circle(kept, centre, cvRound(radius * 1.1f), cv::Scalar(255), -1);
+            cv::Mat within = Filled(photo.size(), Outline(*marks, kOpenings[e], centre - moved));
+            kept &= within; // the iris where it will fit the opening once moved
+            if (cv::countNonZero(kept) == 0) {
+                continue;
+            }
+            cv::Mat at;
+            cv::warpAffine(kept, at,
+                           cv::Matx23f(1, 0, moved.x - centre.x, 0, 1, moved.y - centre.y),
+                           photo.size(), cv::INTER_NEAREST);
+            Blend(out, photo, moved - centre, at);
+        }
+        return out;
+    };
+}
+
 const Case kCases[] = {
+    // The irises moved a third of the eye's width, to either side (the glance opens the gate
+    // for the iris network).
+    {"room_looking_aside",
+     "tests/data/correction/room.png",
+     {},
+     LookingAside(0.3),
+     {Advisory::Gaze}},
+    {"beige_looking_aside",
+     "tests/data/correction/beige_exam_390x520.jpg",
+     {},
+     LookingAside(-0.3),
+     {Advisory::Gaze}},
     {"grace_clean", "tests/data/grace_hopper.jpg", {149, 102, 229, 229}, Same, {}},
     {"grace_turned_12",
      "tests/data/grace_hopper.jpg",
@@ -472,13 +576,12 @@ TEST(LandmarkBounds, RealPortraitsCallOnlyForWhatTheyShow) {
                 const std::optional<FaceMarks> marks = always.MeasureMarks(changed, face, full);
                 const std::optional<double> glance =
                     marks ? quality::GlanceGaze(changed, *marks) : std::nullopt;
-                const double centre = quality_bounds::kGazeGlanceCentre;
                 std::printf("%s\t%s\t%s\topen %.3f\tmouth %.3f\tyaw %.1f\tpitch %.1f\tgaze %.3f\t"
                             "glance %.3f\troll %.1f\teye-chin %.3f\teye line %.3f\n",
                             tuning ? "tuning" : "checking", name.c_str(), v.what, *m->eye_openness,
                             *m->mouth_opening, m->yaw.value_or(NAN), m->pitch.value_or(NAN),
-                            full.gaze.value_or(NAN), glance.value_or(NAN) - centre,
-                            m->roll.value_or(NAN), *m->eye_to_chin, *m->eye_line);
+                            full.gaze.value_or(NAN), glance.value_or(NAN), m->roll.value_or(NAN),
+                            *m->eye_to_chin, *m->eye_line);
             }
         }
     }

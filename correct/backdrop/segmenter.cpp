@@ -1,10 +1,10 @@
 #include "correct/backdrop/segmenter.h"
 
+#include "networks/load.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <cstring>
-#include <fstream>
-#include <mutex>
 
 namespace vrel {
 namespace {
@@ -26,44 +26,29 @@ bool IsMask(const cv::Mat& out) {
 } // namespace
 
 Result<PersonSegmenter> PersonSegmenter::Load(const std::string& model_path) {
-    // The dnn module's layer registry is set up lazily without a lock that covers it, and the
-    // workers load their networks at the same time: one load at a time. (Running loaded
-    // networks at once is safe: each worker has its own.)
-    static std::mutex loading;
-    const std::lock_guard<std::mutex> one_at_a_time(loading);
-    if (!std::ifstream(model_path, std::ios::binary).good()) {
-        return Error(ErrorCode::NotFound,
-                     "cannot read the person segmentation model " + model_path);
-    }
-    cv::dnn::Net net;
-    try {
-        net = cv::dnn::readNetFromONNX(model_path);
-        if (net.empty()) {
-            return Error(ErrorCode::Invalid,
-                         "the person segmentation model " + model_path + " holds no network");
-        }
-        net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-        net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+    const std::string what = "person segmentation model";
+    Result<cv::dnn::Net> net = LoadNetwork(model_path, what, [&](cv::dnn::Net& trial) {
         // One run on a grey picture: the input and output must be the ones this code feeds and
         // reads, and the output a probability.
         const int shape[] = {1, 3, kSide, kSide};
         const cv::Mat grey(4, shape, CV_32F, cv::Scalar(0.5));
-        const cv::Mat out = Run(net, grey);
+        const cv::Mat out = Run(trial, grey);
         if (!IsMask(out)) {
-            return Error(ErrorCode::Invalid, "the person segmentation model " + model_path +
+            return Error(ErrorCode::Invalid, "the " + what + " " + model_path +
                                                  " does not give a 1x1x256x256 float mask");
         }
         double low = 0, high = 0;
         cv::minMaxIdx(out, &low, &high);
         if (!(low >= 0 && high <= 1)) { // also false for NaN
-            return Error(ErrorCode::Invalid, "the person segmentation model " + model_path +
-                                                 " gives values outside 0..1");
+            return Error(ErrorCode::Invalid,
+                         "the " + what + " " + model_path + " gives values outside 0..1");
         }
-    } catch (const cv::Exception& e) {
-        return Error(ErrorCode::Invalid,
-                     "cannot load the person segmentation model " + model_path + ": " + e.what());
+        return Error();
+    });
+    if (!net) {
+        return net.Err();
     }
-    return PersonSegmenter(std::move(net));
+    return PersonSegmenter(std::move(*net));
 }
 
 cv::Mat PersonSegmenter::Probability(const cv::Mat& photo_bgr) {
