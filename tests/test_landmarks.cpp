@@ -210,9 +210,7 @@ std::function<cv::Mat(const cv::Mat&, cv::Rect&)> Cropped(cv::Rect crop) {
     };
 }
 
-// The eyes made to look aside as a photo editor would: within each eye's opening (the mesh's
-// lids), the iris moved along the eye by shift eye widths, blended in with a feathered edge, over
-// the sclera's colour painted in its old place.
+// Each eye's opening in the mesh, around the lids from the outer corner.
 const std::array<std::array<int, 16>, 2> kOpenings = {{
     {33, 7, 163, 144, 145, 153, 154, 155, 133, 173, 157, 158, 159, 160, 161, 246},
     {263, 249, 390, 373, 374, 380, 381, 382, 362, 398, 384, 385, 386, 387, 388, 466},
@@ -249,6 +247,9 @@ void Blend(cv::Mat& out, const cv::Mat& photo, cv::Point2f by, const cv::Mat& ma
     o.convertTo(out, CV_8UC3);
 }
 
+// The eyes made to look aside as a photo editor would: within each eye's opening, the iris
+// moved along the eye by shift eye widths (positive: towards the photo's right), blended in
+// with a feathered edge, over the sclera's colour painted in its old place.
 std::function<cv::Mat(const cv::Mat&, cv::Rect&)> LookingAside(double shift) {
     return [shift](const cv::Mat& photo, cv::Rect& face) {
         std::optional<FaceMarks> marks = Landmarker().Mark(photo, MeshBoxOf(face));
@@ -273,7 +274,7 @@ std::function<cv::Mat(const cv::Mat&, cv::Rect&)> LookingAside(double shift) {
                                            2;
             const cv::Point2f centre = mid + (iris.iris[0] - marked_mid);
             const cv::Mat opening = Filled(photo.size(), eye);
-            // The sclera's colour: the opening's brighter half.
+            // The sclera's colour: the opening's brightest quarter of greys.
             cv::Mat grey;
             cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY);
             double low = 0, high = 0;
