@@ -59,7 +59,18 @@ inline constexpr int kLeftOuter = 33, kLeftInner = 133, kRightInner = 362, kRigh
 inline constexpr int kLeftUpper = 159, kLeftLower = 145, kRightUpper = 386, kRightLower = 374;
 // Lips: inner upper and lower at the middle, the mouth's corners.
 inline constexpr int kInnerUpperLip = 13, kInnerLowerLip = 14, kMouthLeft = 78, kMouthRight = 308;
+// Each eye's opening around the lids from its outer corner (its inner corner at 8); the eye on
+// the photo's left first.
+inline constexpr std::array<std::array<int, 16>, 2> kEyeOpenings = {{
+    {33, 7, 163, 144, 145, 153, 154, 155, 133, 173, 157, 158, 159, 160, 161, 246},
+    {263, 249, 390, 373, 374, 380, 381, 382, 362, 398, 384, 385, 386, 387, 388, 466},
+}};
 } // namespace mesh_point
+
+// A mesh point in the photo's plane.
+inline cv::Point2f MeshPoint(const FaceMarks& marks, int i) {
+    return {marks.mesh[size_t(i)].x, marks.mesh[size_t(i)].y};
+}
 
 // The canonical face: the mesh's 468 points of an average head, in centimetres, x to the
 // person's left as seen (the photo's right), y up, z towards the camera.

@@ -6,10 +6,6 @@
 namespace vrel::quality {
 namespace {
 
-cv::Point2f At(const FaceMarks& marks, int i) {
-    return {marks.mesh[size_t(i)].x, marks.mesh[size_t(i)].y};
-}
-
 // One eye: its corners and three pairs of lid points across its middle (upper, lower).
 struct EyePoints {
     int outer, inner;
@@ -26,10 +22,10 @@ constexpr EyePoints kEyes[] = {
 double MeasureEyeOpenness(const FaceMarks& marks) {
     double least = 1e9;
     for (const EyePoints& eye : kEyes) {
-        const double width = cv::norm(At(marks, eye.outer) - At(marks, eye.inner));
+        const double width = cv::norm(MeshPoint(marks, eye.outer) - MeshPoint(marks, eye.inner));
         double gap = 0;
         for (const auto& [upper, lower] : eye.lids) {
-            gap += cv::norm(At(marks, upper) - At(marks, lower)) / 3;
+            gap += cv::norm(MeshPoint(marks, upper) - MeshPoint(marks, lower)) / 3;
         }
         least = std::min(least, width > 0 ? gap / width : 0.0);
     }

@@ -9,24 +9,13 @@
 namespace vrel::quality {
 namespace {
 
-cv::Point2f At(const FaceMarks& marks, int i) {
-    return {marks.mesh[size_t(i)].x, marks.mesh[size_t(i)].y};
-}
-
 // The line from the photo's left eye to its right one (the middles of the mesh's eye corners):
 // gaze is measured along it.
 cv::Point2f Across(const FaceMarks& marks) {
     using namespace mesh_point;
-    return (At(marks, kRightInner) + At(marks, kRightOuter)) / 2 -
-           (At(marks, kLeftOuter) + At(marks, kLeftInner)) / 2;
+    return (MeshPoint(marks, kRightInner) + MeshPoint(marks, kRightOuter)) / 2 -
+           (MeshPoint(marks, kLeftOuter) + MeshPoint(marks, kLeftInner)) / 2;
 }
-
-// Each eye's opening in the mesh, around the lids from the outer corner; the eye on the photo's
-// left first.
-constexpr std::array<std::array<int, 16>, 2> kOpenings = {{
-    {33, 7, 163, 144, 145, 153, 154, 155, 133, 173, 157, 158, 159, 160, 161, 246},
-    {263, 249, 390, 373, 374, 380, 381, 382, 362, 398, 384, 385, 386, 387, 388, 466},
-}};
 
 // The patch an eye is read at, in pixels: its corners 24 apart.
 constexpr int kPatchWidth = 32, kPatchHeight = 16;
@@ -75,8 +64,8 @@ std::optional<double> GlanceGaze(const cv::Mat& photo, const FaceMarks& marks) {
     const cv::Point2f u = across / float(length);
     double sum = 0;
     int eyes = 0;
-    for (const auto& opening : kOpenings) {
-        const cv::Point2f a = At(marks, opening[0]), b = At(marks, opening[8]);
+    for (const auto& opening : mesh_point::kEyeOpenings) {
+        const cv::Point2f a = MeshPoint(marks, opening[0]), b = MeshPoint(marks, opening[8]);
         const float width = float(cv::norm(b - a));
         if (width < 4) {
             continue;
@@ -94,7 +83,7 @@ std::optional<double> GlanceGaze(const cv::Mat& photo, const FaceMarks& marks) {
         cv::cvtColor(patch, patch, cv::COLOR_BGR2GRAY);
         std::vector<cv::Point> outline;
         for (const int i : opening) {
-            const cv::Point2f p = At(marks, i);
+            const cv::Point2f p = MeshPoint(marks, i);
             outline.emplace_back(
                 cvRound(to_patch(0, 0) * p.x + to_patch(0, 1) * p.y + to_patch(0, 2)),
                 cvRound(to_patch(1, 0) * p.x + to_patch(1, 1) * p.y + to_patch(1, 2)));

@@ -210,12 +210,6 @@ std::function<cv::Mat(const cv::Mat&, cv::Rect&)> Cropped(cv::Rect crop) {
     };
 }
 
-// Each eye's opening in the mesh, around the lids from the outer corner.
-const std::array<std::array<int, 16>, 2> kOpenings = {{
-    {33, 7, 163, 144, 145, 153, 154, 155, 133, 173, 157, 158, 159, 160, 161, 246},
-    {263, 249, 390, 373, 374, 380, 381, 382, 362, 398, 384, 385, 386, 387, 388, 466},
-}};
-
 std::vector<cv::Point> Outline(const FaceMarks& marks, const std::array<int, 16>& opening,
                                cv::Point2f offset = {}) {
     std::vector<cv::Point> outline;
@@ -259,8 +253,9 @@ std::function<cv::Mat(const cv::Mat&, cv::Rect&)> LookingAside(double shift) {
         const float radius = float(cv::norm(iris.iris[1] - iris.iris[3])) / 2;
         cv::Mat out = photo.clone();
         for (size_t e = 0; e < 2; ++e) {
-            const std::vector<cv::Point> eye = Outline(*marks, kOpenings[e]);
-            const cv::Point2f a = At(*marks, kOpenings[e][0]), b = At(*marks, kOpenings[e][8]);
+            const std::vector<cv::Point> eye = Outline(*marks, mesh_point::kEyeOpenings[e]);
+            const cv::Point2f a = At(*marks, mesh_point::kEyeOpenings[e][0]),
+                              b = At(*marks, mesh_point::kEyeOpenings[e][8]);
             const cv::Point2f mid = (a + b) / 2;
             const float width = float(cv::norm(b - a));
             cv::Point2f u = b - a;
@@ -269,9 +264,10 @@ std::function<cv::Mat(const cv::Mat&, cv::Rect&)> LookingAside(double shift) {
                 u = -u; // along the photo, left to right
             }
             // The iris as the network found it on the eye it marked, in the same place on both.
-            const cv::Point2f marked_mid = (At(*marks, kOpenings[size_t(marked)][0]) +
-                                            At(*marks, kOpenings[size_t(marked)][8])) /
-                                           2;
+            const cv::Point2f marked_mid =
+                (At(*marks, mesh_point::kEyeOpenings[size_t(marked)][0]) +
+                 At(*marks, mesh_point::kEyeOpenings[size_t(marked)][8])) /
+                2;
             const cv::Point2f centre = mid + (iris.iris[0] - marked_mid);
             const cv::Mat opening = Filled(photo.size(), eye);
             // The sclera's colour: the opening's brightest quarter of greys.
@@ -287,7 +283,8 @@ std::function<cv::Mat(const cv::Mat&, cv::Rect&)> LookingAside(double shift) {
             const cv::Point2f moved = centre + u * float(shift * width);
             cv::Mat kept = cv::Mat::zeros(photo.size(), CV_8U);
             cv::circle(kept, centre, cvRound(radius * 1.1f), cv::Scalar(255), -1);
-            cv::Mat within = Filled(photo.size(), Outline(*marks, kOpenings[e], centre - moved));
+            cv::Mat within =
+                Filled(photo.size(), Outline(*marks, mesh_point::kEyeOpenings[e], centre - moved));
             kept &= within; // the iris where it will fit the opening once moved
             if (cv::countNonZero(kept) == 0) {
                 continue;
