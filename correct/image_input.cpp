@@ -311,10 +311,11 @@ void DecodeTiff(const unsigned char* data, size_t size, const ImageInfo& declare
 constexpr int kMaxPngTextChunks = 32;
 
 // The text chunks before the image data, walked by their lengths as libpng walks them; -1 where
-// the chunks do not lie within the file.
+// the chunks do not lie within the file (libpng allocates a chunk's length once it has read the
+// chunk's first 8 bytes, even where the file ends right after them).
 int PngTextChunks(const unsigned char* d, size_t size) {
     int text = 0;
-    for (size_t at = 8; at + 12 <= size;) {
+    for (size_t at = 8; at + 8 <= size;) {
         const uint32_t length = Be32(d + at);
         const unsigned char* type = d + at + 4;
         if (std::memcmp(type, "IDAT", 4) == 0 || std::memcmp(type, "IEND", 4) == 0) {
@@ -324,7 +325,7 @@ int PngTextChunks(const unsigned char* d, size_t size) {
             std::memcmp(type, "iTXt", 4) == 0) {
             ++text;
         }
-        if (length > size - at - 12) {
+        if (size - at < 12 || length > size - at - 12) {
             return -1;
         }
         at += 12 + size_t{length};
