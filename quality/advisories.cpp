@@ -82,6 +82,8 @@ std::vector<AdvisoryNote> JudgeQuality(const QualityMeasures& m) {
     }
     if (m.eye_openness && *m.eye_openness < b::kMinEyeOpenness) {
         notes.push_back({Advisory::EyesClosed, *m.eye_openness, b::kMinEyeOpenness});
+    } else if (m.lid_opening && *m.lid_opening < b::kMinLidOpening) {
+        notes.push_back({Advisory::EyesClosed, *m.lid_opening, b::kMinLidOpening});
     }
     if (m.mouth_opening && *m.mouth_opening > b::kMaxMouthOpening) {
         notes.push_back({Advisory::MouthOpen, *m.mouth_opening, b::kMaxMouthOpening});
@@ -177,13 +179,16 @@ std::optional<FaceMarks> QualityAdvisor::MeasureMarks(const cv::Mat& photo, cons
         }
     }
     // The iris network costs as much as the mesh; most eyes look into the lens, and a glance
-    // at their dark pixels tells which may not.
+    // at their dark pixels tells which may not. It also reads lids that the mesh leaves in doubt.
     const std::optional<double> glance = quality::GlanceGaze(photo, *marks);
-    if (!gaze_always_ && glance && std::abs(*glance) <= quality_bounds::kGazeGlance) {
+    const bool lids_in_doubt = *m.eye_openness < quality_bounds::kEyesInDoubt;
+    if (!gaze_always_ && !lids_in_doubt && glance &&
+        std::abs(*glance) <= quality_bounds::kGazeGlance) {
         m.gaze = glance;
     } else {
         landmarker_.MarkEyes(photo, *marks);
         m.gaze = quality::MeasureGaze(*marks);
+        m.lid_opening = quality::MeasureLidOpening(*marks);
     }
     const quality::HeadPlace place = quality::MeasureHeadPlace(*marks, photo.size());
     m.eye_to_chin = place.eye_to_chin;

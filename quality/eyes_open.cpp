@@ -32,4 +32,22 @@ double MeasureEyeOpenness(const FaceMarks& marks) {
     return least;
 }
 
+std::optional<double> MeasureLidOpening(const FaceMarks& marks) {
+    for (const std::optional<EyeMarks>& eye : marks.eyes) {
+        if (!eye) {
+            continue;
+        }
+        // The contour begins with the eye's opening as the mesh numbers it (kEyeOpenings): the
+        // outer corner, the lower lid, the inner corner at 8, the upper lid back.
+        const std::array<cv::Point2f, 71>& c = eye->contour;
+        const double width = cv::norm(c[0] - c[8]);
+        double gap = 0;
+        for (const size_t k : {3, 4, 5}) {
+            gap += cv::norm(c[k] - c[16 - k]) / 3;
+        }
+        return width > 0 ? gap / width : 0.0;
+    }
+    return std::nullopt;
+}
+
 } // namespace vrel::quality

@@ -17,6 +17,10 @@ namespace vrel::quality {
 // over the eye's width from corner to corner, of the less open eye.
 double MeasureEyeOpenness(const FaceMarks& marks);
 
+// The same from the iris network's lids, on the eye it marked (FaceLandmarker::MarkEyes), which
+// it sees four times as large as the mesh does; missing where it has not marked one.
+std::optional<double> MeasureLidOpening(const FaceMarks& marks);
+
 // How open the mouth is: the gap between the inner edges of the lips at the middle over the
 // mouth's width from corner to corner.
 double MeasureMouthOpening(const FaceMarks& marks);

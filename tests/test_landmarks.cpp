@@ -299,6 +299,74 @@ std::function<cv::Mat(const cv::Mat&, cv::Rect&)> LookingAside(double shift) {
     };
 }
 
+// The eyes made to look closed as a photo editor would: above each eye the skin from the lid
+// crease down to the upper lid is drawn down, column by column, to reach the lower lid (faded
+// out past the corners), and a line of lashes is laid along the lower lid.
+std::function<cv::Mat(const cv::Mat&, cv::Rect&)> ClosingTheEyes() {
+    return [](const cv::Mat& photo, cv::Rect& face) {
+        const std::optional<FaceMarks> marks = Landmarker().Mark(photo, MeshBoxOf(face));
+        cv::Mat map_x(photo.size(), CV_32F), map_y(photo.size(), CV_32F);
+        for (int y = 0; y < photo.rows; ++y) {
+            for (int x = 0; x < photo.cols; ++x) {
+                map_x.at<float>(y, x) = float(x), map_y.at<float>(y, x) = float(y);
+            }
+        }
+        std::vector<std::vector<cv::Point2f>> lashes;
+        for (const std::array<int, 16>& opening : mesh_point::kEyeOpenings) {
+            // Each lid from the outer corner to the inner one, sorted along the photo.
+            std::vector<cv::Point2f> lower, upper = {At(*marks, opening[0])};
+            for (size_t k = 0; k <= 8; ++k) {
+                lower.push_back(At(*marks, opening[k]));
+            }
+            for (size_t k = 15; k >= 9; --k) {
+                upper.push_back(At(*marks, opening[k]));
+            }
+            upper.push_back(At(*marks, opening[8]));
+            for (auto* lid : {&lower, &upper}) {
+                std::sort(lid->begin(), lid->end(),
+                          [](cv::Point2f a, cv::Point2f b) { return a.x < b.x; });
+            }
+            const auto height = [](const std::vector<cv::Point2f>& lid, float x) {
+                for (size_t i = 1; i < lid.size(); ++i) {
+                    if (x <= lid[i].x) {
+                        const float t =
+                            (x - lid[i - 1].x) / std::max(1e-3f, lid[i].x - lid[i - 1].x);
+                        return lid[i - 1].y + std::clamp(t, 0.0f, 1.0f) * (lid[i].y - lid[i - 1].y);
+                    }
+                }
+                return lid.back().y;
+            };
+            const float x0 = lower.front().x, x1 = lower.back().x, fade = 0.15f * (x1 - x0);
+            for (int x = std::max(0, int(x0 - fade)); x <= std::min(photo.cols - 1, int(x1 + fade));
+                 ++x) {
+                const float along = std::clamp(float(x), x0, x1);
+                const float low = height(lower, along) + 1.5f, up = height(upper, along) - 1;
+                const float crease = up - 0.45f * (x1 - x0);
+                const float weight = std::clamp(1 - (std::max(x0 - x, x - x1) / fade), 0.0f, 1.0f);
+                for (int y = std::max(0, int(crease)); y <= std::min(photo.rows - 1, int(low));
+                     ++y) {
+                    const float from = crease + (y - crease) * (up - crease) / (low - crease);
+                    map_y.at<float>(y, x) = y + weight * (from - y);
+                }
+            }
+            for (cv::Point2f& p : lower) {
+                p.y += 1;
+            }
+            lashes.push_back(lower);
+        }
+        cv::Mat closed, lashed;
+        cv::remap(photo, closed, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+        lashed = closed.clone();
+        for (const std::vector<cv::Point2f>& lid : lashes) {
+            for (size_t i = 1; i < lid.size(); ++i) {
+                cv::line(lashed, lid[i - 1], lid[i], cv::Scalar(40, 35, 35), 2, cv::LINE_AA);
+            }
+        }
+        cv::addWeighted(lashed, 0.7, closed, 0.3, 0, closed);
+        return closed;
+    };
+}
+
 const Case kCases[] = {
     // The irises moved a third of the eye's width, to either side (the glance opens the gate
     // for the iris network).
@@ -312,6 +380,27 @@ const Case kCases[] = {
      {},
      LookingAside(-0.3),
      {Advisory::Gaze}},
+    // The eyes made to look closed, on a face of each half.
+    {"room_eyes_closed",
+     "tests/data/correction/room.png",
+     {},
+     ClosingTheEyes(),
+     {Advisory::EyesClosed}},
+    {"beige_eyes_closed",
+     "tests/data/correction/beige_exam_390x520.jpg",
+     {},
+     ClosingTheEyes(),
+     {Advisory::EyesClosed}},
+    {"grace_eyes_closed",
+     "tests/data/grace_hopper.jpg",
+     {149, 102, 229, 229},
+     ClosingTheEyes(),
+     {Advisory::EyesClosed}},
+    {"astronaut_eyes_closed",
+     "tests/data/astronaut.jpg",
+     {},
+     ClosingTheEyes(),
+     {Advisory::EyesClosed, Advisory::MouthOpen}},
     {"grace_clean", "tests/data/grace_hopper.jpg", {149, 102, 229, 229}, Same, {}},
     {"grace_turned_12",
      "tests/data/grace_hopper.jpg",
