@@ -74,8 +74,8 @@ struct QualityMeasures {
     // From the face's landmarks (quality/marks_measures.h); missing without the networks or
     // where the mesh does not see a face. Eye and mouth openness, yaw and pitch in degrees, the
     // irises off the eyes' middles in eye widths (the iris network's reading where a glance at
-    // the eyes suggested they look aside, the glance's otherwise), and eye-to-chin and the eye line
-    // over the photo's height.
+    // the eyes suggested they look aside or the mesh left the lids in doubt, the glance's
+    // otherwise), and eye-to-chin and the eye line over the photo's height.
     std::optional<double> eye_openness, mouth_opening, yaw, pitch, gaze, eye_to_chin, eye_line;
     // The eye openness as the iris network reads the lids, where it ran.
     std::optional<double> lid_opening;
