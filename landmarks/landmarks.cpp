@@ -342,9 +342,7 @@ void FaceLandmarker::MarkEyes(const cv::Mat& photo, FaceMarks& marks) {
     if (iris_.empty() || marks.presence < kMinPresence || marks.mesh.size() != kMeshPoints) {
         return;
     }
-    const auto at = [&](int i) {
-        return cv::Point2f(marks.mesh[size_t(i)].x, marks.mesh[size_t(i)].y);
-    };
+    const auto at = [&](int i) { return MeshPoint(marks, i); };
     const std::array<std::pair<cv::Point2f, cv::Point2f>, 2> corners = {
         std::pair{at(kLeftOuter), at(kLeftInner)}, std::pair{at(kRightInner), at(kRightOuter)}};
     // The eye seen wider (the nearer one), cropped from its corners, turned level, the photo's

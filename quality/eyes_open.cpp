@@ -6,46 +6,40 @@
 namespace vrel::quality {
 namespace {
 
-// One eye: its corners and three pairs of lid points across its middle (upper, lower).
-struct EyePoints {
-    int outer, inner;
-    std::array<std::pair<int, int>, 3> lids;
-};
-
-constexpr EyePoints kEyes[] = {
-    {33, 133, {{{160, 144}, {159, 145}, {158, 153}}}},
-    {263, 362, {{{387, 373}, {386, 374}, {385, 380}}}},
-};
+// An eye's opening around the lids from its outer corner (the inner corner at 8, the upper lid
+// back from 9): the gap between the lids across its middle (the mean of three facing pairs) over
+// the width from corner to corner.
+double Opening(const std::array<cv::Point2f, 16>& p) {
+    const double width = cv::norm(p[0] - p[8]);
+    double gap = 0;
+    for (const size_t k : {3, 4, 5}) {
+        gap += cv::norm(p[16 - k] - p[k]) / 3;
+    }
+    return width > 0 ? gap / width : 0.0;
+}
 
 } // namespace
 
 double MeasureEyeOpenness(const FaceMarks& marks) {
     double least = 1e9;
-    for (const EyePoints& eye : kEyes) {
-        const double width = cv::norm(MeshPoint(marks, eye.outer) - MeshPoint(marks, eye.inner));
-        double gap = 0;
-        for (const auto& [upper, lower] : eye.lids) {
-            gap += cv::norm(MeshPoint(marks, upper) - MeshPoint(marks, lower)) / 3;
+    for (const std::array<int, 16>& opening : mesh_point::kEyeOpenings) {
+        std::array<cv::Point2f, 16> p;
+        for (size_t k = 0; k < p.size(); ++k) {
+            p[k] = MeshPoint(marks, opening[k]);
         }
-        least = std::min(least, width > 0 ? gap / width : 0.0);
+        least = std::min(least, Opening(p));
     }
     return least;
 }
 
 std::optional<double> MeasureLidOpening(const FaceMarks& marks) {
     for (const std::optional<EyeMarks>& eye : marks.eyes) {
-        if (!eye) {
-            continue;
+        if (eye) {
+            // The contour begins with the eye's opening as the mesh numbers it.
+            std::array<cv::Point2f, 16> p;
+            std::copy_n(eye->contour.begin(), p.size(), p.begin());
+            return Opening(p);
         }
-        // The contour begins with the eye's opening as the mesh numbers it (kEyeOpenings): the
-        // outer corner, the lower lid, the inner corner at 8, the upper lid back.
-        const std::array<cv::Point2f, 71>& c = eye->contour;
-        const double width = cv::norm(c[0] - c[8]);
-        double gap = 0;
-        for (const size_t k : {3, 4, 5}) {
-            gap += cv::norm(c[k] - c[16 - k]) / 3;
-        }
-        return width > 0 ? gap / width : 0.0;
     }
     return std::nullopt;
 }

@@ -4,9 +4,7 @@ namespace vrel::quality {
 
 double MeasureMarksRoll(const FaceMarks& marks) {
     using namespace mesh_point;
-    const auto at = [&](int i) {
-        return cv::Point2f(marks.mesh[size_t(i)].x, marks.mesh[size_t(i)].y);
-    };
+    const auto at = [&](int i) { return MeshPoint(marks, i); };
     return RollOf((at(kLeftOuter) + at(kLeftInner)) / 2, (at(kRightInner) + at(kRightOuter)) / 2);
 }
 

@@ -4,9 +4,7 @@ namespace vrel::quality {
 
 double MeasureMouthOpening(const FaceMarks& marks) {
     using namespace mesh_point;
-    const auto at = [&](int i) {
-        return cv::Point2f(marks.mesh[size_t(i)].x, marks.mesh[size_t(i)].y);
-    };
+    const auto at = [&](int i) { return MeshPoint(marks, i); };
     const double width = cv::norm(at(kMouthLeft) - at(kMouthRight));
     return width > 0 ? cv::norm(at(kInnerUpperLip) - at(kInnerLowerLip)) / width : 0;
 }

@@ -45,10 +45,6 @@ FaceLandmarker& Landmarker() {
     return landmarker;
 }
 
-cv::Point2f At(const FaceMarks& m, int i) {
-    return {m.mesh[size_t(i)].x, m.mesh[size_t(i)].y};
-}
-
 TEST(FaceLandmarker, LoadsEveryNetworkAndTheCanonicalFace) {
     EXPECT_FALSE(Landmarker().Problem()) << Landmarker().Problem().Detail();
     EXPECT_TRUE(Landmarker().CanFind() && Landmarker().CanMark() && Landmarker().CanMarkEyes() &&
@@ -101,13 +97,13 @@ TEST_P(MarkedByHand, MeshAndIrisWithinEightPerCentOfTheEyeDistance) {
     const double bound = 0.08 * cv::norm(p.right_eye - p.left_eye);
     using namespace mesh_point;
     const auto eye = [&](int a, int b, int c, int d) {
-        return (At(*m, a) + At(*m, b) + At(*m, c) + At(*m, d)) / 4;
+        return (MeshPoint(*m, a) + MeshPoint(*m, b) + MeshPoint(*m, c) + MeshPoint(*m, d)) / 4;
     };
     const std::pair<const char*, std::pair<cv::Point2f, cv::Point2f>> points[] = {
         {"left eye", {eye(kLeftOuter, kLeftInner, kLeftUpper, kLeftLower), p.left_eye}},
         {"right eye", {eye(kRightOuter, kRightInner, kRightUpper, kRightLower), p.right_eye}},
-        {"mouth", {(At(*m, kInnerUpperLip) + At(*m, kInnerLowerLip)) / 2, p.mouth}},
-        {"chin", {At(*m, kChin), p.chin}},
+        {"mouth", {(MeshPoint(*m, kInnerUpperLip) + MeshPoint(*m, kInnerLowerLip)) / 2, p.mouth}},
+        {"chin", {MeshPoint(*m, kChin), p.chin}},
     };
     for (const auto& [what, found_and_marked] : points) {
         const auto& [found, marked] = found_and_marked;
@@ -214,7 +210,7 @@ std::vector<cv::Point> Outline(const FaceMarks& marks, const std::array<int, 16>
                                cv::Point2f offset = {}) {
     std::vector<cv::Point> outline;
     for (int i : opening) {
-        outline.push_back(At(marks, i) + offset);
+        outline.push_back(MeshPoint(marks, i) + offset);
     }
     return outline;
 }
@@ -254,8 +250,8 @@ std::function<cv::Mat(const cv::Mat&, cv::Rect&)> LookingAside(double shift) {
         cv::Mat out = photo.clone();
         for (size_t e = 0; e < 2; ++e) {
             const std::vector<cv::Point> eye = Outline(*marks, mesh_point::kEyeOpenings[e]);
-            const cv::Point2f a = At(*marks, mesh_point::kEyeOpenings[e][0]),
-                              b = At(*marks, mesh_point::kEyeOpenings[e][8]);
+            const cv::Point2f a = MeshPoint(*marks, mesh_point::kEyeOpenings[e][0]),
+                              b = MeshPoint(*marks, mesh_point::kEyeOpenings[e][8]);
             const cv::Point2f mid = (a + b) / 2;
             const float width = float(cv::norm(b - a));
             cv::Point2f u = b - a;
@@ -265,8 +261,8 @@ std::function<cv::Mat(const cv::Mat&, cv::Rect&)> LookingAside(double shift) {
             }
             // The iris as the network found it on the eye it marked, in the same place on both.
             const cv::Point2f marked_mid =
-                (At(*marks, mesh_point::kEyeOpenings[size_t(marked)][0]) +
-                 At(*marks, mesh_point::kEyeOpenings[size_t(marked)][8])) /
+                (MeshPoint(*marks, mesh_point::kEyeOpenings[size_t(marked)][0]) +
+                 MeshPoint(*marks, mesh_point::kEyeOpenings[size_t(marked)][8])) /
                 2;
             const cv::Point2f centre = mid + (iris.iris[0] - marked_mid);
             const cv::Mat opening = Filled(photo.size(), eye);
@@ -314,14 +310,14 @@ std::function<cv::Mat(const cv::Mat&, cv::Rect&)> ClosingTheEyes() {
         std::vector<std::vector<cv::Point2f>> lashes;
         for (const std::array<int, 16>& opening : mesh_point::kEyeOpenings) {
             // Each lid from the outer corner to the inner one, sorted along the photo.
-            std::vector<cv::Point2f> lower, upper = {At(*marks, opening[0])};
+            std::vector<cv::Point2f> lower, upper = {MeshPoint(*marks, opening[0])};
             for (size_t k = 0; k <= 8; ++k) {
-                lower.push_back(At(*marks, opening[k]));
+                lower.push_back(MeshPoint(*marks, opening[k]));
             }
             for (size_t k = 15; k >= 9; --k) {
-                upper.push_back(At(*marks, opening[k]));
+                upper.push_back(MeshPoint(*marks, opening[k]));
             }
-            upper.push_back(At(*marks, opening[8]));
+            upper.push_back(MeshPoint(*marks, opening[8]));
             for (auto* lid : {&lower, &upper}) {
                 std::sort(lid->begin(), lid->end(),
                           [](cv::Point2f a, cv::Point2f b) { return a.x < b.x; });
